@@ -1,0 +1,7 @@
+#include "channel/listener.h"
+
+namespace channel {
+
+void startListener() {}
+
+}  // namespace channel

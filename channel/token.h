@@ -1,0 +1,23 @@
+#pragma once
+
+// The channel token: the shared secret a local client presents in x-cv-token.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace channel {
+
+// 64 lowercase hex digits from one 32-byte read of /dev/urandom; nullopt when that read fails.
+std::optional<std::string> readToken();
+
+// readToken(), or the refusal line and exit status 1.
+std::string makeToken();
+
+// stateDir() + "/channel.token".
+std::string tokenPath();
+
+// Byte equality in time that depends only on the length; different lengths are unequal at once.
+bool constantTimeEquals(std::string_view a, std::string_view b);
+
+}  // namespace channel

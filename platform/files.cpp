@@ -1,0 +1,146 @@
+#include "platform/files.h"
+
+#include "platform/posix.h"
+#include "platform/unique_fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+std::string sysError(const char* call, const std::string& path, int e) {
+  return std::string(call) + " " + path + ": " + std::strerror(e);
+}
+
+}  // namespace
+
+std::string homeDir() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') {
+    return home;
+  }
+  const passwd* pw = ::getpwuid(::getuid());
+  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
+}
+
+bool makeDirs(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      std::string prefix = path.substr(0, i);
+      if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+        return false;
+      }
+    }
+  }
+  return isDirectory(path);
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (!fd) {
+    return std::nullopt;
+  }
+  std::string out;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return std::nullopt;
+    }
+    if (n == 0) {
+      return out;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool createFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err) {
+  UniqueFd fd{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
+  if (!fd) {
+    *err = sysError("open", path, errno);
+    return false;
+  }
+  // The umask may have narrowed the mode; the file must carry exactly `mode`.
+  if (::fchmod(fd.get(), mode) != 0 || !writeAll(fd.get(), bytes.data(), bytes.size())) {
+    int e = errno;
+    fd.reset();
+    ::unlink(path.c_str());
+    *err = sysError("write", path, e);
+    return false;
+  }
+  return true;
+}
+
+bool replaceFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err) {
+  std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." + randomUUID();
+  if (!createFile(tmp, bytes, mode, err)) {
+    return false;
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    *err = sysError("rename", path, errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void removeFile(const std::string& path) { ::unlink(path.c_str()); }
+
+std::optional<std::vector<std::string>> listDir(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(std::move(name));
+    }
+  }
+  ::closedir(dir);
+  return names;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+  char buf[PATH_MAX + 1];
+  ssize_t n = ::readlink(path.c_str(), buf, PATH_MAX);
+  if (n < 0) {
+    return std::nullopt;
+  }
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string resolvePath(const std::string& path) {
+  char buf[PATH_MAX + 1] = {};
+  return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+std::string currentDir() {
+  char buf[PATH_MAX + 1] = {};
+  return ::getcwd(buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string();
+}
+
+}  // namespace platform

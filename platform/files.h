@@ -1,0 +1,44 @@
+#pragma once
+
+// File-system operations with errors as values. Nothing here logs or ends the process.
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// $HOME when set and non-empty, else the password database's entry; "" when neither exists.
+std::string homeDir();
+
+// mkdir -p with default permissions; false when the directory does not exist afterwards.
+bool makeDirs(const std::string& path);
+
+std::optional<std::string> readFile(const std::string& path);
+
+// Creates a new file (never follows or reuses an existing entry) holding exactly `bytes`, with
+// `mode` regardless of umask. On failure nothing is left at `path`; *err names call and errno.
+bool createFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err);
+
+// Writes `bytes` to a fresh temporary name in the same folder, then renames it over `path`, so a
+// reader sees either the old file or the whole new one. The temporary name never ends in `.json`.
+bool replaceFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err);
+
+// unlink(2); a missing file is not an error and nothing is reported.
+void removeFile(const std::string& path);
+
+std::optional<std::vector<std::string>> listDir(const std::string& path);
+
+bool isDirectory(const std::string& path);
+bool exists(const std::string& path);  // lstat: a dangling link exists
+std::optional<std::string> readLink(const std::string& path);
+
+// Absolute path with every symbolic link, "." and ".." resolved; "" on failure.
+std::string resolvePath(const std::string& path);
+
+std::string currentDir();  // "" when it cannot be determined
+
+}  // namespace platform

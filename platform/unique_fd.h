@@ -1,0 +1,37 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace platform {
+
+// The one owner of a file descriptor: closes it when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return m_fd; }
+  explicit operator bool() const { return m_fd >= 0; }
+  int release() { return std::exchange(m_fd, -1); }
+  void reset(int fd = -1) {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+    }
+    m_fd = fd;
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+}  // namespace platform

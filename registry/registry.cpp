@@ -1,0 +1,180 @@
+#include "registry/registry.h"
+
+#include "app/process.h"
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "platform/text.h"
+#include "server/output.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace registry {
+namespace {
+
+bool isRecordName(const std::string& name) {
+  return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
+}
+
+std::optional<Json> readRecord(const std::string& path) {
+  auto text = platform::readFile(path);
+  if (!text) {
+    return std::nullopt;
+  }
+  Json record = Json::parse(*text, nullptr, false);
+  if (record.is_discarded() || !record.is_object()) {
+    return std::nullopt;
+  }
+  return record;
+}
+
+bool recordAlive(const Json& record) {
+  auto pid = integralNumber(record, "pid");
+  return pid && platform::processAlive(*pid);
+}
+
+void onTerminationSignal(int) {
+  const char* path = app::gRegistryPath.load();
+  if (path != nullptr) {
+    ::unlink(path);
+  }
+  ::_exit(0);
+}
+
+}  // namespace
+
+std::string stateDir() {
+  std::string dir = platform::homeDir() + "/.corvane";
+  platform::makeDirs(dir);
+  return dir;
+}
+
+std::string registryDir() {
+  std::string dir = stateDir() + "/sessions";
+  platform::makeDirs(dir);
+  return dir;
+}
+
+std::string registryPath() { return registryDir() + "/" + app::instanceID + ".json"; }
+
+long long parseLauncherPid(std::string_view text) {
+  long long value = 0;
+  return platform::parseDecimal(text, &value) ? value : 0;
+}
+
+std::optional<long long> integralNumber(const Json& record, const char* key) {
+  auto it = record.find(key);
+  if (it == record.end()) {
+    return std::nullopt;
+  }
+  if (it->is_number_integer()) {
+    if (it->is_number_unsigned() &&
+        it->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<long long>::max())) {
+      return std::nullopt;
+    }
+    return it->get<long long>();
+  }
+  if (it->is_number_float()) {
+    double d = it->get<double>();
+    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
+      return static_cast<long long>(d);
+    }
+  }
+  return std::nullopt;
+}
+
+Json buildRecord(long long pid, long long startedAt) {
+  Json record = {{"instance", app::instanceID},
+                 {"port", app::channelPort.load()},
+                 {"pid", pid},
+                 {"cwd", app::launchCwd},
+                 {"name", app::projectName},
+                 {"version", app::SERVER_VERSION},
+                 {"startedAt", startedAt}};
+  if (app::channelToken) {
+    record["token"] = *app::channelToken;
+  }
+  if (auto inject = app::envVar("CV_INJECT_SOCK")) {
+    record["inject"] = *inject;
+  }
+  if (auto launcher = app::envVar("CV_LAUNCHER_PID")) {
+    record["launcherPid"] = parseLauncherPid(*launcher);
+  }
+  return record;
+}
+
+void publishRegistry() {
+  Json record = buildRecord(::getpid(), platform::nowSeconds());
+  std::string path = registryPath();
+  auto text = server::serialize(record);
+  std::string err;
+  if (text && platform::replaceFile(path, *text, 0600, &err)) {
+    server::logErr("registro publicado: " + path + " (porta " +
+                   std::to_string(app::channelPort.load()) + ")");
+    return;
+  }
+  server::logErr("✗ não consegui publicar o registro em " + path);
+}
+
+void installSignalCleanup() {
+  std::string path = registryPath();
+  char* copy = new char[path.size() + 1];
+  std::memcpy(copy, path.c_str(), path.size() + 1);
+  app::gRegistryPath = copy;
+  struct sigaction sa{};
+  sa.sa_handler = onTerminationSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+std::vector<Json> liveRegistry() {
+  std::vector<Json> live;
+  std::string dir = registryDir();
+  auto names = platform::listDir(dir);
+  if (!names) {
+    return live;
+  }
+  for (const auto& name : *names) {
+    if (!isRecordName(name)) {
+      continue;
+    }
+    auto record = readRecord(dir + "/" + name);
+    if (record && recordAlive(*record)) {
+      live.push_back(std::move(*record));
+    }
+  }
+  return live;
+}
+
+void pruneRegistry() {
+  std::string dir = registryDir();
+  auto names = platform::listDir(dir);
+  if (!names) {
+    return;
+  }
+  for (const auto& name : *names) {
+    if (!isRecordName(name)) {
+      continue;
+    }
+    std::string path = dir + "/" + name;
+    auto record = readRecord(path);
+    if (record && recordAlive(*record)) {
+      continue;
+    }
+    if (record) {
+      auto inject = record->find("inject");
+      if (inject != record->end() && inject->is_string()) {
+        platform::removeFile(inject->get<std::string>());
+      }
+    }
+    platform::removeFile(path);
+  }
+}
+
+}  // namespace registry

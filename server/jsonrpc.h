@@ -1,0 +1,32 @@
+#pragma once
+
+// JSON-RPC 2.0 handling of one input line: at most one answer, never an error for bad input.
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace server {
+
+using Json = nlohmann::ordered_json;
+
+// The guidance text sent with `initialize` in tools-only mode.
+extern const char* const INSTRUCTIONS;
+
+using ToolCaller = std::function<std::string(const std::string& name, const Json& args)>;
+
+struct Outcome {
+  std::optional<Json> answer;       // nothing for notifications and malformed lines
+  std::optional<std::string> log;   // the `initialize` line, written after the answer
+};
+
+// The pure core: what one line asks for. `toolsOnly` decides the `initialize` capabilities.
+Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool);
+
+// handleMessage with the real environment and app client, then emit() and logErr().
+void handleLine(std::string_view line);
+
+}  // namespace server

@@ -1,0 +1,71 @@
+#include "server/output.h"
+
+#include "app/process.h"
+#include "platform/posix.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
+
+namespace server {
+namespace {
+
+// Deeper values would recurse the serialiser past a thread's stack.
+constexpr size_t MAX_DEPTH = 512;
+
+std::atomic<bool> gStdoutBroken{false};
+
+bool tooDeep(const Json& root) {
+  std::vector<std::pair<const Json*, size_t>> pending{{&root, 1}};
+  while (!pending.empty()) {
+    auto [value, depth] = pending.back();
+    pending.pop_back();
+    if (!value->is_structured()) {
+      continue;
+    }
+    if (depth > MAX_DEPTH) {
+      return true;
+    }
+    for (const auto& child : *value) {
+      pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::string> serialize(const Json& value) {
+  if (tooDeep(value)) {
+    return std::nullopt;
+  }
+  try {
+    return value.dump();
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  }
+}
+
+void emit(const Json& message) {
+  auto text = serialize(message);
+  if (!text) {
+    return;
+  }
+  text->push_back('\n');
+  std::lock_guard<std::mutex> hold(app::stdoutLock);
+  if (gStdoutBroken) {
+    return;
+  }
+  if (!platform::writeAll(STDOUT_FILENO, text->data(), text->size())) {
+    gStdoutBroken = true;
+  }
+}
+
+void logErr(std::string_view line) {
+  std::string text(line);
+  text.push_back('\n');
+  platform::writeAll(STDERR_FILENO, text.data(), text.size());
+}
+
+}  // namespace server

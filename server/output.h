@@ -1,0 +1,28 @@
+#pragma once
+
+// The two writers of the server: emit() for JSON-RPC messages on standard output, logErr() for
+// human-readable lines on standard error. Both may be called from any thread.
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace server {
+
+using Json = nlohmann::ordered_json;
+
+// Compact serialisation; nullopt when the value cannot be written (invalid UTF-8 in a string, or
+// nesting too deep to serialise safely).
+std::optional<std::string> serialize(const Json& value);
+
+// One message and one line feed, whole, under stdoutLock. A value that cannot be serialised writes
+// nothing. After a failed write standard output is never written again, so no partial message can
+// follow a torn one.
+void emit(const Json& message);
+
+// The text and a line feed in one unbuffered write to standard error.
+void logErr(std::string_view line);
+
+}  // namespace server

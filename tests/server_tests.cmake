@@ -1,0 +1,2 @@
+cs_test(server_unit_test text_test.cpp cli_test.cpp jsonrpc_test.cpp app_request_test.cpp)
+cs_test(server_integration_test server_integration_test.cpp)

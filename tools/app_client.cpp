@@ -1,0 +1,262 @@
+#include "tools/app_client.h"
+
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/posix.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+#include "server/output.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <thread>
+
+namespace tools {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const NOT_RUNNING =
+    "{\"error\":\"the corvane app is not running, so session context is unavailable\"}";
+const char* const EMPTY_RESPONSE = "{\"error\":\"empty response from the app\"}";
+const char* const TIMED_OUT = "{\"error\":\"the corvane app did not answer in time\"}";
+const char* const TOO_LARGE = "{\"error\":\"the answer from the corvane app is too large\"}";
+
+enum class Kind { String, Whole, Number, Boolean };
+
+struct ArgKey {
+  const char* key;
+  Kind kind;
+};
+
+// The order in which arguments are copied into a request.
+constexpr ArgKey ARG_KEYS[] = {
+    {"name", Kind::String},    {"text", Kind::String},     {"doc", Kind::String},
+    {"find", Kind::String},    {"offset", Kind::Whole},    {"limit", Kind::Whole},
+    {"resource", Kind::String}, {"reason", Kind::String},  {"ttl_s", Kind::Number},
+    {"session", Kind::String}, {"outline", Kind::Boolean}, {"section", Kind::String},
+    {"terminal", Kind::String}, {"lines", Kind::Whole},
+};
+
+// The value to forward, or nullopt when its JSON type is not the accepted one.
+std::optional<Json> accepted(const Json& value, Kind kind) {
+  switch (kind) {
+    case Kind::String:
+      return value.is_string() ? std::optional<Json>(value) : std::nullopt;
+    case Kind::Boolean:
+      return value.is_boolean() ? std::optional<Json>(value) : std::nullopt;
+    case Kind::Number:
+      return value.is_number() ? std::optional<Json>(value) : std::nullopt;
+    case Kind::Whole:
+      if (value.is_number_integer()) {
+        return value;
+      }
+      if (value.is_number_float()) {
+        double d = value.get<double>();
+        if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
+          return Json(static_cast<long long>(d));
+        }
+      }
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+int millisLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+enum class Wait { Ready, TimedOut, Failed };
+
+Wait waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    int left = millisLeft(deadline);
+    if (left == 0) {
+      return Wait::TimedOut;
+    }
+    pollfd pfd{fd, events, 0};
+    int n = ::poll(&pfd, 1, left);
+    if (n > 0) {
+      return Wait::Ready;
+    }
+    if (n < 0 && errno != EINTR) {
+      return Wait::Failed;
+    }
+  }
+}
+
+enum class Connect { Connected, Refused, TimedOut };
+
+// A Unix socket's non-blocking connect fails with EAGAIN while the app's backlog is full; waiting
+// there keeps the deadline instead of blocking forever.
+Connect connectBy(int fd, const sockaddr_un& addr, Clock::time_point deadline) {
+  for (;;) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+      return Connect::Connected;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EINPROGRESS) {
+      if (waitFor(fd, POLLOUT, deadline) != Wait::Ready) {
+        return Connect::TimedOut;
+      }
+      int soError = 0;
+      socklen_t len = sizeof(soError);
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+      return soError == 0 ? Connect::Connected : Connect::Refused;
+    }
+    if (errno != EAGAIN) {
+      return Connect::Refused;
+    }
+    if (millisLeft(deadline) == 0) {
+      return Connect::TimedOut;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Sends all of `bytes` before the deadline; a failed write is left to the read to judge.
+bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
+  while (!bytes.empty()) {
+    ssize_t n = platform::sendNoSigpipe(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (waitFor(fd, POLLOUT, deadline) != Wait::Ready) {
+        return millisLeft(deadline) > 0;
+      }
+    } else if (!(n < 0 && errno == EINTR)) {
+      return true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> opFor(std::string_view toolName) {
+  static constexpr std::pair<const char*, const char*> OPS[] = {
+      {"list_sessions", "list"},
+      {"session_activity", "activity"},
+      {"session_cost", "cost"},
+      {"session_files", "files"},
+      {"check_conflicts", "conflicts"},
+      {"group_context", "group_context"},
+      {"group_note", "group_note"},
+      {"user_scratchpad", "user_scratchpad"},
+      {"terminal_read", "terminal_read"},
+      {"terminal_write", "terminal_write"},
+      {"lease_acquire", "lease_acquire"},
+      {"lease_release", "lease_release"},
+      {"lease_status", "lease_status"},
+  };
+  for (const auto& [tool, op] : OPS) {
+    if (toolName == tool) {
+      return op;
+    }
+  }
+  return std::nullopt;
+}
+
+Json buildRequest(const std::string& op, const Json& args, int callerPid) {
+  Json request = {{"op", op}};
+  if (args.is_object()) {
+    for (const auto& [key, kind] : ARG_KEYS) {
+      auto it = args.find(key);
+      if (it == args.end()) {
+        continue;
+      }
+      if (auto value = accepted(*it, kind)) {
+        request[key] = std::move(*value);
+      }
+    }
+  }
+  request["caller_pid"] = callerPid;
+  return request;
+}
+
+std::string unknownToolAnswer(const std::string& name) {
+  std::string quoted = Json(name).dump(-1, ' ', false, Json::error_handler_t::replace);
+  return "{\"error\":\"unknown tool: " + quoted.substr(1, quoted.size() - 2) + "\"}";
+}
+
+std::string answerFromBytes(std::string_view bytes) {
+  if (bytes.empty() || !platform::isValidUtf8(bytes)) {
+    return EMPTY_RESPONSE;
+  }
+  return std::string(platform::trimUnicodeSpace(bytes));
+}
+
+std::string sessionQuerySocket() { return platform::homeDir() + "/.corvane/sessions.sock"; }
+
+std::string callSessionTool(const std::string& name, const Json& args) {
+  auto op = opFor(name);
+  if (!op) {
+    return unknownToolAnswer(name);
+  }
+  auto request = server::serialize(buildRequest(*op, args, static_cast<int>(::getppid())));
+  if (!request) {
+    return "{\"error\":\"could not encode request\"}";
+  }
+  request->push_back('\n');
+  auto deadline = Clock::now() + APP_TIMEOUT;
+
+  platform::UniqueFd sock{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  if (!sock) {
+    return "{\"error\":\"socket() failed\"}";
+  }
+  ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
+  sockaddr_un addr{};
+  if (!platform::makeUnixAddress(sessionQuerySocket(), &addr)) {
+    return NOT_RUNNING;
+  }
+  switch (connectBy(sock.get(), addr, deadline)) {
+    case Connect::Connected:
+      break;
+    case Connect::Refused:
+      return NOT_RUNNING;
+    case Connect::TimedOut:
+      return TIMED_OUT;
+  }
+  if (!sendBy(sock.get(), *request, deadline)) {
+    return TIMED_OUT;
+  }
+
+  std::string answer;
+  char buf[16384];
+  for (;;) {
+    Wait w = waitFor(sock.get(), POLLIN, deadline);
+    if (w == Wait::TimedOut) {
+      return TIMED_OUT;
+    }
+    if (w == Wait::Failed) {
+      break;
+    }
+    ssize_t n = ::read(sock.get(), buf, sizeof(buf));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    answer.append(buf, static_cast<size_t>(n));
+    if (answer.size() > MAX_ANSWER_BYTES) {
+      return TOO_LARGE;
+    }
+    if (answer.back() == '\n') {
+      break;
+    }
+  }
+  return answerFromBytes(answer);
+}
+
+}  // namespace tools

@@ -1,0 +1,39 @@
+#pragma once
+
+// Forwards a tool call to the corvane app over ~/.corvane/sessions.sock, one request per
+// connection, and returns the app's trimmed answer text. Failures come back as fixed answer texts.
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tools {
+
+using Json = nlohmann::ordered_json;
+
+inline constexpr size_t MAX_ANSWER_BYTES = 16 * 1024 * 1024;
+inline constexpr std::chrono::seconds APP_TIMEOUT{30};
+
+// The app's `op` for a tool name, or nullopt for a name outside the table.
+std::optional<std::string> opFor(std::string_view toolName);
+
+// {"op":…, the accepted arguments in their fixed order, "caller_pid":…}.
+Json buildRequest(const std::string& op, const Json& args, int callerPid);
+
+// {"error":"unknown tool: <name>"} with the name JSON-escaped.
+std::string unknownToolAnswer(const std::string& name);
+
+// The answer text from the raw bytes: empty or invalid UTF-8 gives the empty-response answer;
+// otherwise the text without Unicode white space at either end.
+std::string answerFromBytes(std::string_view bytes);
+
+// home + "/.corvane/sessions.sock", from the current home directory.
+std::string sessionQuerySocket();
+
+// The whole exchange; blocks its caller for at most APP_TIMEOUT.
+std::string callSessionTool(const std::string& name, const Json& args);
+
+}  // namespace tools

@@ -1,0 +1,25 @@
+#pragma once
+
+// The thirteen session-context tools offered to claude. Their texts are fixed byte for byte.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tools {
+
+using Json = nlohmann::ordered_json;
+using Properties = std::vector<std::pair<std::string, Json>>;
+
+// {"type":"object","properties":…,"required":…}; both arguments copied unchanged.
+Json schema(const Properties& properties, const std::vector<std::string>& required);
+
+// The whole catalogue, in order; built once.
+const Json& sessionTools();
+
+// The catalogue, or only the warden tools when CV_WARDEN_TOOLS is exactly "1" (read at each call).
+Json exposedSessionTools();
+
+}  // namespace tools

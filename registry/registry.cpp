@@ -25,7 +25,7 @@ std::optional<Json> readRecord(const std::string& path) {
   if (!text) {
     return std::nullopt;
   }
-  Json record = Json::parse(*text, nullptr, false);
+  Json record = server::parseJson(*text);
   if (record.is_discarded() || !record.is_object()) {
     return std::nullopt;
   }

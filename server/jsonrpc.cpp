@@ -8,9 +8,10 @@
 namespace server {
 namespace {
 
-Json objectMember(const Json& object, const char* key) {
+const Json& objectMember(const Json& object, const char* key) {
+  static const Json& empty = *new Json(Json::object());
   auto it = object.find(key);
-  return it != object.end() && it->is_object() ? *it : Json::object();
+  return it != object.end() && it->is_object() ? *it : empty;
 }
 
 std::string stringMember(const Json& object, const char* key, const std::string& fallback) {
@@ -18,9 +19,11 @@ std::string stringMember(const Json& object, const char* key, const std::string&
   return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
 }
 
-Json answer(const Json& id, Json result) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+Json reply(Json& id, const char* kind, Json value) {
+  return {{"jsonrpc", "2.0"}, {"id", std::move(id)}, {kind, std::move(value)}};
 }
+
+Json answer(Json& id, Json result) { return reply(id, "result", std::move(result)); }
 
 }  // namespace
 
@@ -32,7 +35,7 @@ const char* const INSTRUCTIONS =
 
 Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool) {
   Outcome out;
-  Json message = Json::parse(line, nullptr, false);
+  Json message = parseJson(line);
   if (message.is_discarded() || !message.is_object()) {
     return out;
   }
@@ -40,12 +43,13 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
   if (method == message.end() || !method->is_string()) {
     return out;
   }
-  auto id = message.find("id");
-  if (id == message.end() || id->is_null()) {
+  auto idIt = message.find("id");
+  if (idIt == message.end() || idIt->is_null()) {
     return out;
   }
+  Json id = std::move(*idIt);
   const std::string name = method->get<std::string>();
-  const Json params = objectMember(message, "params");
+  const Json& params = objectMember(message, "params");
 
   if (name == "initialize") {
     std::string proto = stringMember(params, "protocolVersion", app::DEFAULT_PROTOCOL);
@@ -57,24 +61,23 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
     if (toolsOnly) {
       result["instructions"] = INSTRUCTIONS;
     }
-    out.answer = answer(*id, std::move(result));
+    out.answer = answer(id, std::move(result));
     out.log = "MCP initialize (proto=" + proto + ") — " + (toolsOnly ? "só-tools" : "canal declarado") +
               " (projeto: " + app::projectName + ")";
   } else if (name == "tools/list") {
-    out.answer = answer(*id, {{"tools", tools::exposedSessionTools()}});
+    out.answer = answer(id, {{"tools", tools::exposedSessionTools()}});
   } else if (name == "tools/call") {
     std::string text = callTool(stringMember(params, "name", ""), objectMember(params, "arguments"));
-    out.answer = answer(*id, {{"content", Json::array({{{"type", "text"}, {"text", text}}})}});
+    out.answer = answer(id, {{"content", Json::array({{{"type", "text"}, {"text", text}}})}});
   } else if (name == "resources/list") {
-    out.answer = answer(*id, {{"resources", Json::array()}});
+    out.answer = answer(id, {{"resources", Json::array()}});
   } else if (name == "prompts/list") {
-    out.answer = answer(*id, {{"prompts", Json::array()}});
+    out.answer = answer(id, {{"prompts", Json::array()}});
   } else if (name == "ping") {
-    out.answer = answer(*id, Json::object());
+    out.answer = answer(id, Json::object());
   } else {
-    out.answer = Json{{"jsonrpc", "2.0"},
-                      {"id", *id},
-                      {"error", {{"code", -32601}, {"message", "Method not found: " + name}}}};
+    out.answer =
+        reply(id, "error", {{"code", -32601}, {"message", "Method not found: " + name}});
   }
   return out;
 }

@@ -11,9 +11,6 @@
 namespace server {
 namespace {
 
-// Deeper values would recurse the serialiser past a thread's stack.
-constexpr size_t MAX_DEPTH = 512;
-
 std::atomic<bool> gStdoutBroken{false};
 
 bool tooDeep(const Json& root) {
@@ -34,7 +31,40 @@ bool tooDeep(const Json& root) {
   return false;
 }
 
+// Nesting depth of a JSON text, counted outside strings; stops counting past `limit`.
+bool nestsWithin(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) {
+        return false;
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+Json parseJson(std::string_view text) {
+  if (!nestsWithin(text, MAX_DEPTH)) {
+    return Json(Json::value_t::discarded);
+  }
+  return Json::parse(text, nullptr, false);
+}
 
 std::optional<std::string> serialize(const Json& value) {
   if (tooDeep(value)) {

@@ -1,1 +1,55 @@
+#include "app/cli.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+
+using app::Mode;
+
+TEST(Cli, ChannelPortValues) {
+  const std::pair<const char*, int> cases[] = {
+      {"8080", 8080}, {"+8080", 8080}, {"65535", 65535}, {"0", 0},     {"-0", 0},
+      {"65536", 0},   {"-1", 0},       {"0x10", 0},      {"", 0},      {"+", 0},
+      {" 8080", 0},   {"8080 ", 0},    {"00080", 80},    {"99999999999999999999", 0},
+  };
+  for (const auto& [in, want] : cases) {
+    SCOPED_TRACE(in);
+    EXPECT_EQ(want, app::parsePort(in));
+  }
+}
+
+TEST(Cli, Dispatch) {
+  using Args = std::vector<std::string>;
+  struct Case {
+    const char* program;
+    Args args;
+    Mode mode;
+    bool take;
+    Args passthrough;
+  };
+  const Case cases[] = {
+      {"channel-server", {}, Mode::Server, false, {}},
+      {"channel-server", {"--help"}, Mode::Server, false, {}},
+      {"channel-server", {"serve", "launch"}, Mode::Server, false, {}},
+      {"channel-server", {"install-cli", "x"}, Mode::InstallCLI, false, {}},
+      {"corvane-run", {"install-cli"}, Mode::InstallCLI, false, {}},
+      {"channel-server", {"launch"}, Mode::Launch, false, {}},
+      {"channel-server", {"launch", "--take", "-c"}, Mode::Launch, true, {"-c"}},
+      {"corvane-run", {"launch", "-p", "x"}, Mode::Launch, false, {"-p", "x"}},
+      {"corvane-run", {"-p", "launch"}, Mode::Launch, false, {"-p", "launch"}},
+      {"corvane-run", {"--take", "--take", "x"}, Mode::Launch, true, {"x"}},
+      {"corvane-run", {"--take=1", "--TAKE"}, Mode::Launch, false, {"--take=1", "--TAKE"}},
+      {"corvane-run", {"fix the test"}, Mode::Launch, false, {"fix the test"}},
+      {"corvane-run-old", {}, Mode::Server, false, {}},
+      {"Corvane-Run", {}, Mode::Server, false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + testing::PrintToString(c.args));
+    app::Dispatch d = app::dispatch(c.program, c.args);
+    EXPECT_EQ(c.mode, d.mode);
+    EXPECT_EQ(c.take, d.take);
+    EXPECT_EQ(c.passthrough, d.passthrough);
+  }
+}
+
+}  // namespace

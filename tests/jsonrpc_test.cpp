@@ -1,1 +1,250 @@
+#include "server/jsonrpc.h"
+
+#include "app/process.h"
+#include "server/output.h"
+#include "tools/catalogue.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using server::Json;
+
+struct Call {
+  std::string name;
+  Json args;
+  int count = 0;
+};
+
+class JsonRpc : public testing::Test {
+ protected:
+  void SetUp() override {
+    ::unsetenv("CV_WARDEN_TOOLS");
+    app::projectName = "proj";
+  }
+
+  server::Outcome handle(const std::string& line, bool toolsOnly = false) {
+    return server::handleMessage(line, toolsOnly, [this](const std::string& name, const Json& args) {
+      m_call.name = name;
+      m_call.args = args;
+      ++m_call.count;
+      return std::string("app says \"hi\"\n");
+    });
+  }
+
+  Call m_call;
+};
+
+TEST_F(JsonRpc, IgnoredLinesProduceNothing) {
+  const char* lines[] = {
+      "not json",
+      "[{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}]",
+      "null",
+      "   ",
+      "{\"jsonrpc\":\"2.0\",\"id\":1}",
+      "{\"id\":1,\"method\":7}",
+      "{\"jsonrpc\":\"2.0\",\"id\":null,\"method\":\"ping\"}",
+      "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}",
+      "{\"jsonrpc\":\"2.0\",\"method\":\"tools/call\",\"params\":{\"name\":\"list_sessions\"}}",
+      "{\"id\":1,\"method\":\"ping\"",
+  };
+  for (const char* line : lines) {
+    SCOPED_TRACE(line);
+    auto out = handle(line);
+    EXPECT_FALSE(out.answer.has_value());
+    EXPECT_FALSE(out.log.has_value());
+  }
+  EXPECT_EQ(0, m_call.count) << "a notification must never reach the app";
+}
+
+TEST_F(JsonRpc, AnswersEchoTheIdAndNameUnknownMethods) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}"},
+      {"{\"id\":\"a-1\",\"method\":\"ping\"}", "{\"jsonrpc\":\"2.0\",\"id\":\"a-1\",\"result\":{}}"},
+      {"{\"id\":0,\"method\":\"resources/list\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":0,\"result\":{\"resources\":[]}}"},
+      {"{\"id\":[1,{\"x\":2}],\"method\":\"prompts/list\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":[1,{\"x\":2}],\"result\":{\"prompts\":[]}}"},
+      {"{\"id\":7,\"method\":\"notifications/cancelled\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":7,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
+       "notifications/cancelled\"}}"},
+      {"{\"id\":1,\"method\":\"Initialize\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
+       "Initialize\"}}"},
+      {"{\"id\":1,\"method\":\"server/discover\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
+       "server/discover\"}}"},
+      {"{\"id\":2.5,\"method\":\"ping\",\"params\":[1]}",
+       "{\"jsonrpc\":\"2.0\",\"id\":2.5,\"result\":{}}"},
+  };
+  for (const auto& [line, want] : cases) {
+    SCOPED_TRACE(line);
+    auto out = handle(line);
+    ASSERT_TRUE(out.answer.has_value());
+    EXPECT_EQ(want, *server::serialize(*out.answer));
+    EXPECT_FALSE(out.log.has_value());
+  }
+}
+
+TEST_F(JsonRpc, NestingLimit) {
+  auto nested = [](size_t levels) {  // the message object itself is the first level
+    return "{\"id\":1,\"method\":\"ping\",\"params\":{\"x\":\"[[{\",\"a\":" +
+           std::string(levels - 2, '[') + std::string(levels - 2, ']') + "}}";
+  };
+  EXPECT_TRUE(handle(nested(server::MAX_DEPTH)).answer.has_value());
+  EXPECT_FALSE(handle(nested(server::MAX_DEPTH + 1)).answer.has_value());
+}
+
+TEST_F(JsonRpc, InitializeByModeAndProtocol) {
+  auto channel = handle("{\"id\":1,\"method\":\"initialize\"}");
+  EXPECT_EQ(
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"protocolVersion\":\"2025-06-18\","
+      "\"capabilities\":{\"experimental\":{\"claude/channel\":{}}},"
+      "\"serverInfo\":{\"name\":\"corvane\",\"version\":\"0.2.0\"}}}",
+      *server::serialize(*channel.answer));
+  EXPECT_EQ("MCP initialize (proto=2025-06-18) — canal declarado (projeto: proj)", *channel.log);
+
+  auto toolsOnly = handle(
+      "{\"id\":2,\"method\":\"initialize\",\"params\":{\"protocolVersion\":\"2024-11-05\"}}", true);
+  const Json& result = (*toolsOnly.answer)["result"];
+  EXPECT_EQ("2024-11-05", result["protocolVersion"]);
+  EXPECT_EQ(Json::parse("{\"tools\":{}}"), result["capabilities"]);
+  EXPECT_EQ(server::INSTRUCTIONS, result["instructions"]);
+  EXPECT_EQ("MCP initialize (proto=2024-11-05) — só-tools (projeto: proj)", *toolsOnly.log);
+
+  // A non-string protocol version is as good as none.
+  auto odd = handle("{\"id\":3,\"method\":\"initialize\",\"params\":{\"protocolVersion\":5}}");
+  EXPECT_EQ("2025-06-18", (*odd.answer)["result"]["protocolVersion"]);
+}
+
+TEST_F(JsonRpc, InstructionsText) {
+  std::string text = server::INSTRUCTIONS;
+  EXPECT_EQ(1510u, text.size());
+  EXPECT_EQ(0u, text.find("corvane sees two things your own tools cannot.\n\n1. THE USER'S"));
+  EXPECT_NE(std::string::npos, text.find("`terminal da sessão`, `meu terminal`, `o terminal`."));
+  EXPECT_NE(std::string::npos, text.find("ListAgents` does not.\n\nEverything here"));
+  EXPECT_EQ('.', text.back());
+}
+
+TEST_F(JsonRpc, ToolCallForwardsNameAndArgumentsAndWrapsTheText) {
+  auto out = handle(
+      "{\"id\":9,\"method\":\"tools/call\",\"params\":{\"name\":\"session_cost\","
+      "\"arguments\":{\"name\":\"x\",\"extra\":[1]}}}");
+  EXPECT_EQ("session_cost", m_call.name);
+  EXPECT_EQ(Json::parse("{\"name\":\"x\",\"extra\":[1]}"), m_call.args);
+  EXPECT_EQ(
+      "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{\"content\":[{\"type\":\"text\","
+      "\"text\":\"app says \\\"hi\\\"\\n\"}]}}",
+      *server::serialize(*out.answer));
+
+  handle("{\"id\":10,\"method\":\"tools/call\"}");
+  EXPECT_EQ("", m_call.name);
+  EXPECT_EQ(Json::object(), m_call.args);
+  handle("{\"id\":11,\"method\":\"tools/call\",\"params\":{\"name\":3,\"arguments\":[1]}}");
+  EXPECT_EQ("", m_call.name);
+  EXPECT_EQ(Json::object(), m_call.args);
+  EXPECT_EQ(3, m_call.count);
+}
+
+TEST_F(JsonRpc, ToolsListFollowsTheWardenFlagAtEachCall) {
+  auto names = [&] {
+    std::vector<std::string> out;
+    auto answer = handle("{\"id\":1,\"method\":\"tools/list\"}").answer;
+    for (const auto& t : (*answer)["result"]["tools"]) {
+      out.push_back(t["name"]);
+    }
+    return out;
+  };
+  const std::vector<std::string> all = {
+      "list_sessions",   "session_activity", "session_cost",  "group_context", "user_scratchpad",
+      "group_note",      "check_conflicts",  "lease_acquire", "lease_release", "lease_status",
+      "session_files",   "terminal_read",    "terminal_write"};
+  for (const char* value : {"", "0", "true", " 1", "1 ", "01"}) {
+    SCOPED_TRACE(value);
+    ::setenv("CV_WARDEN_TOOLS", value, 1);
+    EXPECT_EQ(all, names());
+  }
+  ::setenv("CV_WARDEN_TOOLS", "1", 1);
+  EXPECT_EQ((std::vector<std::string>{"list_sessions", "session_activity", "session_cost",
+                                      "session_files"}),
+            names());
+  ::unsetenv("CV_WARDEN_TOOLS");
+  EXPECT_EQ(all, names());
+}
+
+TEST(Catalogue, EntriesByteForByte) {
+  struct Entry {
+    const char* name;
+    size_t descriptionBytes;
+    const char* properties;  // name:type in order
+    const char* required;
+  };
+  const Entry entries[] = {
+      {"list_sessions", 329, "", ""},
+      {"session_activity", 164, "name:string", "name"},
+      {"session_cost", 267, "name:string", "name"},
+      {"group_context", 464, "name:string doc:string find:string offset:integer limit:integer", ""},
+      {"user_scratchpad", 917,
+       "session:string outline:boolean section:string find:string offset:integer limit:integer", ""},
+      {"group_note", 385, "text:string doc:string", "text"},
+      {"check_conflicts", 414, "name:string", ""},
+      {"lease_acquire", 670, "resource:string reason:string ttl_s:number", "resource reason"},
+      {"lease_release", 163, "resource:string", "resource"},
+      {"lease_status", 180, "resource:string", ""},
+      {"session_files", 158, "name:string", "name"},
+      {"terminal_read", 1893, "terminal:string lines:integer", ""},
+      {"terminal_write", 2377, "terminal:string text:string", "terminal text"},
+  };
+  const Json& tools = tools::sessionTools();
+  ASSERT_EQ(13u, tools.size());
+  size_t propertyBytes = 0;
+  for (size_t i = 0; i < tools.size(); ++i) {
+    const Json& t = tools[i];
+    const Entry& e = entries[i];
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(3u, t.size());
+    EXPECT_EQ(e.name, t["name"]);
+    EXPECT_EQ(e.descriptionBytes, t["description"].get<std::string>().size());
+    const Json& s = t["inputSchema"];
+    EXPECT_EQ(3u, s.size());
+    EXPECT_EQ("object", s["type"]);
+    std::string props, required;
+    for (const auto& [name, p] : s["properties"].items()) {
+      props.append(props.empty() ? "" : " ").append(name).append(":");
+      props.append(p["type"].get<std::string>());
+      propertyBytes += p["description"].get<std::string>().size();
+      EXPECT_EQ(p.contains("enum") ? 3u : 2u, p.size());
+    }
+    for (const auto& r : s["required"]) {
+      required.append(required.empty() ? "" : " ").append(r.get<std::string>());
+    }
+    EXPECT_EQ(e.properties, props);
+    EXPECT_EQ(e.required, required);
+  }
+  // All property descriptions together, so that an edit to any of them shows.
+  EXPECT_EQ(1981u, propertyBytes);
+  EXPECT_EQ(Json::parse("[\"contract\",\"decisions\",\"questions\",\"board\"]"),
+            tools[3]["inputSchema"]["properties"]["doc"]["enum"]);
+  EXPECT_EQ(Json::parse("[\"decisions\",\"contract\",\"questions\",\"board\"]"),
+            tools[5]["inputSchema"]["properties"]["doc"]["enum"]);
+  EXPECT_NE(std::string::npos,
+            tools[11]["description"].get<std::string>().find("drawer (⌘J) of the card"));
+}
+
+TEST(Output, SerializeRefusesWhatCannotBeWritten) {
+  EXPECT_FALSE(server::serialize(Json("bad \xFF byte")).has_value());
+  Json deep = Json::array();
+  Json* leaf = &deep;
+  for (int i = 0; i < 100000; ++i) {
+    *leaf = Json::array({Json::array()});
+    leaf = &(*leaf)[0];
+  }
+  EXPECT_FALSE(server::serialize(deep).has_value());
+  EXPECT_EQ("{\"a\":\"line\\nbreak\\t\\\"q\\\"\"}",
+            *server::serialize(Json{{"a", "line\nbreak\t\"q\""}}));
+}
+
+}  // namespace

@@ -1,1 +1,168 @@
+// The real binary over pipes, in a temporary HOME, with a stand-in app where tools are called.
+
+#include "platform/files.h"
+#include "tests/support/harness.h"
+#include "tests/support/standin_app.h"
+
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace cstest;
+using Json = nlohmann::ordered_json;
+
+class ServerTest : public testing::Test {
+ protected:
+  std::unique_ptr<Child> start(Env extra = {}) {
+    Env env = baseEnv(m_home.path());
+    env["CV_LAUNCH_CWD"] = "/work/proj/";
+    for (auto& [k, v] : extra) {
+      env[k] = v;
+    }
+    return Child::spawn({binaryPath()}, env);
+  }
+  std::unique_ptr<Child> startToolsOnly() { return start({{"CV_TOOLS_ONLY", "1"}}); }
+
+  std::string callTool(Child& c, int id, const std::string& params) {
+    c.write(request(id, "tools/call", params));
+    auto line = c.readLine(10s);
+    if (!line) {
+      return "<no answer>";
+    }
+    Json answer = Json::parse(*line);
+    EXPECT_EQ(id, answer["id"]);
+    return answer["result"]["content"][0]["text"];
+  }
+
+  TempHome m_home;
+};
+
+TEST_F(ServerTest, ToolsOnlyFramingAndQuietEnd) {
+  auto c = startToolsOnly();
+  // A newer client probes before initialize and must not be left waiting.
+  c->write(request(1, "server/discover"));
+  EXPECT_EQ(
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
+      "server/discover\"}}",
+      c->readLine(2s));
+  c->write("\n\n{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"initialize\"}\r\n   \n");
+  auto init = c->readLine();
+  ASSERT_TRUE(init);
+  EXPECT_EQ("2025-06-18", Json::parse(*init)["result"]["protocolVersion"]);
+  // Two requests in one write come back in order; an invalid byte becomes U+FFFD.
+  c->write("{\"id\":\"a\xFF\",\"method\":\"ping\"}\n" + request(4, "tools/list"));
+  EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":\"a\xEF\xBF\xBD\",\"result\":{}}", c->readLine());
+  auto list = c->readLine();
+  ASSERT_TRUE(list);
+  EXPECT_EQ(13u, Json::parse(*list)["result"]["tools"].size());
+  // The last request may end without a line feed.
+  c->write("{\"id\":5,\"method\":\"ping\"}");
+  c->closeInput();
+  EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":5,\"result\":{}}", c->readLine());
+  EXPECT_EQ(0, c->wait());
+  EXPECT_EQ("", c->readOutFor(100ms));
+  EXPECT_EQ(
+      "corvane MCP em modo só-tools (v0.2.0) — sem canal HTTP\n"
+      "MCP initialize (proto=2025-06-18) — só-tools (projeto: proj)\n",
+      c->readAllErr());
+  EXPECT_FALSE(platform::exists(m_home / ".corvane")) << "tools-only mode writes no file";
+}
+
+TEST_F(ServerTest, ChannelModeRefusesWithoutToken) {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
+      {"absent", std::nullopt}, {"empty", ""}, {"tools-only spelled with a blank", ""}};
+  for (const auto& [what, token] : cases) {
+    SCOPED_TRACE(what);
+    Env extra;
+    if (token) {
+      extra["CV_CHANNEL_TOKEN"] = *token;
+    }
+    if (std::string(what).find("blank") != std::string::npos) {
+      extra["CV_TOOLS_ONLY"] = "1 ";
+    }
+    auto c = start(extra);
+    EXPECT_EQ(1, c->wait());
+    EXPECT_EQ(
+        "✗ CV_CHANNEL_TOKEN ausente — recusando subir o canal.\n"
+        "  Suba a sessão pelo comando 'corvane-run' (ele gera o token da sessão).\n",
+        c->readAllErr());
+    EXPECT_FALSE(platform::exists(m_home / ".corvane/channel.token"));
+  }
+}
+
+TEST_F(ServerTest, HugeAndDeepLinesNeverStopTheLoop) {
+  auto c = startToolsOnly();
+  std::string big(10 * 1024 * 1024, 'x');
+  c->write("{\"id\":1,\"method\":\"ping\",\"params\":{\"pad\":\"" + big + "\"}}\n");
+  EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}", c->readLine(20s));
+
+  // Messages nested this deep are ignored rather than allowed to exhaust the stack.
+  const size_t depth = 100000;
+  const std::string deep = std::string(depth, '[') + std::string(depth, ']');
+  c->write(deep + "\n");
+  c->write("{\"method\":\"ping\",\"id\":" + deep + "}\n");
+  c->write("{\"params\":" + deep + ",\"a\":1,\"b\":2,\"c\":3,\"id\":9,\"method\":\"ping\"}\n");
+  c->write(request(2, "ping"));
+  EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{}}", c->readLine(20s));
+  c->closeInput();
+  EXPECT_EQ(0, c->wait(20s));
+}
+
+TEST_F(ServerTest, ToolCallsReachTheAppAndItsAnswersComeBack) {
+  auto c = startToolsOnly();
+  EXPECT_EQ("{\"error\":\"the corvane app is not running, so session context is unavailable\"}",
+            callTool(*c, 1, "{\"name\":\"list_sessions\"}"));
+  EXPECT_EQ("{\"error\":\"unknown tool: foo\"}", callTool(*c, 2, "{\"name\":\"foo\"}"));
+
+  platform::makeDirs(m_home / ".corvane");
+  StandinApp app(m_home / ".corvane/sessions.sock");
+  ASSERT_TRUE(app.listening());
+
+  app.answer({"  {\"sessions\":[]}", " \n"}, 50);  // in two pieces, the first without a newline
+  EXPECT_EQ("{\"sessions\":[]}", callTool(*c, 3, "{\"name\":\"list_sessions\"}"));
+  EXPECT_EQ("{\"op\":\"list\",\"caller_pid\":" + std::to_string(::getpid()) + "}",
+            app.requests().back());
+
+  app.answer({"{\"ok\":1}\n"});
+  callTool(*c, 4,
+           "{\"name\":\"lease_acquire\",\"arguments\":{\"resource\":\"tests\",\"reason\":\"r\","
+           "\"ttl_s\":90.5,\"lines\":\"50\",\"op\":\"x\"}}");
+  Json sent = Json::parse(app.requests().back());
+  EXPECT_EQ(Json::parse("{\"op\":\"lease_acquire\",\"resource\":\"tests\",\"reason\":\"r\","
+                        "\"ttl_s\":90.5,\"caller_pid\":" +
+                        std::to_string(::getpid()) + "}"),
+            sent);
+  EXPECT_TRUE(sent["caller_pid"].is_number_integer());
+
+  app.setMode(StandinApp::Mode::CloseAtOnce);
+  EXPECT_EQ("{\"error\":\"empty response from the app\"}",
+            callTool(*c, 5, "{\"name\":\"terminal_write\",\"arguments\":{\"text\":\"a\\nb\"}}"));
+  EXPECT_EQ("{\"op\":\"terminal_write\",\"text\":\"a\\nb\",\"caller_pid\":" +
+                std::to_string(::getpid()) + "}",
+            app.requests().back());
+
+  app.answer({std::string(20 * 1024 * 1024, 'a') + "\n"});
+  EXPECT_EQ("{\"error\":\"the answer from the corvane app is too large\"}",
+            callTool(*c, 6, "{\"name\":\"session_files\",\"arguments\":{\"name\":\"x\"}}"));
+
+  c->write(request(7, "ping"));
+  EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":7,\"result\":{}}", c->readLine());
+  c->closeInput();
+  EXPECT_EQ(0, c->wait());
+}
+
+TEST_F(ServerTest, ClientThatStopsReadingDoesNotKillTheServer) {
+  auto c = startToolsOnly();
+  c->closeOutput();
+  for (int i = 0; i < 3; ++i) {
+    c->write(request(i, "tools/list"));
+  }
+  c->closeInput();
+  EXPECT_EQ(0, c->wait()) << "a status of 141 means SIGPIPE ended it";
+}
+
+}  // namespace

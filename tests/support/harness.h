@@ -47,6 +47,8 @@ class Child {
   pid_t pid() const { return m_pid; }
   bool write(std::string_view bytes);
   void closeInput();
+  // Closes our end of its standard output, as a client that went away does.
+  void closeOutput() { m_out.reset(); }
 
   // The next line of standard output without its LF, or nullopt at the deadline or end.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);

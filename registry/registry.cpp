@@ -22,14 +22,7 @@ bool isRecordName(const std::string& name) {
 
 std::optional<Json> readRecord(const std::string& path) {
   auto text = platform::readFile(path);
-  if (!text) {
-    return std::nullopt;
-  }
-  Json record = server::parseJson(*text);
-  if (record.is_discarded() || !record.is_object()) {
-    return std::nullopt;
-  }
-  return record;
+  return text ? parseRecord(*text) : std::nullopt;
 }
 
 bool recordAlive(const Json& record) {
@@ -60,6 +53,14 @@ std::string registryDir() {
 }
 
 std::string registryPath() { return registryDir() + "/" + app::instanceID + ".json"; }
+
+std::optional<Json> parseRecord(std::string_view text) {
+  Json record = server::parseJson(text);
+  if (record.is_discarded() || !record.is_object()) {
+    return std::nullopt;
+  }
+  return record;
+}
 
 long long parseLauncherPid(std::string_view text) {
   long long value = 0;

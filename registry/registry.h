@@ -26,7 +26,10 @@ Json buildRecord(long long pid, long long startedAt);
 // Integer reading of CV_LAUNCHER_PID: optional sign, digits, int64; anything else is 0.
 long long parseLauncherPid(std::string_view text);
 
-// A pid that is an integral JSON number, or nullopt.
+// A record file's text as an object; nullopt when it is not a JSON object.
+std::optional<Json> parseRecord(std::string_view text);
+
+// The member as an integral JSON number (3.0 counts), or nullopt.
 std::optional<long long> integralNumber(const Json& record, const char* key);
 
 // Writes this server's record atomically with mode 0600 and logs the outcome; never exits.

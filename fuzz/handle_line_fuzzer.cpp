@@ -1,0 +1,27 @@
+// Standard input bytes through the line reader and the JSON-RPC handler; the app is a stand-in
+// that answers with the request it would have sent.
+
+#include "server/jsonrpc.h"
+#include "server/line_reader.h"
+#include "server/output.h"
+#include "tools/app_client.h"
+
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  server::LineReader reader;
+  auto lines = reader.feed(std::string_view(reinterpret_cast<const char*>(data), size));
+  for (auto& last : reader.finish()) {
+    lines.push_back(std::move(last));
+  }
+  auto app = [](const std::string& name, const server::Json& args) {
+    return server::serialize(tools::buildRequest(name, args, 1)).value_or("");
+  };
+  for (const auto& line : lines) {
+    auto out = server::handleMessage(line, size % 2 == 0, app);
+    if (out.answer) {
+      server::serialize(*out.answer);
+    }
+  }
+  return 0;
+}

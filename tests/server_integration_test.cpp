@@ -43,6 +43,8 @@ class ServerTest : public testing::Test {
 
 TEST_F(ServerTest, ToolsOnlyFramingAndQuietEnd) {
   auto c = startToolsOnly();
+  // The start line and the input thread race; the stderr comparison below wants a fixed order.
+  ASSERT_TRUE(c->waitErr("sem canal HTTP\n"));
   // A newer client probes before initialize and must not be left waiting.
   c->write(request(1, "server/discover"));
   EXPECT_EQ(

@@ -133,6 +133,16 @@ std::optional<std::string> readLink(const std::string& path) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+bool isWritable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+bool makeSymlink(const std::string& target, const std::string& path, std::string* reason) {
+  if (::symlink(target.c_str(), path.c_str()) == 0) {
+    return true;
+  }
+  *reason = std::strerror(errno);
+  return false;
+}
+
 std::string resolvePath(const std::string& path) {
   char buf[PATH_MAX + 1] = {};
   return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();

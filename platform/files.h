@@ -36,6 +36,12 @@ bool isDirectory(const std::string& path);
 bool exists(const std::string& path);  // lstat: a dangling link exists
 std::optional<std::string> readLink(const std::string& path);
 
+// access(W_OK): this process may create entries in (or write) `path`.
+bool isWritable(const std::string& path);
+
+// symlink(2) at `path` pointing at `target`; on failure *reason is the error's description alone.
+bool makeSymlink(const std::string& target, const std::string& path, std::string* reason);
+
 // Absolute path with every symbolic link, "." and ".." resolved; "" on failure.
 std::string resolvePath(const std::string& path);
 

@@ -5,8 +5,10 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
+struct rusage;
 struct termios;
 struct winsize;
 
@@ -26,5 +28,23 @@ ssize_t sendNoSigpipe(int fd, const void* data, size_t len);
 
 // forkpty(3); `term` and `size` may be null.
 pid_t forkPty(int* master, const termios* term, const winsize* size);
+
+// forkPty, and in the parent *slave is a close-on-exec descriptor of the slave side, or -1 where
+// none is needed. macOS discards unread output once the last slave descriptor closes, so there the
+// caller keeps *slave open until the child is reaped; Linux keeps it and reports EIO on the master.
+pid_t forkPtyKeepingSlave(int* master, int* slave, const termios* term, const winsize* size);
+
+// What the OS tells about a running process of the same user; a field it cannot read stays -1.
+struct ProcessStats {
+  int64_t cpuNanos = -1;       // user + system time of all its threads so far
+  int64_t residentBytes = -1;  // resident set size now
+  int64_t openFds = -1;        // descriptors open now
+};
+
+// False when the process cannot be looked at (gone, another user's).
+bool processStats(pid_t pid, ProcessStats* out);
+
+// ru_maxrss in bytes: the field counts KiB on Linux and bytes on macOS.
+uint64_t maxRssBytes(const rusage& usage);
 
 }  // namespace platform

@@ -6,21 +6,35 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 namespace platform {
+namespace {
 
-bool writeAll(int fd, const void* data, size_t len) {
+void (*gExitHandlers[8])() = {};
+std::atomic<int> gExitHandlerCount{0};
+std::atomic_flag gExiting = ATOMIC_FLAG_INIT;
+
+}  // namespace
+
+bool writeAll(int fd, const void* data, size_t len, const volatile std::sig_atomic_t* cancel) {
   const char* p = static_cast<const char*>(data);
   while (len > 0) {
+    if (cancel != nullptr && *cancel != 0) {
+      errno = EINTR;
+      return false;
+    }
     ssize_t n = ::write(fd, p, len);
     if (n > 0) {
       p += n;
@@ -36,6 +50,21 @@ bool writeAll(int fd, const void* data, size_t len) {
       continue;
     }
     return false;
+  }
+  return true;
+}
+
+bool makePipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    return false;
+  }
+  readEnd->reset(fds[0]);
+  writeEnd->reset(fds[1]);
+  // macOS has no pipe2, so the flags follow the pipe.
+  for (int fd : fds) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
   return true;
 }
@@ -80,6 +109,41 @@ bool processAlive(long long pid) {
 }
 
 bool signallablePid(long long pid) { return pid >= 2 && pid <= INT_MAX; }
+
+void onExit(void (*handler)()) {
+  int n = gExitHandlerCount.load();
+  if (n < static_cast<int>(std::size(gExitHandlers))) {
+    gExitHandlers[n] = handler;
+    gExitHandlerCount.store(n + 1);
+  }
+}
+
+void exitProcess(int status) {
+  if (gExiting.test_and_set()) {
+    for (;;) {
+      ::pause();
+    }
+  }
+  for (int i = gExitHandlerCount.load(); i-- > 0;) {
+    gExitHandlers[i]();
+  }
+  ::_exit(status);
+}
+
+void raiseOpenFileLimit(uint64_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return;
+  }
+  rlim_t target = static_cast<rlim_t>(wanted);
+  if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < target) {
+    target = limit.rlim_max;
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < target) {
+    limit.rlim_cur = target;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
 
 bool makeUnixAddress(const std::string& path, sockaddr_un* out) {
   if (path.size() + 1 > sunPathSize()) {

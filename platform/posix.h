@@ -2,8 +2,11 @@
 
 // Small POSIX helpers shared by every mode.
 
+#include "platform/unique_fd.h"
+
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,8 +16,14 @@ struct sockaddr_un;
 namespace platform {
 
 // Writes all of `len` bytes, retrying short writes, EINTR and EAGAIN (by waiting until the fd is
-// writable). False on any other error; errno is kept.
-bool writeAll(int fd, const void* data, size_t len);
+// writable). False on any other error; errno is kept. With `cancel`, a non-zero *cancel (set by a
+// signal handler) abandons the write at the next retry with errno EINTR, so a reader that never
+// reads cannot hold the caller past a termination signal.
+bool writeAll(int fd, const void* data, size_t len,
+              const volatile std::sig_atomic_t* cancel = nullptr);
+
+// A pipe whose two ends are non-blocking and close-on-exec.
+bool makePipe(UniqueFd* readEnd, UniqueFd* writeEnd);
 
 // A random version 4 UUID, upper-case canonical text (8-4-4-4-12).
 std::string randomUUID();
@@ -27,6 +36,18 @@ bool processAlive(long long pid);
 
 // `pid` fits pid_t and is at least 2: safe to signal.
 bool signallablePid(long long pid);
+
+// Exit handlers that run without static destructors. exitProcess() runs the handlers given to
+// onExit, newest first, then ends the process with _exit: worker threads may still be running,
+// and statics destroyed under them (Asio's error categories among them) would crash them. A
+// second caller waits for the first to end the process. At most 8 handlers, registered on one
+// thread before any exitProcess().
+void onExit(void (*handler)());
+[[noreturn]] void exitProcess(int status);
+
+// Raises the soft limit on open descriptors to `wanted`, or to the hard limit when that is lower;
+// never lowers it. Failure leaves the limit as it was.
+void raiseOpenFileLimit(uint64_t wanted);
 
 // Zero-fills *out and copies `path` in; false when the path does not fit sun_path with its NUL.
 bool makeUnixAddress(const std::string& path, sockaddr_un* out);

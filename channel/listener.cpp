@@ -1,7 +1,129 @@
 #include "channel/listener.h"
 
-namespace channel {
+#include "app/process.h"
+#include "channel/conn.h"
+#include "channel/work_queue.h"
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "registry/registry.h"
+#include "server/output.h"
 
-void startListener() {}
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+
+#include <cerrno>
+#include <string>
+
+namespace channel {
+namespace {
+
+// Room for MAX_CONNECTIONS and the answers still draining, where the hard limit allows it.
+constexpr uint64_t WANTED_DESCRIPTORS = 4096;
+constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(50);
+
+struct Listener {
+  asio::ip::tcp::acceptor acceptor{workQueue()};
+  asio::steady_timer retry{workQueue()};
+};
+
+// Both live for the rest of the process; workers and the exit handler read them. The listener
+// is made only in channel mode, so other modes open no descriptor for it.
+Listener* gListener = nullptr;
+std::string& gRecordPath = *new std::string;
+
+void removeRecord() {
+  platform::removeFile(gRecordPath);
+}
+
+bool systemError(const asio::error_code& ec, std::initializer_list<int> values) {
+  if (ec.category() != asio::error::get_system_category()) {
+    return false;
+  }
+  for (int v : values) {
+    if (ec.value() == v) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void acceptNext();
+
+void onAccept(const asio::error_code& ec, asio::ip::tcp::socket conn) {
+  if (!ec) {
+    auto http = std::make_shared<HTTPConn>(std::move(conn));
+    if (registry.size() >= MAX_CONNECTIONS) {
+      http->refuse();
+    } else {
+      http->start();
+    }
+    acceptNext();
+    return;
+  }
+  // Out of descriptors: the pending connection stays queued until one is free again.
+  if (systemError(ec, {EMFILE, ENFILE, ENOBUFS, ENOMEM})) {
+    gListener->retry.expires_after(ACCEPT_RETRY);
+    gListener->retry.async_wait([](const asio::error_code&) { acceptNext(); });
+    return;
+  }
+  if (systemError(ec, {ECONNABORTED, EPROTO, EPERM, EINTR, EAGAIN})) {
+    acceptNext();
+    return;
+  }
+  server::logErr("listener falhou: " + ec.message());
+  platform::exitProcess(1);
+}
+
+void acceptNext() {
+  // Each connection gets a strand of its own, so its handlers never overlap.
+  gListener->acceptor.async_accept(asio::make_strand(workQueue()),
+                                   [](const asio::error_code& ec, asio::ip::tcp::socket conn) {
+                                     onAccept(ec, std::move(conn));
+                                   });
+}
+
+bool open(asio::ip::tcp::acceptor& acceptor, uint16_t port) {
+  asio::ip::tcp::endpoint at(asio::ip::address_v4::loopback(), port);
+  asio::error_code ec;
+  acceptor.open(at.protocol(), ec);
+  if (!ec) {
+    // Lets a fixed port be taken again while answered connections sit in TIME_WAIT.
+    acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  }
+  if (!ec) {
+    acceptor.bind(at, ec);
+  }
+  if (!ec) {
+    acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  }
+  return !ec;
+}
+
+}  // namespace
+
+void startListener() {
+  platform::raiseOpenFileLimit(WANTED_DESCRIPTORS);
+  gListener = new Listener;
+  if (!open(gListener->acceptor, app::requestedPort)) {
+    server::logErr(
+        "não consegui abrir listener (porta pedida: " + std::to_string(app::requestedPort) + ")");
+    platform::exitProcess(1);
+  }
+  gRecordPath = ::registry::registryPath();
+  platform::onExit(removeRecord);
+
+  // Ready at once: the port is known before the first connection is accepted.
+  asio::error_code ec;
+  uint16_t bound = gListener->acceptor.local_endpoint(ec).port();
+  app::channelPort = !ec && bound != 0 ? bound : app::requestedPort;
+  server::logErr("HTTP em 127.0.0.1:" + std::to_string(app::channelPort.load()) +
+                 " (projeto: " + app::projectName + ")");
+  ::registry::publishRegistry();
+  ::registry::installSignalCleanup();
+
+  startWorkers();
+  acceptNext();
+}
 
 }  // namespace channel

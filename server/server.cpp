@@ -4,6 +4,7 @@
 #include "channel/listener.h"
 #include "channel/token.h"
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
 #include "server/output.h"
@@ -48,7 +49,7 @@ void readInput(bool channelMode) {
   if (channelMode) {
     logErr("stdin fechado — encerrando (canal morre com a sessão)");
   }
-  std::exit(0);
+  platform::exitProcess(0);
 }
 
 [[noreturn]] void park() {
@@ -66,7 +67,7 @@ void publishTokenFile(const std::string& token) {
     std::exit(1);
   }
   gTokenPath = path;
-  std::atexit(removeTokenFile);
+  platform::onExit(removeTokenFile);
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+#include "channel/work_queue.h"
+
+#include <asio/executor_work_guard.hpp>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+namespace channel {
+
+asio::io_context& workQueue() {
+  static asio::io_context* queue = new asio::io_context;
+  return *queue;
+}
+
+void startWorkers() {
+  static std::once_flag started;
+  std::call_once(started, [] {
+    // Keeps run() from returning while no handler is pending.
+    static auto* busy =
+        new asio::executor_work_guard<asio::io_context::executor_type>(workQueue().get_executor());
+    (void)busy;
+    unsigned count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
+    for (unsigned i = 0; i < count; ++i) {
+      std::thread([] {
+        for (;;) {
+          // A handler that throws loses its own connection, not the worker.
+          try {
+            workQueue().run();
+          } catch (...) {
+          }
+        }
+      }).detach();
+    }
+  });
+}
+
+}  // namespace channel

@@ -1,0 +1,88 @@
+#include "launcher/inject.h"
+
+#include "app/process.h"
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace launcher {
+namespace {
+
+constexpr size_t BUF_SIZE = 4096;
+
+// Keeps the socket from ever existing with wider permissions, even for a moment.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : m_old(::umask(mask)) {}
+  ~UmaskScope() { ::umask(m_old); }
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t m_old;
+};
+
+void forward(int conn) {
+  char buf[BUF_SIZE];
+  for (;;) {
+    ssize_t n = ::read(conn, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0 || !platform::writeAll(app::gMaster.load(), buf, static_cast<size_t>(n))) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+bool openInject(const std::string& path, platform::UniqueFd* listener) {
+  sockaddr_un addr{};
+  if (!platform::makeUnixAddress(path, &addr)) {
+    return false;
+  }
+  platform::UniqueFd sock{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  if (!sock) {
+    return false;
+  }
+  ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
+  {
+    UmaskScope mask(077);
+    if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+      return false;
+    }
+  }
+  if (::chmod(path.c_str(), 0600) != 0 || ::listen(sock.get(), 4) != 0) {
+    ::unlink(path.c_str());
+    return false;
+  }
+  *listener = std::move(sock);
+  return true;
+}
+
+void serveInject(platform::UniqueFd listener) {
+  uid_t self = ::geteuid();
+  for (;;) {
+    platform::UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
+    if (!conn) {
+      if (errno == EINTR || errno == ECONNABORTED) {
+        continue;
+      }
+      return;
+    }
+    ::fcntl(conn.get(), F_SETFD, FD_CLOEXEC);
+    uid_t peer = 0;
+    if (platform::peerUid(conn.get(), &peer) && peer == self) {
+      forward(conn.get());
+    }
+  }
+}
+
+}  // namespace launcher

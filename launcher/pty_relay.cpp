@@ -1,0 +1,197 @@
+#include "launcher/pty_relay.h"
+
+#include "app/process.h"
+#include "launcher/terminal.h"
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace launcher {
+namespace {
+
+constexpr size_t BUF_SIZE = 8192;
+// Reads allowed after the child is reaped: a grandchild still holding the terminal cannot keep the
+// drain going for ever.
+constexpr int MAX_DRAIN_READS = 1024;
+
+volatile std::sig_atomic_t gStopSignal = 0;
+std::atomic<int> gWakeFd{-1};
+
+void onSignal(int sig) {
+  int saved = errno;
+  if (sig == SIGWINCH) {
+    copyWindowSize(STDIN_FILENO, app::gMaster.load());
+  } else {
+    if ((sig == SIGTERM || sig == SIGHUP) && gStopSignal == 0) {
+      gStopSignal = sig;
+    }
+    char byte = 0;
+    if (::write(gWakeFd.load(), &byte, 1) < 0) {
+      // A full pipe already holds a wake-up.
+    }
+  }
+  errno = saved;
+}
+
+[[noreturn]] void execChild(char* const* argv, char** envp, const char* label) {
+  // exec keeps ignored signals and the mask: ours are blocked around the fork, and whoever started
+  // us may have ignored SIGPIPE.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    ::sigaction(sig, &dfl, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  environ = envp;
+  ::execvp(argv[0], argv);
+  std::perror(label);
+  ::_exit(127);
+}
+
+std::vector<char*> cStrings(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const auto& s : strings) {
+    out.push_back(const_cast<char*>(s.c_str()));
+  }
+  out.push_back(nullptr);
+  return out;
+}
+
+enum class Read { Data, Empty, Ended };
+
+}  // namespace
+
+bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& execLabel, const termios* term, const winsize* size,
+                PtyChild* out, int* err) {
+  if (argv.empty()) {
+    *err = EINVAL;
+    return false;
+  }
+  // Built before the fork: the child only execs.
+  std::vector<char*> args = cStrings(argv);
+  std::vector<char*> envp = cStrings(env);
+  int master = -1;
+  int slave = -1;
+  pid_t pid = platform::forkPtyKeepingSlave(&master, &slave, term, size);
+  if (pid < 0) {
+    *err = errno;
+    return false;
+  }
+  if (pid == 0) {
+    execChild(args.data(), envp.data(), execLabel.c_str());
+  }
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  out->pid = pid;
+  out->master.reset(master);
+  out->slave.reset(slave);
+  return true;
+}
+
+void armSignals(std::initializer_list<int> signals, int wakeFd) {
+  gWakeFd = wakeFd;
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : signals) {
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+RelayEnd relay(const RelayFds& fds, pid_t child) {
+  RelayEnd end;
+  char out[BUF_SIZE];
+  char in[BUF_SIZE];
+  size_t inStart = 0;
+  size_t inLen = 0;  // typed bytes the master has not taken yet
+  bool inOpen = true;
+  bool outOk = true;
+
+  auto fromChild = [&]() {
+    ssize_t n = ::read(fds.master, out, sizeof(out));
+    if (n > 0) {
+      if (outOk && !platform::writeAll(fds.out, out, static_cast<size_t>(n), &gStopSignal)) {
+        outOk = false;  // keep reading, so the child never blocks on a full terminal
+      }
+      return Read::Data;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      return Read::Empty;
+    }
+    return Read::Ended;  // Linux: EIO once every slave descriptor is closed
+  };
+  auto toChild = [&]() {
+    ssize_t n = ::write(fds.master, in + inStart, inLen);
+    if (n > 0) {
+      inStart += static_cast<size_t>(n);
+      inLen -= static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      inLen = 0;
+    }
+  };
+
+  for (;;) {
+    if (gStopSignal != 0) {
+      end.signal = gStopSignal;
+      return end;
+    }
+    // While the master holds typed bytes back, standard input waits: a full terminal must slow the
+    // user down, not the child's output.
+    pollfd pfds[3] = {{fds.wake, POLLIN, 0}, {fds.master, POLLIN, 0}, {-1, POLLIN, 0}};
+    if (inLen > 0) {
+      pfds[1].events |= POLLOUT;
+    } else if (inOpen) {
+      pfds[2].fd = fds.in;
+    }
+    int ready = ::poll(pfds, 3, 1000);
+    if (ready < 0 && errno != EINTR) {
+      return end;
+    }
+    if (ready > 0) {
+      if (pfds[0].revents != 0) {
+        char sink[64];
+        while (::read(fds.wake, sink, sizeof(sink)) > 0) {
+        }
+      }
+      if ((pfds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && fromChild() == Read::Ended) {
+        return end;
+      }
+      if ((pfds[1].revents & POLLOUT) != 0) {
+        toChild();
+      }
+      if (pfds[2].revents != 0) {
+        ssize_t n = ::read(fds.in, in, sizeof(in));
+        if (n > 0) {
+          inStart = 0;
+          inLen = static_cast<size_t>(n);
+          toChild();
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+          inOpen = false;
+        }
+      }
+    }
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      end.status = status;
+      for (int i = 0; i < MAX_DRAIN_READS && fromChild() == Read::Data; ++i) {
+      }
+      return end;
+    }
+  }
+}
+
+}  // namespace launcher

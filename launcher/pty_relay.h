@@ -1,0 +1,55 @@
+#pragma once
+
+// A program on a new pseudo-terminal, and the loop that moves bytes between it and the user.
+
+#include "platform/unique_fd.h"
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct termios;
+struct winsize;
+
+namespace launcher {
+
+struct PtyChild {
+  pid_t pid = -1;
+  platform::UniqueFd master;  // non-blocking
+  platform::UniqueFd
+      slave;  // held only where the platform needs it (platform::forkPtyKeepingSlave)
+};
+
+// Runs argv[0], searched on the PATH found in `env`, on a new pseudo-terminal with `env`
+// ("NAME=value" entries) as its whole environment, default signal dispositions and an empty signal
+// mask. `term` and `size` may be null. False with *err = errno when the terminal or the fork fails.
+// A child that cannot execute prints "<execLabel>: <reason>" on the terminal and exits with status
+// 127.
+bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& execLabel, const termios* term, const winsize* size,
+                PtyChild* out, int* err);
+
+// From now on each signal in `signals` writes a byte to `wakeFd` (non-blocking), and the first
+// SIGTERM or SIGHUP makes relay() stop; SIGWINCH instead copies the window size of standard input
+// to app::gMaster. The handlers never restart interrupted calls.
+void armSignals(std::initializer_list<int> signals, int wakeFd);
+
+struct RelayFds {
+  int in;      // the user's input; no longer watched after end of file
+  int out;     // the user's output, written completely
+  int master;  // the child's terminal
+  int wake;    // read end of the pipe given to armSignals
+};
+
+struct RelayEnd {
+  int signal = 0;             // SIGTERM or SIGHUP ended the loop; the child may still run
+  std::optional<int> status;  // wait status, when the child was reaped
+};
+
+// Moves bytes until the child's terminal reports its end (EIO or end of file on the master), or the
+// child is reaped and what it printed has been drained, or a stop signal arrives.
+RelayEnd relay(const RelayFds& fds, pid_t child);
+
+}  // namespace launcher

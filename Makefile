@@ -32,5 +32,31 @@ test-asan:
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+demo: build
+	scripts/demo $(BUILD)/channel-server
+
+# Each libFuzzer target in fuzz/ runs for FUZZ_SECONDS on a scratch corpus seeded from fuzz/corpus.
+FUZZ_SECONDS ?= 60
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCS_FUZZ=ON \
+	  -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target $(notdir $(basename $(wildcard fuzz/*_fuzzer.cpp)))
+	for f in fuzz/*_fuzzer.cpp; do \
+	  t=$$(basename $$f .cpp); mkdir -p build-fuzz/corpus/$$t; \
+	  build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN) build-fuzz build-bench
+
+# Figures against what the machine allows (BENCHMARKS.md), and a bounded soak; Release, own build dir.
+SOAK_SECONDS ?= 120
+.PHONY: soak
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build build-bench -j $(JOBS) --target channel-server bench-child cs-bench
+	build-bench/bench/cs-bench
+soak:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build build-bench -j $(JOBS) --target channel-server soak
+	build-bench/bench/soak --seconds $(SOAK_SECONDS)

@@ -5,7 +5,7 @@ BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all build deps install test test-plain test-asan bench fuzz demo clean
+.PHONY: all build deps install test test-plain test-asan test-tsan bench fuzz demo clean
 
 all: build
 
@@ -32,6 +32,13 @@ test-asan:
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Clang with ThreadSanitizer, once over the whole suite (CI runs it after `make test`).
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCS_TSAN=ON $(CMAKE_ARGS) >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
 demo: build
 	scripts/demo $(BUILD)/channel-server
 
@@ -47,7 +54,7 @@ fuzz:
 	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) build-fuzz build-bench
+	rm -rf $(BUILD) $(BUILD_SAN) build-tsan build-fuzz build-bench
 
 # Figures against what the machine allows (BENCHMARKS.md), and a bounded soak; Release, own build dir.
 SOAK_SECONDS ?= 120

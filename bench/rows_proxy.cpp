@@ -1,0 +1,309 @@
+// The terminal proxy (`channel-server launch` with a stand-in `claude`) and idle CPU.
+
+#include "bench/rows.h"
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace bench {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr char QUIT = 0x1d;  // ends bench-child echo and idle
+
+std::vector<std::string> launcherEnv(const Config& config, const std::string& home,
+                                     const std::string& childArgs) {
+  return baseEnv(home, config.stubs,
+                 {"BENCH_CHILD=" + config.child, "BENCH_CHILD_ARGS=" + childArgs});
+}
+
+// util-linux and BSD script(1) take the command differently; empty when there is none.
+std::vector<std::string> scriptArgv(const std::vector<std::string>& command) {
+  std::string script;
+  for (const char* p : {"/usr/bin/script", "/bin/script"}) {
+    if (::access(p, X_OK) == 0) {
+      script = p;
+      break;
+    }
+  }
+  utsname os{};
+  if (script.empty() || ::uname(&os) != 0) {
+    return {};
+  }
+  if (std::string(os.sysname) == "Linux") {
+    std::string joined;
+    for (const auto& part : command) {
+      joined += (joined.empty() ? "" : " ") + part;
+    }
+    return {script, "-qfc", joined, "/dev/null"};
+  }
+  std::vector<std::string> argv{script, "-q", "/dev/null"};
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
+// Seconds from spawn until the output has ended and the process exited; bytes read in *bytes.
+// Standard input stays open and silent, as a user who types nothing.
+double drainRun(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                size_t* bytes) {
+  auto start = Clock::now();
+  auto child = Child::spawn(argv, env, [](std::string_view) {});
+  if (!child) {
+    return -1;
+  }
+  auto deadline = start + seconds(60);
+  std::vector<char> chunk(65536);
+  *bytes = 0;
+  for (;;) {
+    pollfd pfd{child->out(), POLLIN, 0};
+    if (::poll(&pfd, 1, millisLeft(deadline)) <= 0) {
+      return -1;
+    }
+    ssize_t n = ::read(child->out(), chunk.data(), chunk.size());
+    if (n <= 0) {
+      break;
+    }
+    *bytes += static_cast<size_t>(n);
+  }
+  auto status = child->wait(deadline);
+  return status && *status == 0 ? secondsSince(start) : -1;
+}
+
+std::vector<Row> throughputRows(const Config& config) {
+  Row vsScript{"proxy throughput: child prints 100 MB through `launch`"};
+  Row vsPipe{vsScript.name};
+  vsScript.unit = vsPipe.unit = Unit::BytesPerSecond;
+  vsScript.limit.what = "script(1) running the same child";
+  vsScript.aim = "ratio ≤ 1";
+  vsPipe.limit.what = "the same child on a direct pipe";
+  size_t total = scaled(config, 100 * 1000 * 1000, 1000 * 1000);
+  std::string count = std::to_string(total);
+  TempDir home;
+  auto env = launcherEnv(config, home.path(), "bytes " + count);
+  auto script = scriptArgv({config.child, "bytes", count});
+  if (script.empty()) {
+    vsScript.limit.skipped = "no script(1) here";
+  }
+  size_t runs = scaled(config, 5, 2);
+  auto deadline = Clock::now() + seconds(60);
+  for (size_t i = 0; i < runs && Clock::now() < deadline; ++i) {
+    size_t got = 0;
+    double t = drainRun({config.binary, "launch"}, env, &got);
+    // The terminal turns each LF into CR LF, so more bytes arrive than the child wrote.
+    if (t > 0 && got >= total) {
+      vsScript.figure.samples.add(static_cast<double>(total) / t);
+    }
+    if (!script.empty()) {
+      t = drainRun(script, baseEnv(home.path()), &got);
+      if (t > 0 && got >= total) {
+        vsScript.limit.samples.add(static_cast<double>(total) / t);
+      }
+    }
+    t = drainRun({config.child, "bytes", count}, baseEnv(home.path()), &got);
+    if (t > 0 && got == total) {
+      vsPipe.limit.samples.add(static_cast<double>(total) / t);
+    }
+  }
+  if (vsScript.figure.samples.count() == 0) {
+    vsScript.figure.skipped = "the launcher run failed";
+  }
+  vsPipe.figure = vsScript.figure;
+  return {vsScript, vsPipe};
+}
+
+// Reads `fd` until `marker` has arrived; keeps what follows it in *rest.
+bool awaitMarker(int fd, const std::string& marker, std::string* rest, Clock::time_point deadline) {
+  char chunk[4096];
+  for (;;) {
+    if (size_t at = rest->find(marker); at != std::string::npos) {
+      rest->erase(0, at + marker.size());
+      return true;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, millisLeft(deadline)) <= 0) {
+      return false;
+    }
+    ssize_t n = ::read(fd, chunk, sizeof(chunk));
+    if (n <= 0) {
+      return false;
+    }
+    rest->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+// The inject socket the launcher bound in this HOME, once it exists.
+std::string findInjectSocket(const std::string& home, Clock::time_point deadline) {
+  while (Clock::now() < deadline) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(home + "/.corvane", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.rfind("inject-", 0) == 0 && entry.is_socket(ec)) {
+        return entry.path().string();
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  return {};
+}
+
+bool inject(const std::string& sock, const std::string& bytes) {
+  UniqueFd fd = connectUnix(sock);
+  return fd && sendAll(fd.get(), bytes);
+}
+
+// bench-child echo on a pseudo-terminal of our own: what typing into a terminal costs.
+struct DirectPty {
+  UniqueFd master;
+  pid_t pid = -1;
+  ~DirectPty() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+bool openDirectPty(const Config& config, const std::string& home, DirectPty* pty) {
+  pty->master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
+  if (!pty->master || ::grantpt(pty->master.get()) != 0 || ::unlockpt(pty->master.get()) != 0) {
+    return false;
+  }
+  ::fcntl(pty->master.get(), F_SETFD, FD_CLOEXEC);
+  const char* slave = ::ptsname(pty->master.get());
+  if (slave == nullptr) {
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, slave, O_RDWR | O_NOCTTY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 0, 1);
+  posix_spawn_file_actions_adddup2(&actions, 0, 2);
+  std::vector<std::string> args{config.child, "echo"};
+  std::vector<std::string> env = baseEnv(home);
+  std::vector<char*> argv{args[0].data(), args[1].data(), nullptr};
+  std::vector<char*> envp;
+  for (auto& e : env) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  int rc = ::posix_spawn(&pty->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  std::string rest;
+  return rc == 0 && awaitMarker(pty->master.get(), "READY", &rest, Clock::now() + seconds(5));
+}
+
+Row injectRow(const Config& config) {
+  Row row{"inject latency: bytes to the inject socket → echoed by the child on stdout"};
+  row.limit.what = "the same bytes written to a pty of our own, echoed back";
+  TempDir home;
+  auto proxy = Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "echo"),
+                            [](std::string_view) {});
+  std::string rest;
+  auto deadline = Clock::now() + seconds(5);
+  std::string sock = proxy && awaitMarker(proxy->out(), "READY", &rest, deadline)
+                         ? findInjectSocket(home.path(), deadline)
+                         : "";
+  DirectPty pty;
+  if (sock.empty() || !openDirectPty(config, home.path(), &pty)) {
+    row.figure.skipped = "launcher, inject socket or pty did not come up";
+    return row;
+  }
+  std::string ptyRest;
+  auto viaProxy = [&](size_t i) {
+    std::string marker = "<" + std::to_string(100000 + i) + ">";
+    auto start = Clock::now();
+    if (!inject(sock, marker) || !awaitMarker(proxy->out(), marker, &rest, start + seconds(5))) {
+      return -1.0;
+    }
+    return secondsSince(start);
+  };
+  auto direct = [&](size_t i) {
+    std::string marker = "<" + std::to_string(100000 + i) + ">";
+    auto start = Clock::now();
+    if (!platform::writeAll(pty.master.get(), marker.data(), marker.size()) ||
+        !awaitMarker(pty.master.get(), marker, &ptyRest, start + seconds(5))) {
+      return -1.0;
+    }
+    return secondsSince(start);
+  };
+  size_t count = scaled(config, 500);
+  deadline = Clock::now() + seconds(20);
+  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
+    if (double t = viaProxy(i); t >= 0) {
+      row.figure.samples.add(t);
+    }
+    if (double t = direct(i); t >= 0) {
+      row.limit.samples.add(t);
+    }
+  }
+  inject(sock, std::string(1, QUIT));
+  proxy->wait(Clock::now() + seconds(5));
+  return row;
+}
+
+std::vector<Row> idleRows(const Config& config) {
+  double window = config.scale < 1 ? 3 : 10;
+  std::string span = std::to_string(static_cast<int>(window)) + " s";
+  Row proxyIdle{"idle CPU of the proxy over " + span};
+  Row serverIdle{"idle CPU of the server (channel mode) over " + span};
+  for (Row* r : {&proxyIdle, &serverIdle}) {
+    // 0.1 % of one core.
+    r->limit = fixedBudget("budget", window / 1000);
+  }
+  TempDir home;
+  auto proxy = Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "idle"),
+                            [](std::string_view) {});
+  std::string sock = proxy ? findInjectSocket(home.path(), Clock::now() + seconds(5)) : "";
+  TempDir serverHome;
+  auto server = startServer(config.binary, serverHome.path(), true, [](std::string_view) {});
+  if (sock.empty() || !server) {
+    proxyIdle.figure.skipped = serverIdle.figure.skipped = "launcher or server did not start";
+    return {proxyIdle, serverIdle};
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  platform::ProcessStats p0, p1, s0, s1;
+  platform::processStats(proxy->pid(), &p0);
+  platform::processStats(server->child->pid(), &s0);
+  std::this_thread::sleep_for(std::chrono::duration<double>(window));
+  platform::processStats(proxy->pid(), &p1);
+  platform::processStats(server->child->pid(), &s1);
+  auto cpu = [](const platform::ProcessStats& a, const platform::ProcessStats& b, Row* row) {
+    if (a.cpuNanos < 0 || b.cpuNanos < 0) {
+      row->figure.skipped = "this OS does not report another process's CPU time";
+    } else {
+      row->figure.samples.add(static_cast<double>(b.cpuNanos - a.cpuNanos) / 1e9);
+    }
+  };
+  cpu(p0, p1, &proxyIdle);
+  cpu(s0, s1, &serverIdle);
+  inject(sock, std::string(1, QUIT));
+  proxy->wait(Clock::now() + seconds(5));
+  stopServer(*server, Clock::now() + seconds(5));
+  return {proxyIdle, serverIdle};
+}
+
+}  // namespace
+
+std::vector<Row> proxyRows(const Config& config) {
+  progress("proxy throughput");
+  std::vector<Row> rows = throughputRows(config);
+  progress("inject latency");
+  rows.push_back(injectRow(config));
+  progress("idle CPU");
+  for (Row& r : idleRows(config)) {
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
+}  // namespace bench

@@ -1,0 +1,384 @@
+// soak: a bounded run of mixed load against one channel server, then the checks. Exits 1 when a
+// check fails. Usage: soak [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]
+// KIND: push, slow, stalled, reset, oversized, misc, burst (to find which load drives a figure).
+
+#include "bench/soak.h"
+
+#include "platform/platform.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <signal.h>
+#include <sys/stat.h>
+
+namespace soak {
+namespace {
+
+using bench::secondsSince;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Time kept back for the stalled clients to finish and the server to settle.
+constexpr int TAIL_SECONDS = 20;
+constexpr double MIB = 1024.0 * 1024.0;
+
+struct Options {
+  int seconds = 120;
+  unsigned seed = 1;
+  std::string binary = CS_BINARY_PATH;
+  std::string skip;  // client kinds left out, comma-separated
+};
+
+// MCP requests on stdin: every method the server knows, some it does not, notifications and
+// broken lines, and tool calls that make the stand-in app answer, split, stall or close early.
+void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Control& control,
+                   unsigned seed, std::map<std::string, size_t>* sent) {
+  const char* const BEHAVIOURS[] = {"answer",      "split answer",     "100 KB answer",
+                                    "stall",       "close mid-answer", "close unanswered",
+                                    "close unread"};
+  std::mt19937 rng(seed);
+  uint32_t k = 0;
+  const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20};
+  std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
+  const int bWeights[] = {40, 15, 8, 8, 10, 10, 5};
+  std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
+  while (!control.stop) {
+    {
+      Step step(control);
+      if (!step) {
+        return;
+      }
+      // A few requests ahead of the answers, as a client that does not wait for each.
+      if (checker.outstanding() >= 8) {
+        std::this_thread::sleep_for(milliseconds(1));
+        continue;
+      }
+      ++k;
+      Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
+      std::string line;
+      auto request = [&](const std::string& method, const Json& params) {
+        Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+        if (!params.is_null()) {
+          msg["params"] = params;
+        }
+        return msg.dump();
+      };
+      switch (pick(rng)) {
+        case 0:
+          checker.expect({id, "ping", ""});
+          ++(*sent)["ping"];
+          line = request("ping", nullptr);
+          break;
+        case 1:
+          checker.expect({id, "tools/list", ""});
+          ++(*sent)["tools/list"];
+          line = request("tools/list", nullptr);
+          break;
+        case 2:
+          checker.expect({id, "resources/list", ""});
+          ++(*sent)["resources/list"];
+          line = request("resources/list", nullptr);
+          break;
+        case 3:
+          checker.expect({id, "soak/unknown", ""});
+          ++(*sent)["unknown method"];
+          line = request("soak/unknown", nullptr);
+          break;
+        case 4:
+          checker.expect({id, "initialize", ""});
+          ++(*sent)["initialize"];
+          line = request("initialize", Json{{"protocolVersion", "2025-06-18"}});
+          break;
+        case 5:
+          line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+          ++(*sent)["notification (no answer)"];
+          break;
+        case 6: {
+          const char* broken[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
+          line = broken[k % std::size(broken)];
+          ++(*sent)["broken line (no answer)"];
+          break;
+        }
+        default: {
+          int behaviour = behaviourOf(rng);
+          load.queueAppBehaviour(behaviour);
+          ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
+          checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
+          line = request("tools/call", Json{{"name", "session_activity"},
+                                            {"arguments", {{"name", appArgument(behaviour, k)}}}});
+        }
+      }
+      if (!server.write(line + "\n")) {
+        return;
+      }
+    }
+    std::this_thread::sleep_for(milliseconds(std::uniform_int_distribution<int>(0, 3)(rng)));
+  }
+}
+
+bool waitFor(Clock::time_point deadline, const std::function<bool()>& done) {
+  while (!done()) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+platform::ProcessStats stats(pid_t pid) {
+  platform::ProcessStats s;
+  platform::processStats(pid, &s);
+  return s;
+}
+
+std::string mib(int64_t bytes) {
+  if (bytes < 0) {
+    return "n/a";
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(bytes) / MIB);
+  return buf;
+}
+
+std::string count(int64_t n) {
+  return n < 0 ? "n/a" : std::to_string(n);
+}
+
+// Every push's fate against the notifications seen for it.
+void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_t>* tally) {
+  for (uint32_t n = 0; n < std::min(ledger.drawn(), Ledger::CAPACITY); ++n) {
+    Fate fate = ledger.fate(n);
+    uint8_t seen = ledger.notifications(n);
+    std::string what = "push " + std::to_string(n);
+    switch (fate) {
+      case Fate::Accepted:
+        ++(*tally)["accepted"];
+        if (ledger.sawPrefix(n)) {
+          problems.add(what + " answered 200 but notified with part of its text");
+        }
+        if (seen != 1) {
+          ++(*tally)[seen == 0 ? "lost" : "duplicated"];
+          problems.add(what + " answered 200 but notified " + std::to_string(seen) + " times");
+        }
+        break;
+      case Fate::Refused:
+      case Fate::Unused:
+        ++(*tally)["refused"];
+        if (seen != 0) {
+          ++(*tally)["pushed though refused"];
+          problems.add(what + " was refused or cut off but notified " + std::to_string(seen) +
+                       " times");
+        }
+        break;
+      case Fate::InFlight:
+      case Fate::Uncertain:
+      case Fate::Cut:
+        ++(*tally)[fate == Fate::Cut ? "cut" : "uncertain"];
+        if (seen > 1) {
+          ++(*tally)["duplicated"];
+          problems.add(what + " (no answer seen) notified " + std::to_string(seen) + " times");
+        }
+        if (fate != Fate::Cut && ledger.sawPrefix(n)) {
+          problems.add(what + " was sent whole but notified with part of its text");
+        }
+        if (fate == Fate::Cut && seen == 1) {
+          ++(*tally)["cut and pushed"];
+        }
+        break;
+    }
+  }
+}
+
+int run(const Options& options) {
+  bench::raiseFdLimit(4096);
+  bench::TempDir home;
+  ::mkdir((home.path() + "/.corvane").c_str(), 0700);
+  Ledger ledger;
+  Problems problems;
+  Control control;
+  OutputChecker checker(ledger, problems);
+  std::atomic<size_t> pushLogLines{0};
+  auto onErr = [&](std::string_view line) {
+    if (line.rfind("→ channel push: \"soak#", 0) == 0) {
+      ++pushLogLines;
+    }
+  };
+  auto start = Clock::now();
+  auto server = bench::startServer(options.binary, home.path(), true, onErr);
+  if (!server) {
+    std::printf("soak: FAIL: the server did not start (%s)\n", options.binary.c_str());
+    return 1;
+  }
+  pid_t pid = server->child->pid();
+  Target target{server->port, server->token, home.path() + "/.corvane/sessions.sock"};
+  Load load(target, ledger, problems, control);
+  bench::StandinApp app(target.appSocket, [&](int fd) { load.serveApp(fd); });
+
+  std::atomic<bool> readerDone{false};
+  std::thread reader([&] {
+    while (auto line = server->child->readLine(Clock::now() + seconds(3600))) {
+      checker.line(*line);
+    }
+    readerDone = true;
+  });
+  load.start(options.seed, options.skip);
+  std::map<std::string, size_t> sent;
+  std::thread writer(
+      [&] { writeRequests(*server->child, checker, load, control, options.seed + 17, &sent); });
+
+  // Warm-up with the whole mix (one burst included), so the baseline sees steady-state memory.
+  int total = std::max(options.seconds, TAIL_SECONDS + 20);
+  int warm = std::clamp(total / 8, 5, 20);
+  std::this_thread::sleep_for(seconds(warm));
+  control.pause = true;
+  bool quiet = waitFor(Clock::now() + seconds(30), [&] { return control.busy.load() == 0; }) &&
+               waitFor(Clock::now() + seconds(35), [&] { return checker.outstanding() == 0; });
+  std::this_thread::sleep_for(milliseconds(500));
+  platform::ProcessStats before = stats(pid);
+  control.pause = false;
+  if (!quiet) {
+    problems.add("the load did not quiesce after the warm-up");
+  }
+
+  auto endOfLoad = start + seconds(total - TAIL_SECONDS);
+  std::vector<platform::ProcessStats> trend;
+  for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
+    if (Clock::now() >= next) {
+      trend.push_back(stats(pid));
+      next += seconds(2);
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  control.stop = true;
+  writer.join();
+  load.join();
+  if (readerDone) {
+    problems.add("the server's standard output ended during the run");
+  }
+  // A last request: once its answer is in, every earlier one must have been.
+  checker.expect({Json("final"), "ping", ""});
+  server->child->write(R"({"jsonrpc":"2.0","id":"final","method":"ping"})"
+                       "\n");
+  if (!waitFor(Clock::now() + seconds(35), [&] { return checker.outstanding() == 0; })) {
+    problems.add(std::to_string(checker.outstanding()) + " requests never answered");
+  }
+  // Connections drain once their clients are gone; give the server a moment to close them.
+  bool fdsBack = waitFor(Clock::now() + seconds(12), [&] {
+    int64_t now = stats(pid).openFds;
+    return now < 0 || now <= before.openFds;
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  platform::ProcessStats after = stats(pid);
+
+  auto stopAt = Clock::now();
+  server->child->closeInput();
+  auto status = server->child->wait(Clock::now() + seconds(10));
+  double stopSeconds = secondsSince(stopAt);
+  if (!status) {
+    ::kill(pid, SIGKILL);  // a hung server must not hang the soak: the reader waits for its end
+  }
+  reader.join();
+  bool recordGone = true;
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home.path() + "/.corvane/sessions", ec)) {
+    recordGone = recordGone && entry.path().extension() != ".json";
+  }
+  bool tokenGone = !std::filesystem::exists(home.path() + "/.corvane/channel.token", ec);
+
+  std::map<std::string, size_t> tally;
+  checkLedger(ledger, problems, &tally);
+  if (!status || *status != 0) {
+    problems.add(status ? "exit status " + std::to_string(*status) + " on stdin close"
+                        : "no exit within 10 s of stdin close");
+  }
+  if (!recordGone || !tokenGone) {
+    problems.add("registry record or token file left behind");
+  }
+  if (!fdsBack && after.openFds >= 0) {
+    problems.add("descriptors: " + count(before.openFds) + " before, " + count(after.openFds) +
+                 " after");
+  }
+  // A leak grows with the load; allocator caches level off. So the second half of the loaded run
+  // is held against its first half, with a small allowance for caches still filling.
+  int64_t firstHalf = -1, secondHalf = -1;
+  for (size_t i = 0; i < trend.size(); ++i) {
+    int64_t& peak = i < trend.size() / 2 ? firstHalf : secondHalf;
+    peak = std::max(peak, trend[i].residentBytes);
+  }
+  int64_t allowance = std::max<int64_t>(2 * 1024 * 1024, firstHalf / 10);
+  if (firstHalf >= 0 && secondHalf - firstHalf > allowance) {
+    problems.add("resident memory kept growing under load: peak " + mib(firstHalf) +
+                 " in the first half, " + mib(secondHalf) + " in the second");
+  }
+  if (pushLogLines.load() != checker.notifications()) {
+    problems.add(std::to_string(checker.notifications()) + " notifications but " +
+                 std::to_string(pushLogLines.load()) + " push log lines");
+  }
+
+  std::printf("soak: %d s (seed %u) against %s\n", total, options.seed, options.binary.c_str());
+  std::printf("  pushes: %u sent; %zu accepted (200), %zu refused, %zu unanswered (reset)\n",
+              ledger.drawn(), tally["accepted"], tally["refused"], tally["uncertain"]);
+  std::printf("  notifications: %zu; lost %zu, duplicated %zu, pushed though refused %zu\n",
+              checker.notifications(), tally["lost"], tally["duplicated"],
+              tally["pushed though refused"]);
+  std::printf("  reset inside the body: %zu, of which %zu pushed the part received\n", tally["cut"],
+              tally["cut and pushed"]);
+  std::printf("  clients by kind and answer:\n");
+  for (const auto& [what, n] : ledger.counts()) {
+    std::printf("    %-34s %zu\n", what.c_str(), n);
+  }
+  std::printf("  MCP requests:\n");
+  for (const auto& [what, n] : sent) {
+    std::printf("    %-34s %zu\n", what.c_str(), n);
+  }
+  std::printf("  MCP: %zu answers, each checked and in request order unless listed below\n",
+              checker.answers());
+  std::printf("  descriptors: %s after warm-up, %s at the end\n", count(before.openFds).c_str(),
+              count(after.openFds).c_str());
+  std::printf("  resident memory: %s after warm-up, %s at the end; under load every 2 s:",
+              mib(before.residentBytes).c_str(), mib(after.residentBytes).c_str());
+  for (const auto& t : trend) {
+    std::printf(" %.1f", t.residentBytes < 0 ? -1.0 : static_cast<double>(t.residentBytes) / MIB);
+  }
+  std::printf("\n");
+  std::printf("  stdin closed: %s in %.2f s; record %s, token file %s\n",
+              status ? ("exit status " + std::to_string(*status)).c_str() : "no exit", stopSeconds,
+              recordGone ? "removed" : "LEFT", tokenGone ? "removed" : "LEFT");
+  size_t failed = problems.count();
+  for (const auto& p : problems.first()) {
+    std::printf("  problem: %s\n", p.c_str());
+  }
+  std::printf("soak: %s (%zu problems)\n", failed == 0 ? "PASS" : "FAIL", failed);
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace soak
+
+int main(int argc, char** argv) {
+  soak::Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc) {
+      options.seconds = std::atoi(argv[++i]);
+    } else if (arg == "--seed" && i + 1 < argc) {
+      options.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (arg == "--skip" && i + 1 < argc) {
+      options.skip = argv[++i];
+    } else if (arg == "--binary" && i + 1 < argc) {
+      options.binary = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  return soak::run(options);
+}

@@ -13,11 +13,11 @@ deps:
 	@scripts/install-deps
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 install: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target channel-server
 	$(BUILD)/channel-server install-cli
 
@@ -27,7 +27,8 @@ test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DCS_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DCS_SANITIZE=ON -DCS_TESTS=ON $(CMAKE_ARGS) \
+	  >/dev/null
 	cmake --build $(BUILD_SAN) -j $(JOBS)
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)

@@ -1,13 +1,20 @@
+// The channel-mode server over real loopback sockets: its answers byte for byte, its limits, its
+// ends, and pushes under concurrent load.
+
 #include "channel/request.h"
 #include "platform/files.h"
 #include "platform/posix.h"
-#include "tests/channel_client.h"
+#include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <atomic>
+#include <regex>
+#include <set>
 #include <signal.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
@@ -16,10 +23,24 @@ namespace {
 
 using nlohmann::json;
 
-const std::string OK = R"({"ok":true})";
+const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-auto now() {
-  return std::chrono::steady_clock::now();
+using Clock = std::chrono::steady_clock;
+
+// The answer the server must send, written out apart from the server's own code.
+std::string httpAnswer(const std::string& status, const std::string& body) {
+  return "HTTP/1.1 " + status +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+const std::string OK = httpAnswer("200 OK", R"({"ok":true})");
+std::string refused(const std::string& status, const std::string& error) {
+  return httpAnswer(status, R"({"ok":false,"error":")" + error + "\"}");
+}
+
+std::string post(const std::string& body, const std::string& token = TOKEN) {
+  return "POST / HTTP/1.1\r\nX-CV-Token: " + token +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 json notification(const std::string& content) {
@@ -28,110 +49,150 @@ json notification(const std::string& content) {
           {"params", {{"content", content}, {"meta", {{"kind", "wakeword"}}}}}};
 }
 
-class ChannelServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    server = startChannel(home);
-    ASSERT_NE(0, server.port) << server.child->errSoFar();
-    port = std::to_string(server.port);
-  }
-  json pushed() { return json::parse(server.child->readLine().value_or(""), nullptr, false); }
-  TempHome home;
-  ChannelServer server;
-  std::string port;
-};
-
-TEST_F(ChannelServerTest, AnswerTableOnTheWire) {
-  const std::string info = R"({"name":"proj","pid":)" + std::to_string(server.child->pid()) +
-                           R"(,"instance":"INST","port":)" + port + R"(,"version":"0.2.0"})";
-  struct Case {
-    std::string request, status, body, pushed = {};
-  } cases[] = {
-      {"GET /info HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://evil\r\n\r\n",
-       "403 Forbidden", R"({"ok":false,"error":"origin not allowed"})"},
-      {"GET /info HTTP/1.1\r\nHost: localhost\r\n\r\n", "403 Forbidden",
-       R"({"ok":false,"error":"bad host"})"},
-      {"GET /info HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", "200 OK", info},
-      {"GET /info?x=1 HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n", "200 OK", info},
-      {post("hi", "wrong"), "401 Unauthorized", R"({"ok":false,"error":"bad token"})"},
-      {post(" \r\n\t "), "400 Bad Request", R"({"ok":false,"error":"empty body"})"},
-      {post(" olá \"a\\b\"\n2 "), "200 OK", OK, "olá \"a\\b\"\n2"},
-      {post("hello") + " world", "200 OK", OK, "hello"},
-      {"DELETE / HTTP/1.1\r\n\r\n", "404 Not Found", R"({"ok":false,"error":"not found"})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.request);
-    EXPECT_EQ(httpAnswer(c.status, c.body), roundTrip(server.port, c.request).value_or("<none>"));
-    if (!c.pushed.empty()) {
-      EXPECT_EQ(notification(c.pushed), pushed());
+// A channel-mode server, running once the start line is out. A non-ASCII project name makes every
+// /info answer check that Content-Length counts bytes. `argv` goes before the binary.
+struct ChannelServer {
+  explicit ChannelServer(const TempHome& home, Env env = {}, std::vector<std::string> argv = {}) {
+    env.merge(
+        Env{{"CV_CHANNEL_TOKEN", TOKEN}, {"CV_INSTANCE", "INST"}, {"CV_LAUNCH_CWD", "/w/olá"}});
+    env.merge(baseEnv(home.path()));
+    argv.push_back(binaryPath());
+    child = Child::spawn(argv, env);
+    if (child->waitErr("corvane channel server no ar")) {
+      auto record = platform::readFile(home / ".corvane/sessions/INST.json").value_or("{}");
+      port = json::parse(record).value("port", uint16_t{0});
     }
   }
-  EXPECT_EQ("", server.child->readOutFor(100ms));
-  EXPECT_TRUE(server.child->waitErr(
-      "\n← GET /info HTTP/1.1 — REJEITADO (Origin: http://evil — pedido de browser)\n"));
-  EXPECT_TRUE(server.child->waitErr("\n→ channel push: \"hello\"\n"));
+  std::unique_ptr<Child> child;
+  uint16_t port = 0;  // from the registry record; 0 when the server never got ready
+};
+
+platform::UniqueFd connectTo(uint16_t port) {
+  platform::UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  return connected ? std::move(fd) : platform::UniqueFd();
 }
 
-TEST_F(ChannelServerTest, SplitTerminatorAndAFullSizeText) {
-  platform::UniqueFd fd = connectTo(server.port);
-  ASSERT_TRUE(sendAll(fd.get(), "POST / HTTP/1.1\r\nX-CV-Token: " + std::string(TOKEN) + "\r\n\r"));
-  std::this_thread::sleep_for(50ms);  // lets the first piece arrive alone; right either way
-  ASSERT_TRUE(sendAll(fd.get(), "\nsplit"));
-  EXPECT_EQ(httpAnswer("200 OK", OK), readToEnd(fd.get()).value_or("<none>"));
-  EXPECT_EQ(notification("split"), pushed());
+bool sendAll(int fd, std::string_view bytes) {
+  for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n))) {
+    if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
+      return false;
+    }
+  }
+  return true;
+}
 
-  std::string text = "«olá» ";
+// Everything until the server closes; nullopt on a reset or when one receive waits `timeout`.
+std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout = 5s) {
+  timeval tv{static_cast<time_t>(timeout.count() / 1000),
+             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  std::string got;
+  ssize_t n;
+  for (char buf[65536]; (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) {
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return n == 0 ? std::optional(got) : std::nullopt;
+}
+
+std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {
+  platform::UniqueFd fd = connectTo(port);
+  return fd && sendAll(fd.get(), request) ? readToEnd(fd.get()) : std::nullopt;
+}
+
+// Each row's terminator arrives split across two receives, and the client goes on sending after
+// the answer: it must still read that answer and a clean end.
+TEST(ChannelWire, AnswerTableOnTheWire) {
+  TempHome home;
+  ChannelServer server(home);
+  ASSERT_NE(0, server.port) << server.child->errSoFar();
+  const std::string port = std::to_string(server.port), wrongPort = std::to_string(server.port + 1);
+  const std::string info =
+      httpAnswer("200 OK", R"({"name":"olá","pid":)" + std::to_string(server.child->pid()) +
+                               R"(,"instance":"INST","port":)" + port + R"(,"version":"0.2.0"})");
+  std::string text = "«olá» ";  // a whole 1 MiB request
   while (text.size() < channel::MAX_REQUEST) {
     text += "aspas \"duplas\" \\ barra\nlinha\t";
   }
-  std::string head = post("").substr(0, post("").find("Content-Length"));
-  text.resize(channel::MAX_REQUEST - head.size() - 27);  // the request is exactly 1 MiB
-  std::string request = head + "Content-Length: " + std::to_string(text.size()) + "\r\n\r\n";
-  fd = connectTo(server.port);
-  ASSERT_TRUE(sendAll(fd.get(), request + text));
-  // The server writes the notification and its log line before it answers: read those first.
-  EXPECT_EQ(notification(text), pushed());
-  EXPECT_TRUE(server.child->waitErr(text.substr(text.size() - 20) + "\"\n"));
-  EXPECT_EQ(httpAnswer("200 OK", OK), readToEnd(fd.get()).value_or("<none>"));
-}
-
-// The client goes on sending after an early answer, and still reads it and a clean end.
-TEST_F(ChannelServerTest, EarlyAnswersSurviveBytesSentAfterThem) {
-  const std::pair<std::string, std::string> cases[] = {
-      {post("hello") + " world", httpAnswer("200 OK", OK)},
+  text.resize(channel::MAX_REQUEST - post("").size() - 6);  // 6 more digits in Content-Length
+  ASSERT_EQ(channel::MAX_REQUEST, post(text).size());
+  struct Case {
+    std::string request, answer, log = {}, pushed = {};
+  } cases[] = {
+      {"GET /info HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://evil\r\n\r\n",
+       refused("403 Forbidden", "origin not allowed"),
+       "← GET /info HTTP/1.1 — REJEITADO (Origin: http://evil — pedido de browser)"},
+      {"POST / HTTP/1.1\r\nX-CV-Token: " + TOKEN + "\r\nOrigin: http://a\r\n\r\nhi",
+       refused("403 Forbidden", "origin not allowed"),
+       "← POST / HTTP/1.1 — REJEITADO (Origin: http://a — pedido de browser)"},
+      {"GET /info HTTP/1.1\r\nHost: localhost\r\n\r\n", refused("403 Forbidden", "bad host"),
+       "← GET /info HTTP/1.1 — REJEITADO (Host inesperado: localhost)"},
+      {"POST / HTTP/1.1\r\nHost: 127.0.0.1:" + wrongPort + "\r\n\r\n",
+       refused("403 Forbidden", "bad host"),
+       "← POST / HTTP/1.1 — REJEITADO (Host inesperado: 127.0.0.1:" + wrongPort + ")"},
+      {"GET /info HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", info},
+      {"GET  /info?x=1  HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n", info},
+      {"PUT / HTTP/1.1\r\nX-CV-Token: " + TOKEN + "\r\n\r\n",
+       refused("404 Not Found", "not found")},
+      {post("hi", "wrong"), refused("401 Unauthorized", "bad token"),
+       "← POST / HTTP/1.1 — REJEITADO (token inválido)"},
+      {post(" \r\n\t\u2003"), refused("400 Bad Request", "empty body")},
+      {post(" olá \"a\\b\"\n2 "), OK, {}, "olá \"a\\b\"\n2"},
+      {post("hello") + " world", OK, {}, "hello"},
+      {post(text), OK, {}, text},
       {"POST /big HTTP/1.1\r\nContent-Length: 4000000\r\n\r\n" +
            std::string(channel::MAX_REQUEST, 'a'),
-       httpAnswer("413 Payload Too Large", R"({"ok":false,"error":"request too large"})")},
+       refused("413 Payload Too Large", "request too large"),
+       "← POST /big HTTP/1.1 — REJEITADO (pedido grande demais)"},
   };
-  for (const auto& [request, answer] : cases) {
-    SCOPED_TRACE(answer);
+  std::string log;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 200));
     platform::UniqueFd fd = connectTo(server.port);
-    ASSERT_TRUE(sendAll(fd.get(), request));
-    EXPECT_EQ(answer, readToEnd(fd.get()).value_or("<none>"));  // ends at the server's half-close
-    // A server that closed already answers these with a reset, which fails the later sends.
+    const size_t cut = c.request.find("\r\n\r\n") + 3;
+    ASSERT_TRUE(sendAll(fd.get(), c.request.substr(0, cut)));
+    std::this_thread::sleep_for(20ms);  // lets the first piece arrive alone; right either way
+    ASSERT_TRUE(sendAll(fd.get(), c.request.substr(cut)));
+    // The server pushes and logs before it answers, and a full pipe would hold the answer back.
+    if (!c.pushed.empty()) {
+      EXPECT_EQ(notification(c.pushed),
+                json::parse(server.child->readLine().value_or(""), nullptr, false));
+    }
+    const std::string line = c.pushed.empty() ? c.log : "→ channel push: \"" + c.pushed + "\"";
+    log += line.empty() ? "" : line + "\n";
+    EXPECT_TRUE(server.child->waitErr(log));
+    EXPECT_EQ(c.answer, readToEnd(fd.get()).value_or("<none>"));  // ends at the server's half-close
+    // A server that closed already answers these with a reset, which fails the send or the end.
     for (int i = 0; i < 32; ++i) {
       ASSERT_TRUE(sendAll(fd.get(), std::string(16 * 1024, 'z'))) << i;
     }
     ::shutdown(fd.get(), SHUT_WR);
     EXPECT_EQ("", readToEnd(fd.get()).value_or("<reset>"));
   }
-  EXPECT_EQ(notification("hello"), pushed());
-  EXPECT_TRUE(server.child->waitErr("\n← POST /big HTTP/1.1 — REJEITADO (pedido grande demais)\n"));
+  EXPECT_EQ("", server.child->readOutFor(100ms));
+  // Each refusal and push was logged once, in order, and nothing else was.
+  EXPECT_EQ(log, server.child->errSoFar().substr(server.child->errSoFar().find("(v0.2.0)\n") + 9));
 }
 
-TEST_F(ChannelServerTest, IdleConnectionsTimeOutAndAFullServerRefuses) {
+TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerRefuses) {
+  TempHome home;
+  ChannelServer server(home);
+  ASSERT_NE(0, server.port) << server.child->errSoFar();
   platform::raiseOpenFileLimit(4096);
-  auto start = now();
+  auto start = Clock::now();
   std::vector<platform::UniqueFd> idle(512);
-  for (auto& fd : idle) {
-    ASSERT_TRUE((fd = connectTo(server.port)) && sendAll(fd.get(), "POST /slow HTTP/1.1\r\n"));
+  for (auto& fd : idle) {  // the request line leads with an empty line, which is skipped
+    ASSERT_TRUE((fd = connectTo(server.port)) && sendAll(fd.get(), "\r\nPOST /slow HTTP/1.1\r\nH"));
   }
-  EXPECT_EQ(httpAnswer("503 Service Unavailable", R"({"ok":false,"error":"too many connections"})"),
+  EXPECT_EQ(refused("503 Service Unavailable", "too many connections"),
             roundTrip(server.port, post("refused")).value_or("<none>"));
-  const std::string timeout =
-      httpAnswer("408 Request Timeout", R"({"ok":false,"error":"request timeout"})");
+  const std::string timeout = refused("408 Request Timeout", "request timeout");
   EXPECT_EQ(timeout, readToEnd(idle[0].get(), 15s).value_or("<none>"));
-  EXPECT_GE(now() - start, 9s);
+  EXPECT_GE(Clock::now() - start, 9s);
   for (size_t i = 1; i < idle.size(); ++i) {
     ASSERT_EQ(timeout, readToEnd(idle[i].get()).value_or("<none>")) << i;
   }
@@ -140,53 +201,123 @@ TEST_F(ChannelServerTest, IdleConnectionsTimeOutAndAFullServerRefuses) {
   idle.clear();
   // The server sees those ends on other threads than the next accept: poll until it has room.
   std::optional<std::string> again;
-  for (auto until = start + 30s; again != httpAnswer("200 OK", OK) && now() < until;) {
+  for (auto until = start + 30s; again != OK && Clock::now() < until;) {
     again = roundTrip(server.port, post("again"));
   }
-  EXPECT_EQ(httpAnswer("200 OK", OK), again.value_or("<none>"));
+  EXPECT_EQ(OK, again.value_or("<none>"));
 }
 
 TEST(ChannelLifecycle, EndsAndWhatTheyLeave) {
-  platform::UniqueFd busy{::socket(AF_INET, SOCK_STREAM, 0)};
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  ASSERT_EQ(0, ::bind(busy.get(), reinterpret_cast<sockaddr*>(&addr), len));
-  ASSERT_EQ(0, ::getsockname(busy.get(), reinterpret_cast<sockaddr*>(&addr), &len));
-  ASSERT_EQ(0, ::listen(busy.get(), 1));
-  const std::string wanted = std::to_string(ntohs(addr.sin_port));
-  struct Case {
-    std::string how, port;
-    int status;
-    std::string line;
-    bool token = false;  // whether the token file remains; the record never does
-  } cases[] = {
-      {"busy port", wanted, 1, "não consegui abrir listener (porta pedida: " + wanted + ")\n"},
-      {"SIGTERM", "", 0, "\nregistro publicado: ", true},
-      {"stdin", wanted, 0, "HTTP em 127.0.0.1:" + wanted + " (projeto: proj)\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.how);
-    TempHome home;
-    ChannelServer server =
-        startChannel(home, c.port.empty() ? Env{} : Env{{"CV_CHANNEL_PORT", c.port}});
-    ASSERT_EQ(c.status == 0, server.port != 0);
-    if (c.how == "SIGTERM") {
-      server.child->kill(SIGTERM);
-    } else {
-      server.child->closeInput();
-    }
-    EXPECT_EQ(c.status, server.child->wait());
+  // Every end removes the record; only a signal leaves the token file.
+  auto ends = [](ChannelServer& server, const TempHome& home, int status, const std::string& line,
+                 bool token) {
+    EXPECT_EQ(status, server.child->wait());
     std::string err = server.child->readAllErr();
-    EXPECT_NE(std::string::npos, err.find(c.line)) << err;
+    EXPECT_NE(std::string::npos, err.find(line)) << err;
     EXPECT_EQ(
-        c.how == "stdin",
+        status == 0 && !token,
         err.find("\nstdin fechado — encerrando (canal morre com a sessão)\n") != std::string::npos);
     EXPECT_FALSE(platform::exists(home / ".corvane/sessions/INST.json"));
-    EXPECT_EQ(c.token, platform::exists(home / ".corvane/channel.token"));
-    busy.reset();  // the requested port is free from here on
+    EXPECT_EQ(token, platform::exists(home / ".corvane/channel.token"));
+  };
+  TempHome homes[3];
+  ChannelServer signalled(homes[0]);
+  ASSERT_NE(0, signalled.port);
+  const std::string port = std::to_string(signalled.port);
+  ChannelServer busy(homes[1], {{"CV_CHANNEL_PORT", port}});
+  EXPECT_EQ(0, busy.port);
+  ends(busy, homes[1], 1, "não consegui abrir listener (porta pedida: " + port + ")\n", false);
+  signalled.child->kill(SIGTERM);
+  ends(signalled, homes[0], 0, "\nregistro publicado: ", true);
+  ChannelServer closed(homes[2], {{"CV_CHANNEL_PORT", port}});  // free again
+  ASSERT_NE(0, closed.port);
+  closed.child->closeInput();
+  ends(closed, homes[2], 0, "HTTP em 127.0.0.1:" + port + " (projeto: olá)\n", false);
+}
+
+std::string text(int client, int n) {
+  return "push " + std::to_string(client) + "-" + std::to_string(n) + " «olá» \"q\"\n\\ fim";
+}
+
+// Only the server's own lines may reach standard error, however it ends; a pushed text keeps its
+// line feed in the log.
+const std::regex KNOWN_LINE(
+    R"re((HTTP em 127\.0\.0\.1:|registro publicado: |corvane channel server no ar \(v0\.2\.0\)|→ channel push: "push |stdin fechado — encerrando \(canal morre com a sessão\)).*|\\ fim")re");
+
+// Clients push while MCP requests flow on stdin: each client's first CHECKED pushes are answered
+// and notified exactly once and whole, and the answers keep their order. The load goes on while
+// the server is ended, which must be clean.
+TEST(ChannelLoad, PushesWhileRequestsFlowThenAnEndUnderLoad) {
+  constexpr int CLIENTS = 8, CHECKED = 100, PINGS = 200;
+  for (bool bySignal : {true, false}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM" : "stdin closed");
+    TempHome home;
+    ChannelServer server(home);
+    ASSERT_NE(0, server.port);
+    std::atomic<int> unanswered{0}, loaded{0};
+    std::vector<std::jthread> clients;
+    for (int c = 0; c < CLIENTS; ++c) {
+      clients.emplace_back([&, c](std::stop_token stop) {
+        for (int n = 0; !stop.stop_requested(); ++n) {
+          bool ok = roundTrip(server.port, post(text(c, n))) == OK;
+          unanswered += n < CHECKED && !ok;
+          loaded += n == CHECKED;
+        }
+      });
+    }
+    for (int id = 1; id <= PINGS; ++id) {
+      EXPECT_TRUE(server.child->write(request(id, "ping")));
+    }
+    // Reads standard output to its end, and ends the server once every checked push and ping is
+    // answered, with the load still on.
+    std::set<std::string> pushed;
+    int answered = 0;
+    bool ending = false;
+    for (std::optional<std::string> line; (line = server.child->readLine(20s));) {
+      auto message = json::parse(*line, nullptr, false);
+      if (!message.is_object()) {
+        ADD_FAILURE() << "torn line: " << *line;
+      } else if (message.contains("id")) {
+        EXPECT_EQ(++answered, message["id"].get<int>());
+      } else {
+        std::string content = message["params"]["content"].get<std::string>();
+        EXPECT_TRUE(pushed.insert(content).second) << "twice: " << content;
+      }
+      if (answered == PINGS && loaded == CLIENTS && !std::exchange(ending, true)) {
+        bySignal ? server.child->kill(SIGTERM) : server.child->closeInput();
+      }
+    }
+    EXPECT_EQ(0, server.child->wait(10s));
+    clients.clear();
+    EXPECT_EQ(0, unanswered.load());
+    EXPECT_EQ(PINGS, answered);
+    for (int c = 0; c < CLIENTS; ++c) {
+      for (int n = 0; n < CHECKED; ++n) {
+        EXPECT_TRUE(pushed.contains(text(c, n))) << text(c, n);
+      }
+    }
+    std::istringstream err(server.child->readAllErr());
+    for (std::string line; std::getline(err, line);) {
+      EXPECT_TRUE(std::regex_match(line, KNOWN_LINE)) << line;
+    }
   }
+}
+
+TEST(ChannelLoad, AcceptingResumesWhenDescriptorsAreFreeAgain) {
+  TempHome home;
+  ChannelServer server(home, {}, {"/bin/sh", "-c", "ulimit -n 32 && exec \"$0\""});
+  ASSERT_NE(0, server.port) << server.child->errSoFar();
+  std::vector<platform::UniqueFd> idle(64);
+  for (auto& fd : idle) {
+    ASSERT_TRUE(fd = connectTo(server.port));
+  }
+  platform::UniqueFd queued = connectTo(server.port);
+  ASSERT_TRUE(sendAll(queued.get(), post("queued")));
+  ASSERT_FALSE(readToEnd(queued.get(), 300ms)) << "the server was not out of descriptors";
+  idle.clear();
+  EXPECT_EQ(OK, readToEnd(queued.get(), 10s).value_or("<none>"));
+  EXPECT_NE(std::string::npos, server.child->readLine().value_or("").find("\"queued\""));
+  EXPECT_EQ(std::string::npos, server.child->errSoFar().find("listener falhou"));
 }
 
 }  // namespace

@@ -1,3 +1,2 @@
 cs_test(channel_unit_test channel_unit_test.cpp registry_test.cpp)
-cs_test(channel_integration_test channel_integration_test.cpp channel_client.cpp)
-cs_test(channel_load_test channel_load_test.cpp channel_client.cpp)
+cs_test(channel_integration_test channel_integration_test.cpp)

@@ -2,11 +2,8 @@
 #include "channel/request.h"
 #include "channel/routes.h"
 #include "channel/token.h"
-#include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
 
 namespace channel {
 namespace {
@@ -32,116 +29,94 @@ TEST(ParseRequest, HeadersAndBody) {
       {"P\r\nx-Cv-TOKEN: AbC\r\nX-CV-TOKEN: 2nd\r\nOrigin:\r\n\r\n", "P|[2nd]|-|-|0|"},
       {"P\r\nOrigin:   \r\nhost\r\n\r\n", "P|-|[]|-|0|"},
       {"P\r\n:x-cv-token:a:b\r\n\r\n", "P|[a:b]|-|-|0|"},
-      {"P\r\nx-cv-to\xE2\x84\xAA"
-       "en::k\r\n\r\n",
-       "P|[:k]|-|-|0|"},
+      {"P\r\nx-cv-to\u212Aen::k\r\n\r\n", "P|[:k]|-|-|0|"},
       {"P\r\nContent-Length: +5\r\n\r\nhello world", "P|-|-|-|5|hello"},
       {"P\r\ncontent-length:  -3 \r\n\r\nall", "P|-|-|-|-3|all"},
       {"P\r\ncontent-length: 50\r\n\r\nshort", "P|-|-|-|50|short"},
       {"P\r\ncontent-length: 7\r\ncontent-length: 0x1\r\n\r\nall", "P|-|-|-|0|all"},
       {"P\r\ncontent-length: 9223372036854775808\r\n\r\n", "P|-|-|-|0|"},
-      {"P\r\nContent-Length: 1\r\n\r\n\xC3\xA9", "P|-|-|-|1|"},
+      {"P\r\nContent-Length: 1\r\n\r\né", "P|-|-|-|1|"},
       {"POST / HTTP/1.1\nHost: x\ry\r\n\r\n", "POST / HTTP/1.1\nHost: x\ry|-|-|-|0|"},
       {"\r\nPOST /\xFF HTTP/1.1\r\nHost: x\r\n\r\n", "|-|-|-|0|"},
       {"\r\nPOST / HTTP/1.1\r\n\r\n", "POST / HTTP/1.1|-|-|-|0|"},
+      {"P\r\nno terminator yet", "|-|-|-|0|"},
   };
   for (const auto& [bytes, want] : cases) {
     SCOPED_TRACE(bytes);
     EXPECT_EQ(want, fields(parsed(bytes)));
   }
-  EXPECT_EQ("", requestBody(parsed("P\r\nno terminator yet")));
 }
 
 TEST(ParseRequest, TerminatorSplitAcrossReceives) {
   const std::string bytes = "POST /a HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n";
   for (size_t step : {1u, 2u, 3u, 5u}) {
     for (size_t first = 1; first <= bytes.size(); ++first) {
-      SCOPED_TRACE("first " + std::to_string(first) + " step " + std::to_string(step));
       Request req;
       for (size_t at = 0, n = first; at < bytes.size(); at += n, n = step) {
         req.buffer += bytes.substr(at, n);
         parseHeadersIfNeeded(req);
       }
+      SCOPED_TRACE("first " + std::to_string(first) + " step " + std::to_string(step));
       EXPECT_EQ(fields(parsed(bytes)), fields(req));
       EXPECT_EQ(parsed(bytes).bodyStart, req.bodyStart);
     }
   }
 }
 
+// The wire tests cover a request that is still arriving.
 TEST(ParseRequest, Progress) {
-  const std::string cl = "POST / HTTP/1.1\r\nContent-Length: ";  // 33 bytes
-  const std::string max = std::to_string(MAX_REQUEST);
+  const std::string cl = "POST / HTTP/1.1\r\nContent-Length: ";
   const std::tuple<std::string, bool, Progress> cases[] = {
-      {"POST / HTTP/1.1\r\n", false, Progress::ReadMore},
       {"POST / HTTP/1.1\r\n", true, Progress::Complete},
-      {cl + "5\r\n\r\nabc", false, Progress::ReadMore},
       {cl + "5\r\n\r\nabc", true, Progress::Complete},
-      {cl + "3\r\n\r\nabc", false, Progress::Complete},
-      {"GET /info\r\n\r\n", false, Progress::Complete},
-      {cl + max + "\r\n\r\n" + std::string(MAX_REQUEST - 60, 'x'), false, Progress::ReadMore},
-      {cl + max + "\r\n\r\n" + std::string(MAX_REQUEST - 39, 'x'), false, Progress::TooLarge},
       {cl + "1\r\n\r\n" + std::string(MAX_REQUEST, 'x'), false, Progress::Complete},
       {"GET /\r\n\r\n" + std::string(MAX_REQUEST - 9, 'x'), false, Progress::Complete},
       {"GET /\r\n\r\n" + std::string(MAX_REQUEST - 8, 'x'), false, Progress::TooLarge},
       {std::string(MAX_REQUEST + 1, 'x'), true, Progress::TooLarge},
   };
   for (const auto& [bytes, peerDone, want] : cases) {
-    SCOPED_TRACE(bytes.substr(0, 40) + " size " + std::to_string(bytes.size()));
-    EXPECT_EQ(want, progress(parsed(bytes), peerDone));
+    EXPECT_EQ(want, progress(parsed(bytes), peerDone)) << bytes.substr(0, 40) << bytes.size();
   }
 }
 
 const RouteContext CTX{4242, "tok", "proj", "ID", "0.2.0", 77};
-const std::string ORIGIN = R"(403 Forbidden|{"ok":false,"error":"origin not allowed"}|← )";
-const std::string HOST = R"(403 Forbidden|{"ok":false,"error":"bad host"}|← )";
-const std::string INFO =
-    R"(200 OK|{"name":"proj","pid":77,"instance":"ID","port":4242,"version":"0.2.0"}||)";
-const std::string NOT_FOUND = R"(404 Not Found|{"ok":false,"error":"not found"}||)";
-const std::string TOKEN = R"(401 Unauthorized|{"ok":false,"error":"bad token"}|← )";
-const std::string EMPTY = R"(400 Bad Request|{"ok":false,"error":"empty body"}||)";
 
 std::string outcome(const Decision& d) {
   return d.status + "|" + d.body + "|" + d.log.value_or("") + "|" + d.push.value_or("");
 }
 
+// Rows the wire tests do not cover: origin before host, host and path matching, methods.
 TEST(Route, AnswerTable) {
+  const std::string host = R"(403 Forbidden|{"ok":false,"error":"bad host"}|← )";
+  const std::string token = R"(401 Unauthorized|{"ok":false,"error":"bad token"}|← )";
+  const std::string notFound = R"(404 Not Found|{"ok":false,"error":"not found"}||)";
   const std::pair<std::string, std::string> cases[] = {
-      {"POST / HTTP/1.1\r\nx-cv-token: tok\r\nOrigin: http://a\r\n\r\nhi",
-       ORIGIN + "POST / HTTP/1.1 — REJEITADO (Origin: http://a — pedido de browser)|"},
       {"GET /info\r\nHost: nope\r\nOrigin: \r\n\r\n",
-       ORIGIN + "GET /info — REJEITADO (Origin:  — pedido de browser)|"},
-      {"GET /info\r\nHost: localhost\r\n\r\n",
-       HOST + "GET /info — REJEITADO (Host inesperado: localhost)|"},
+       R"(403 Forbidden|{"ok":false,"error":"origin not allowed"}|)"
+       "← GET /info — REJEITADO (Origin:  — pedido de browser)|"},
       {"GET /info\r\nHost: LOCALHOST:4242\r\n\r\n",
-       HOST + "GET /info — REJEITADO (Host inesperado: LOCALHOST:4242)|"},
+       host + "GET /info — REJEITADO (Host inesperado: LOCALHOST:4242)|"},
       {"GET /\r\nHost: [::1]:4242\r\n\r\n",
-       HOST + "GET / — REJEITADO (Host inesperado: [::1]:4242)|"},
-      {"GET /\r\nHost: 127.0.0.1:4243\r\n\r\n",
-       HOST + "GET / — REJEITADO (Host inesperado: 127.0.0.1:4243)|"},
-      {"GET  /info?x=1  HTTP/1.1\r\nHost: localhost:4242\r\n\r\n", INFO},
-      {"GET /information\r\nHost: 127.0.0.1:4242\r\n\r\n", INFO},
-      {"GET / HTTP/1.1\r\n\r\n", NOT_FOUND},
-      {"get /info\r\n\r\n", NOT_FOUND},
-      {"PUT / HTTP/1.1\r\nx-cv-token: tok\r\n\r\nhi", NOT_FOUND},
-      {"", NOT_FOUND},
-      {"POST / HTTP/1.1\r\nx-cv-token: bad\r\n\r\n",
-       TOKEN + "POST / HTTP/1.1 — REJEITADO (token inválido)|"},
-      {"POST /x\r\nx-cv-token: TOK\r\n\r\nhi", TOKEN + "POST /x — REJEITADO (token inválido)|"},
-      {"POST /x\r\n\r\nhi", TOKEN + "POST /x — REJEITADO (token inválido)|"},
-      {"POST /x\r\nx-cv-token: tok\r\n\r\n \t\r\n\xE2\x80\x83", EMPTY},
-      {"POST /x\r\nx-cv-token: tok\r\nContent-Length: 1\r\n\r\n\xC3\xA9", EMPTY},
+       host + "GET / — REJEITADO (Host inesperado: [::1]:4242)|"},
+      {"GET /information\r\nHost: 127.0.0.1:4242\r\n\r\n",
+       R"(200 OK|{"name":"proj","pid":77,"instance":"ID","port":4242,"version":"0.2.0"}||)"},
+      {"GET / HTTP/1.1\r\n\r\n", notFound},
+      {"get /info\r\n\r\n", notFound},
+      {"", notFound},
+      {"POST /x\r\nx-cv-token: TOK\r\n\r\nhi", token + "POST /x — REJEITADO (token inválido)|"},
+      {"POST /x\r\n\r\nhi", token + "POST /x — REJEITADO (token inválido)|"},
+      {"POST /x\r\nx-cv-token: tok\r\nContent-Length: 1\r\n\r\né",
+       R"(400 Bad Request|{"ok":false,"error":"empty body"}||)"},
       {"POST\r\nx-cv-token: tok\r\nHost: localhost:4242\r\n\r\n  a \"b\"\n",
        R"(200 OK|{"ok":true}|→ channel push: "a "b""|a "b")"},
   };
   for (const auto& [request, want] : cases) {
-    SCOPED_TRACE(request);
-    EXPECT_EQ(want, outcome(route(parsed(request), CTX)));
+    EXPECT_EQ(want, outcome(route(parsed(request), CTX))) << request;
   }
 }
 
 TEST(Route, UnarmedServerAndUnwritableIdentity) {
-  const std::optional<std::string_view> tokens[] = {std::nullopt, ""};
-  for (const auto& token : tokens) {
+  for (const std::optional<std::string_view> token : {std::optional<std::string_view>(), {""}}) {
     RouteContext ctx = CTX;
     ctx.token = token;
     EXPECT_EQ(R"(503 Service Unavailable|{"ok":false,"error":"channel not armed"}|)"
@@ -151,41 +126,20 @@ TEST(Route, UnarmedServerAndUnwritableIdentity) {
   RouteContext ctx = CTX;
   ctx.projectName = "bad\xFF";
   EXPECT_EQ("{}", route(parsed("GET /info\r\n\r\n"), ctx).body);
-}
-
-TEST(Route, LimitsAndAnswerText) {
-  EXPECT_EQ(R"(413 Payload Too Large|{"ok":false,"error":"request too large"}|)"
-            "← POST /big HTTP/1.1 — REJEITADO (pedido grande demais)|",
-            outcome(refusal(parsed("POST /big HTTP/1.1\r\n\r\n"), Limit::TooLarge)));
-  Request partial;
-  partial.buffer = "\r\nPOST /slow HTTP/1.1\r\nHost: x";
-  EXPECT_EQ(R"(408 Request Timeout|{"ok":false,"error":"request timeout"}|)"
-            "← POST /slow HTTP/1.1 — REJEITADO (tempo esgotado)|",
-            outcome(refusal(partial, Limit::Timeout)));
-  EXPECT_EQ(R"(503 Service Unavailable|{"ok":false,"error":"too many connections"}|)"
-            "←  — REJEITADO (conexões demais)|",
-            outcome(refusal(Request{}, Limit::TooManyConnections)));
-  EXPECT_NE(std::string::npos, responseText("200 OK", "\"é\"").find("Content-Length: 4\r\n"));
-  EXPECT_EQ(R"({"content":"a"})", channelNotification("a", {})["params"].dump());
+  EXPECT_EQ(R"({"content":"a"})", channelNotification("a", {})["params"].dump());  // no meta
 }
 
 TEST(Token, ComparisonAndForm) {
-  const std::tuple<std::string, std::string, bool> cases[] = {
-      {"abc", "abc", true},  {"", "", true},       {"abc", "abd", false},
-      {"abc", "xbc", false}, {"abc", "ab", false}, {"ABC", "abc", false},
-  };
-  for (const auto& [a, b, want] : cases) {
-    SCOPED_TRACE(a + " vs " + b);
-    EXPECT_EQ(want, constantTimeEquals(a, b));
+  EXPECT_TRUE(constantTimeEquals("abc", "abc"));
+  EXPECT_TRUE(constantTimeEquals("", ""));
+  for (const char* other : {"abd", "xbc", "ab", "ABC"}) {
+    EXPECT_FALSE(constantTimeEquals("abc", other)) << other;
   }
   auto one = readToken(), two = readToken();
   ASSERT_TRUE(one && two);
   EXPECT_EQ(64u, one->size());
   EXPECT_EQ(std::string::npos, one->find_first_not_of("0123456789abcdef"));
   EXPECT_NE(*one, *two);
-  cstest::TempHome home;
-  ::setenv("HOME", home.path().c_str(), 1);
-  EXPECT_EQ(home / ".corvane/channel.token", tokenPath());
 }
 
 }  // namespace

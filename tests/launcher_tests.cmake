@@ -1,3 +1,3 @@
-cs_test(launcher_unit_test launcher_unit_test.cpp proxy_test.cpp)
+cs_test(launcher_unit_test launcher_unit_test.cpp)
 cs_test(launcher_integration_test launcher_integration_test.cpp)
 cs_test(install_test install_test.cpp)

@@ -2,7 +2,7 @@
 
 #include "app/process.h"
 #include "channel/push.h"
-#include "server/output.h"
+#include "base/log.h"
 
 #include <asio/dispatch.hpp>
 #include <asio/write.hpp>
@@ -149,7 +149,7 @@ void HTTPConn::finish(const Decision& decision) {
     pushToChannel(*decision.push, {{"kind", "wakeword"}});
   }
   if (decision.log) {
-    server::logErr(*decision.log);
+    base::logErr(*decision.log);
   }
   respond(decision.status, decision.body);
 }

@@ -6,7 +6,7 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
-#include "server/output.h"
+#include "base/log.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -71,7 +71,7 @@ void onAccept(const asio::error_code& ec, asio::ip::tcp::socket conn) {
     acceptNext();
     return;
   }
-  server::logErr("listener falhou: " + ec.message());
+  base::logErr("listener falhou: " + ec.message());
   platform::exitProcess(1);
 }
 
@@ -106,7 +106,7 @@ void startListener() {
   platform::raiseOpenFileLimit(WANTED_DESCRIPTORS);
   gListener = new Listener;
   if (!open(gListener->acceptor, app::requestedPort)) {
-    server::logErr(
+    base::logErr(
         "não consegui abrir listener (porta pedida: " + std::to_string(app::requestedPort) + ")");
     platform::exitProcess(1);
   }
@@ -117,7 +117,7 @@ void startListener() {
   asio::error_code ec;
   uint16_t bound = gListener->acceptor.local_endpoint(ec).port();
   app::channelPort = !ec && bound != 0 ? bound : app::requestedPort;
-  server::logErr("HTTP em 127.0.0.1:" + std::to_string(app::channelPort.load()) +
+  base::logErr("HTTP em 127.0.0.1:" + std::to_string(app::channelPort.load()) +
                  " (projeto: " + app::projectName + ")");
   ::registry::publishRegistry();
   ::registry::installSignalCleanup();

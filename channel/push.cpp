@@ -1,11 +1,12 @@
 #include "channel/push.h"
 
+#include "base/json.h"
 #include "server/output.h"
 
 namespace channel {
 
 nlohmann::ordered_json channelNotification(const std::string& content, const Meta& meta) {
-  server::Json params = {{"content", content}};
+  base::Json params = {{"content", content}};
   if (!meta.empty()) {
     params["meta"] = meta;
   }

@@ -2,7 +2,7 @@
 
 #include "channel/token.h"
 #include "platform/text.h"
-#include "server/output.h"
+#include "base/json.h"
 
 namespace channel {
 namespace {
@@ -16,12 +16,12 @@ std::string refused(std::string_view requestLine, std::string_view reason) {
 }
 
 std::string identity(const RouteContext& ctx) {
-  server::Json doc = {{"name", ctx.projectName},
+  base::Json doc = {{"name", ctx.projectName},
                       {"pid", ctx.pid},
                       {"instance", ctx.instanceID},
                       {"port", ctx.port},
                       {"version", ctx.version}};
-  return server::serialize(doc).value_or("{}");
+  return base::serialize(doc).value_or("{}");
 }
 
 }  // namespace

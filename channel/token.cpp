@@ -2,7 +2,7 @@
 
 #include "platform/unique_fd.h"
 #include "registry/registry.h"
-#include "server/output.h"
+#include "base/log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,7 +32,7 @@ std::optional<std::string> readToken() {
 std::string makeToken() {
   auto token = readToken();
   if (!token) {
-    server::logErr("✗ não consegui ler /dev/urandom para gerar o token do canal.");
+    base::logErr("✗ não consegui ler /dev/urandom para gerar o token do canal.");
     std::exit(1);
   }
   return *token;

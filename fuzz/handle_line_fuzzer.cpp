@@ -3,6 +3,7 @@
 
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
+#include "base/json.h"
 #include "server/output.h"
 #include "tools/app_client.h"
 
@@ -14,13 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto& last : reader.finish()) {
     lines.push_back(std::move(last));
   }
-  auto app = [](const std::string& name, const server::Json& args) {
-    return server::serialize(tools::buildRequest(name, args, 1)).value_or("");
+  auto app = [](const std::string& name, const base::Json& args) {
+    return base::serialize(tools::buildRequest(name, args, 1)).value_or("");
   };
   for (const auto& line : lines) {
     auto out = server::handleMessage(line, size % 2 == 0, app);
     if (out.answer) {
-      server::serialize(*out.answer);
+      base::serialize(*out.answer);
     }
   }
   return 0;

@@ -5,7 +5,7 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
-#include "server/output.h"
+#include "base/log.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -32,7 +32,7 @@ void addToZshrc(const std::string& home) {
     std::string err;
     platform::replaceFile(rc, line, 0644, &err);
   }
-  server::logErr("→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)");
+  base::logErr("→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)");
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ void runInstallCLI() {
   std::string link = *dir + "/corvane-run";
   if (auto current = platform::readLink(link)) {
     if (*current == target) {
-      server::logErr("✓ corvane-run já instalado em " + link);
+      base::logErr("✓ corvane-run já instalado em " + link);
       std::exit(0);
     }
     platform::removeFile(link);
@@ -87,10 +87,10 @@ void runInstallCLI() {
   // A directory at the link path keeps its contents; symlink reports it below.
   std::string reason;
   if (!platform::makeSymlink(target, link, &reason)) {
-    server::logErr("✋ falha ao criar " + link + ": " + reason);
+    base::logErr("✋ falha ao criar " + link + ": " + reason);
     std::exit(1);
   }
-  server::logErr("✓ corvane-run instalado: " + link + " → " + target);
+  base::logErr("✓ corvane-run instalado: " + link + " → " + target);
   std::exit(0);
 }
 

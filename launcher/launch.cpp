@@ -9,7 +9,8 @@
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "registry/registry.h"
-#include "server/output.h"
+#include "base/json.h"
+#include "base/log.h"
 
 #include <cstdlib>
 #include <signal.h>
@@ -21,12 +22,12 @@ namespace {
 void reportOrTake(bool take, const std::vector<Json>& sessions) {
   std::string count = std::to_string(sessions.size());
   if (!take) {
-    server::logErr("ℹ️  Já existe sessão-canal nesta pasta (" + count + ").");
-    server::logErr("   Subindo mais uma — cada uma tem porta e socket próprios.");
-    server::logErr("   Use 'corvane-run --take' se a intenção era substituir a que está aberta.");
+    base::logErr("ℹ️  Já existe sessão-canal nesta pasta (" + count + ").");
+    base::logErr("   Subindo mais uma — cada uma tem porta e socket próprios.");
+    base::logErr("   Use 'corvane-run --take' se a intenção era substituir a que está aberta.");
     return;
   }
-  server::logErr("→ --take: encerrando " + count + " sessão(ões) desta pasta…");
+  base::logErr("→ --take: encerrando " + count + " sessão(ões) desta pasta…");
   for (pid_t pid : takeTargets(sessions)) {
     ::kill(pid, SIGTERM);
   }
@@ -54,14 +55,14 @@ void runLaunch(bool take, const std::vector<std::string>& passthrough) {
   // Only claude's environment carries the token; the configuration names it.
   auto preset = app::envVar("CV_CHANNEL_TOKEN");
   std::string token = preset ? *preset : channel::makeToken();
-  auto config = server::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
+  auto config = base::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
   if (!config) {
-    server::logErr("falha ao montar --mcp-config");
+    base::logErr("falha ao montar --mcp-config");
     std::exit(1);
   }
-  server::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) +
+  base::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) +
                  ")");
-  server::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
+  base::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
   runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", token}});
 }
 

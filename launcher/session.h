@@ -3,7 +3,7 @@
 // The pure half of the launch command: which sessions --take ends, the session's environment, the
 // MCP configuration and claude's argument vector.
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <optional>
 #include <string>
@@ -13,7 +13,7 @@
 
 namespace launcher {
 
-using Json = nlohmann::ordered_json;
+using base::Json;
 using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // What the configuration holds for CV_CHANNEL_TOKEN. claude expands it from its own environment,

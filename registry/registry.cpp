@@ -4,7 +4,8 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
-#include "server/output.h"
+#include "base/json.h"
+#include "base/log.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -55,7 +56,7 @@ std::string registryDir() {
 std::string registryPath() { return registryDir() + "/" + app::instanceID + ".json"; }
 
 std::optional<Json> parseRecord(std::string_view text) {
-  Json record = server::parseJson(text);
+  Json record = base::parseJson(text);
   if (record.is_discarded() || !record.is_object()) {
     return std::nullopt;
   }
@@ -111,14 +112,14 @@ Json buildRecord(long long pid, long long startedAt) {
 void publishRegistry() {
   Json record = buildRecord(::getpid(), platform::nowSeconds());
   std::string path = registryPath();
-  auto text = server::serialize(record);
+  auto text = base::serialize(record);
   std::string err;
   if (text && platform::replaceFile(path, *text, 0600, &err)) {
-    server::logErr("registro publicado: " + path + " (porta " +
+    base::logErr("registro publicado: " + path + " (porta " +
                    std::to_string(app::channelPort.load()) + ")");
     return;
   }
-  server::logErr("✗ não consegui publicar o registro em " + path);
+  base::logErr("✗ não consegui publicar o registro em " + path);
 }
 
 void installSignalCleanup() {

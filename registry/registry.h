@@ -3,7 +3,7 @@
 // The per-user state directory and the registry of running channel servers: one JSON record per
 // server in ~/.corvane/sessions/<instance>.json. Processes of one user share it without locks.
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <string>
 #include <string_view>
@@ -11,7 +11,7 @@
 
 namespace registry {
 
-using Json = nlohmann::ordered_json;
+using base::Json;
 
 // ~/.corvane, created (with parents) on every call; creation errors are ignored.
 std::string stateDir();

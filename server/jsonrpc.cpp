@@ -1,6 +1,8 @@
 #include "server/jsonrpc.h"
 
 #include "app/process.h"
+#include "base/json.h"
+#include "base/log.h"
 #include "server/output.h"
 #include "tools/app_client.h"
 #include "tools/catalogue.h"
@@ -35,7 +37,7 @@ const char* const INSTRUCTIONS =
 
 Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool) {
   Outcome out;
-  Json message = parseJson(line);
+  Json message = base::parseJson(line);
   if (message.is_discarded() || !message.is_object()) {
     return out;
   }
@@ -88,7 +90,7 @@ void handleLine(std::string_view line) {
     emit(*out.answer);
   }
   if (out.log) {
-    logErr(*out.log);
+    base::logErr(*out.log);
   }
 }
 

@@ -2,7 +2,7 @@
 
 // JSON-RPC 2.0 handling of one input line: at most one answer, never an error for bad input.
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <functional>
 #include <optional>
@@ -11,7 +11,7 @@
 
 namespace server {
 
-using Json = nlohmann::ordered_json;
+using base::Json;
 
 // The guidance text sent with `initialize` in tools-only mode.
 extern const char* const INSTRUCTIONS;

@@ -3,82 +3,18 @@
 #include "app/process.h"
 #include "platform/posix.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <vector>
+#include <unistd.h>
 
 namespace server {
 namespace {
 
 std::atomic<bool> gStdoutBroken{false};
 
-bool tooDeep(const Json& root) {
-  std::vector<std::pair<const Json*, size_t>> pending{{&root, 1}};
-  while (!pending.empty()) {
-    auto [value, depth] = pending.back();
-    pending.pop_back();
-    if (!value->is_structured()) {
-      continue;
-    }
-    if (depth > MAX_DEPTH) {
-      return true;
-    }
-    for (const auto& child : *value) {
-      pending.emplace_back(&child, depth + 1);
-    }
-  }
-  return false;
-}
-
-// Nesting depth of a JSON text, counted outside strings; stops counting past `limit`.
-bool nestsWithin(std::string_view text, size_t limit) {
-  size_t depth = 0;
-  bool inString = false, escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) {
-        return false;
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
-Json parseJson(std::string_view text) {
-  if (!nestsWithin(text, MAX_DEPTH)) {
-    return Json(Json::value_t::discarded);
-  }
-  return Json::parse(text, nullptr, false);
-}
-
-std::optional<std::string> serialize(const Json& value) {
-  if (tooDeep(value)) {
-    return std::nullopt;
-  }
-  try {
-    return value.dump();
-  } catch (const Json::exception&) {
-    return std::nullopt;
-  }
-}
-
 void emit(const Json& message) {
-  auto text = serialize(message);
+  auto text = base::serialize(message);
   if (!text) {
     return;
   }
@@ -90,12 +26,6 @@ void emit(const Json& message) {
   if (!platform::writeAll(STDOUT_FILENO, text->data(), text->size())) {
     gStdoutBroken = true;
   }
-}
-
-void logErr(std::string_view line) {
-  std::string text(line);
-  text.push_back('\n');
-  platform::writeAll(STDERR_FILENO, text.data(), text.size());
 }
 
 }  // namespace server

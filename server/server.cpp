@@ -7,7 +7,7 @@
 #include "platform/posix.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
-#include "server/output.h"
+#include "base/log.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -47,7 +47,7 @@ void readInput(bool channelMode) {
   }
   handleAll(reader.finish());
   if (channelMode) {
-    logErr("stdin fechado — encerrando (canal morre com a sessão)");
+    base::logErr("stdin fechado — encerrando (canal morre com a sessão)");
   }
   platform::exitProcess(0);
 }
@@ -63,7 +63,7 @@ void publishTokenFile(const std::string& token) {
   platform::removeFile(path);
   std::string err;
   if (!platform::createFile(path, token, 0600, &err)) {
-    logErr("✗ não consegui publicar o token em " + path + ".");
+    base::logErr("✗ não consegui publicar o token em " + path + ".");
     std::exit(1);
   }
   gTokenPath = path;
@@ -77,21 +77,21 @@ void runServer() {
   ::signal(SIGPIPE, SIG_IGN);
   if (app::envFlag("CV_TOOLS_ONLY")) {
     std::thread(readInput, false).detach();
-    logErr(std::string("corvane MCP em modo só-tools (v") + app::SERVER_VERSION +
+    base::logErr(std::string("corvane MCP em modo só-tools (v") + app::SERVER_VERSION +
            ") — sem canal HTTP");
     park();
   }
   auto token = app::envVar("CV_CHANNEL_TOKEN");
   if (!token || token->empty()) {
-    logErr("✗ CV_CHANNEL_TOKEN ausente — recusando subir o canal.");
-    logErr("  Suba a sessão pelo comando 'corvane-run' (ele gera o token da sessão).");
+    base::logErr("✗ CV_CHANNEL_TOKEN ausente — recusando subir o canal.");
+    base::logErr("  Suba a sessão pelo comando 'corvane-run' (ele gera o token da sessão).");
     std::exit(1);
   }
   app::channelToken = *token;
   publishTokenFile(*token);
   channel::startListener();
   std::thread(readInput, true).detach();
-  logErr(std::string("corvane channel server no ar (v") + app::SERVER_VERSION + ")");
+  base::logErr(std::string("corvane channel server no ar (v") + app::SERVER_VERSION + ")");
   park();
 }
 

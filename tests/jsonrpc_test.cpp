@@ -1,6 +1,7 @@
 #include "server/jsonrpc.h"
 
 #include "app/process.h"
+#include "base/json.h"
 #include "server/output.h"
 #include "tools/catalogue.h"
 
@@ -10,7 +11,7 @@
 
 namespace {
 
-using server::Json;
+using base::Json;
 
 struct Call {
   std::string name;
@@ -84,7 +85,7 @@ TEST_F(JsonRpc, AnswersEchoTheIdAndNameUnknownMethods) {
     SCOPED_TRACE(line);
     auto out = handle(line);
     ASSERT_TRUE(out.answer.has_value());
-    EXPECT_EQ(want, *server::serialize(*out.answer));
+    EXPECT_EQ(want, *base::serialize(*out.answer));
     EXPECT_FALSE(out.log.has_value());
   }
 }
@@ -94,8 +95,8 @@ TEST_F(JsonRpc, NestingLimit) {
     return "{\"id\":1,\"method\":\"ping\",\"params\":{\"x\":\"[[{\",\"a\":" +
            std::string(levels - 2, '[') + std::string(levels - 2, ']') + "}}";
   };
-  EXPECT_TRUE(handle(nested(server::MAX_DEPTH)).answer.has_value());
-  EXPECT_FALSE(handle(nested(server::MAX_DEPTH + 1)).answer.has_value());
+  EXPECT_TRUE(handle(nested(base::MAX_DEPTH)).answer.has_value());
+  EXPECT_FALSE(handle(nested(base::MAX_DEPTH + 1)).answer.has_value());
 }
 
 TEST_F(JsonRpc, InitializeByModeAndProtocol) {
@@ -104,7 +105,7 @@ TEST_F(JsonRpc, InitializeByModeAndProtocol) {
       "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"protocolVersion\":\"2025-06-18\","
       "\"capabilities\":{\"experimental\":{\"claude/channel\":{}}},"
       "\"serverInfo\":{\"name\":\"corvane\",\"version\":\"0.2.0\"}}}",
-      *server::serialize(*channel.answer));
+      *base::serialize(*channel.answer));
   EXPECT_EQ("MCP initialize (proto=2025-06-18) — canal declarado (projeto: proj)", *channel.log);
 
   auto toolsOnly = handle(
@@ -138,7 +139,7 @@ TEST_F(JsonRpc, ToolCallForwardsNameAndArgumentsAndWrapsTheText) {
   EXPECT_EQ(
       "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{\"content\":[{\"type\":\"text\","
       "\"text\":\"app says \\\"hi\\\"\\n\"}]}}",
-      *server::serialize(*out.answer));
+      *base::serialize(*out.answer));
 
   handle("{\"id\":10,\"method\":\"tools/call\"}");
   EXPECT_EQ("", m_call.name);
@@ -235,16 +236,16 @@ TEST(Catalogue, EntriesByteForByte) {
 }
 
 TEST(Output, SerializeRefusesWhatCannotBeWritten) {
-  EXPECT_FALSE(server::serialize(Json("bad \xFF byte")).has_value());
+  EXPECT_FALSE(base::serialize(Json("bad \xFF byte")).has_value());
   Json deep = Json::array();
   Json* leaf = &deep;
   for (int i = 0; i < 100000; ++i) {
     *leaf = Json::array({Json::array()});
     leaf = &(*leaf)[0];
   }
-  EXPECT_FALSE(server::serialize(deep).has_value());
+  EXPECT_FALSE(base::serialize(deep).has_value());
   EXPECT_EQ("{\"a\":\"line\\nbreak\\t\\\"q\\\"\"}",
-            *server::serialize(Json{{"a", "line\nbreak\t\"q\""}}));
+            *base::serialize(Json{{"a", "line\nbreak\t\"q\""}}));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include "tests/support/harness.h"
 #include "tests/support/standin_app.h"
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 namespace {
 
 using namespace cstest;
-using Json = nlohmann::ordered_json;
+using base::Json;
 
 class ServerTest : public testing::Test {
  protected:

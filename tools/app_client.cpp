@@ -5,7 +5,7 @@
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
-#include "server/output.h"
+#include "base/json.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -202,7 +202,7 @@ std::string callSessionTool(const std::string& name, const Json& args) {
   if (!op) {
     return unknownToolAnswer(name);
   }
-  auto request = server::serialize(buildRequest(*op, args, static_cast<int>(::getppid())));
+  auto request = base::serialize(buildRequest(*op, args, static_cast<int>(::getppid())));
   if (!request) {
     return "{\"error\":\"could not encode request\"}";
   }

@@ -3,7 +3,7 @@
 // Forwards a tool call to the corvane app over ~/.corvane/sessions.sock, one request per
 // connection, and returns the app's trimmed answer text. Failures come back as fixed answer texts.
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <chrono>
 #include <optional>
@@ -12,7 +12,7 @@
 
 namespace tools {
 
-using Json = nlohmann::ordered_json;
+using base::Json;
 
 inline constexpr size_t MAX_ANSWER_BYTES = 16 * 1024 * 1024;
 inline constexpr std::chrono::seconds APP_TIMEOUT{30};

@@ -2,7 +2,7 @@
 
 // The thirteen session-context tools offered to claude. Their texts are fixed byte for byte.
 
-#include <nlohmann/json.hpp>
+#include "base/json.h"
 
 #include <string>
 #include <utility>
@@ -10,7 +10,7 @@
 
 namespace tools {
 
-using Json = nlohmann::ordered_json;
+using base::Json;
 using Properties = std::vector<std::pair<std::string, Json>>;
 
 // {"type":"object","properties":…,"required":…}; both arguments copied unchanged.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct rusage;
@@ -33,6 +34,17 @@ pid_t forkPty(int* master, const termios* term, const winsize* size);
 // none is needed. macOS discards unread output once the last slave descriptor closes, so there the
 // caller keeps *slave open until the child is reaped; Linux keeps it and reports EIO on the master.
 pid_t forkPtyKeepingSlave(int* master, int* slave, const termios* term, const winsize* size);
+
+// What identifies one run of a process, so that a reused pid is never taken for the process that
+// wrote a record. A field the OS does not give stays empty.
+struct ProcessIdentity {
+  std::optional<uint64_t> startTicks;      // Linux: field 22 of /proc/<pid>/stat
+  std::optional<int64_t> startedAtMillis;  // wall-clock start time
+  std::string executable;                  // path of its executable, links resolved
+};
+
+// False when the process is gone or cannot be looked at.
+bool processIdentity(pid_t pid, ProcessIdentity* out);
 
 // What the OS tells about a running process of the same user; a field it cannot read stays -1.
 struct ProcessStats {

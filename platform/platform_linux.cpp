@@ -10,6 +10,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -42,6 +44,78 @@ pid_t forkPty(int* master, const termios* term, const winsize* size) {
 pid_t forkPtyKeepingSlave(int* master, int* slave, const termios* term, const winsize* size) {
   *slave = -1;
   return ::forkpty(master, nullptr, term, size);
+}
+
+namespace {
+
+// Boot time in seconds, from the "btime" line of /proc/stat.
+std::optional<int64_t> bootTime() {
+  FILE* stat = std::fopen("/proc/stat", "r");
+  if (stat == nullptr) {
+    return std::nullopt;
+  }
+  char line[256];
+  std::optional<int64_t> result;
+  while (std::fgets(line, sizeof(line), stat) != nullptr) {
+    if (std::strncmp(line, "btime ", 6) == 0) {
+      result = std::strtoll(line + 6, nullptr, 10);
+      break;
+    }
+  }
+  std::fclose(stat);
+  return result;
+}
+
+}  // namespace
+
+bool processIdentity(pid_t pid, ProcessIdentity* out) {
+  *out = ProcessIdentity{};
+  std::string dir = "/proc/" + std::to_string(pid);
+  FILE* stat = std::fopen((dir + "/stat").c_str(), "r");
+  if (stat == nullptr) {
+    return false;
+  }
+  char buf[1024] = {};
+  size_t n = std::fread(buf, 1, sizeof(buf) - 1, stat);
+  std::fclose(stat);
+  // The command name may hold spaces and parentheses: fields count from the last ')'.
+  const char* close = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    if (buf[i] == ')') {
+      close = buf + i;
+    }
+  }
+  if (close == nullptr) {
+    return false;
+  }
+  const char* p = close + 1;
+  for (int field = 3; field < 22 && *p != '\0'; ++field) {
+    p = std::strchr(p + 1, ' ');
+    if (p == nullptr) {
+      return false;
+    }
+  }
+  char* end = nullptr;
+  unsigned long long ticks = std::strtoull(p, &end, 10);
+  if (end != p) {
+    out->startTicks = ticks;
+    long hz = ::sysconf(_SC_CLK_TCK);
+    if (auto boot = bootTime(); boot && hz > 0) {
+      out->startedAtMillis = *boot * 1000 + static_cast<int64_t>(ticks * 1000 / hz);
+    }
+  }
+  char exe[4096] = {};
+  ssize_t len = ::readlink((dir + "/exe").c_str(), exe, sizeof(exe) - 1);
+  if (len > 0) {
+    out->executable.assign(exe, static_cast<size_t>(len));
+    const std::string deleted = " (deleted)";
+    if (out->executable.size() > deleted.size() &&
+        out->executable.compare(out->executable.size() - deleted.size(), deleted.size(),
+                                deleted) == 0) {
+      out->executable.resize(out->executable.size() - deleted.size());
+    }
+  }
+  return true;
 }
 
 bool processStats(pid_t pid, ProcessStats* out) {

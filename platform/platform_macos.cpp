@@ -71,6 +71,22 @@ pid_t forkPtyKeepingSlave(int* master, int* slave, const termios* term, const wi
   return pid;
 }
 
+bool processIdentity(pid_t pid, ProcessIdentity* out) {
+  *out = ProcessIdentity{};
+  proc_bsdinfo info{};
+  int n = ::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof(info));
+  if (n != static_cast<int>(sizeof(info))) {
+    return false;
+  }
+  out->startedAtMillis = static_cast<int64_t>(info.pbi_start_tvsec) * 1000 +
+                         static_cast<int64_t>(info.pbi_start_tvusec) / 1000;
+  char path[PROC_PIDPATHINFO_MAXSIZE] = {};
+  if (::proc_pidpath(pid, path, sizeof(path)) > 0) {
+    out->executable = path;
+  }
+  return true;
+}
+
 bool processStats(pid_t pid, ProcessStats* out) {
   *out = ProcessStats{};
   rusage_info_v2 info{};

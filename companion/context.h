@@ -1,0 +1,54 @@
+#pragma once
+
+// What every op handler knows of the machine and of its caller: a snapshot taken when the request
+// arrived. Handlers are pure functions of the request, this snapshot and their own store.
+
+#include "base/json.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace companion {
+
+using base::Json;
+
+// One Claude Code session, running or finished, with its name already unique in this snapshot.
+struct SessionRef {
+  std::string name;
+  std::string id;       // claude's sessionId
+  std::string cwd;      // absolute
+  std::string project;  // last path component of cwd
+  std::string title;    // custom or ai title, may be empty
+  pid_t pid = 0;        // claude's pid while running, else 0
+  bool running = false;
+};
+
+// The session a name, title or id prefix names, or the error answer the look-up rules give
+// ({"error":"no session called X","sessions":[...]} or {"error":"X matches several sessions",...}).
+struct Lookup {
+  std::optional<SessionRef> session;
+  Json error;
+};
+
+struct Context {
+  pid_t callerPid = 0;
+  std::optional<SessionRef> you;     // the calling session, when caller_pid is a live one
+  std::vector<SessionRef> running;   // every running session
+  std::vector<SessionRef> finished;  // every finished session known on this machine
+  std::function<Lookup(std::string_view)> find;
+  std::string stateDir;  // ~/.corvane
+  int64_t nowMillis = 0;
+};
+
+// "pid N" for a caller that is no session, else the session's name.
+inline std::string holderName(const Context& ctx) {
+  return ctx.you ? ctx.you->name : "pid " + std::to_string(ctx.callerPid);
+}
+
+}  // namespace companion

@@ -1,0 +1,85 @@
+#pragma once
+
+// What the companion knows of Claude Code's own files, boiled down: one summary per live session
+// file and one per transcript. Readers fill these; op handlers only read them.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace claude_files {
+
+// A live session file `sessions/<pid>.json` whose pid still runs the process that wrote it.
+struct LiveSession {
+  pid_t pid = 0;
+  std::string sessionId;
+  std::string cwd;
+  int64_t startedAtMillis = 0;
+  std::string name;                       // claude's own, may be empty
+  std::string status;                     // "busy" | "idle" | "waiting"
+  std::optional<std::string> waitingFor;  // null unless claude says
+  int64_t updatedAtMillis = 0;
+  std::string messagingSocketPath;  // empty when none
+};
+
+// Tokens of one or more API answers. cache_write in answers is cacheWrite5m + cacheWrite1h.
+struct Tokens {
+  uint64_t input = 0;
+  uint64_t output = 0;
+  uint64_t cacheWrite5m = 0;
+  uint64_t cacheWrite1h = 0;
+  uint64_t cacheRead = 0;
+};
+
+// Usage is kept apart by everything a price or a split of the answer depends on.
+struct UsageKey {
+  std::string model;
+  std::string agent;  // "main", or a subagent's type (else its file name)
+  std::string skill;  // attributionSkill, empty when none
+  bool longContext = false;  // the request's prompt was in the model's long-context tier
+  auto operator<=>(const UsageKey&) const = default;
+};
+
+struct Usage {
+  Tokens tokens;
+  uint64_t requests = 0;
+};
+
+struct ToolCall {
+  std::string tool;
+  std::string target;  // file path, command or pattern, at most 200 characters
+  std::string useId;   // tool_use id, to match its result
+  int64_t atMillis = 0;
+  bool done = false;   // a result has been seen
+};
+
+struct FileEdits {
+  uint64_t edits = 0;
+  int64_t lastEditMillis = 0;
+  std::map<std::string, uint64_t> byTool;  // "Edit" -> n
+};
+
+// One session's transcript with its subagent transcripts folded in.
+struct TranscriptSummary {
+  std::string sessionId;
+  std::string cwd;
+  std::string customTitle;  // latest custom-title, may be empty
+  std::string aiTitle;      // latest ai-title, may be empty
+  std::string latestPrompt;  // the user's latest typed prompt of the main conversation
+  std::optional<std::string> latestAnswer;  // last assistant text of the main conversation
+  int64_t firstMillis = 0;
+  int64_t lastActivityMillis = 0;
+  uint64_t turns = 0;  // the user's own prompts
+  uint64_t mcpToolCalls = 0;
+  std::optional<double> claudeUsd;  // claude's own last totalCostUSD
+  std::map<UsageKey, Usage> usage;
+  std::vector<ToolCall> recentTools;  // newest last, at most a few dozen kept
+  std::map<std::string, FileEdits> files;  // absolute path -> edits
+};
+
+}  // namespace claude_files

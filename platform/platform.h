@@ -41,6 +41,7 @@ struct ProcessIdentity {
   std::optional<uint64_t> startTicks;      // Linux: field 22 of /proc/<pid>/stat
   std::optional<int64_t> startedAtMillis;  // wall-clock start time
   std::string executable;                  // path of its executable, links resolved
+  pid_t parent = 0;                        // 0 when unknown
 };
 
 // False when the process is gone or cannot be looked at.

@@ -89,6 +89,11 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     return false;
   }
   const char* p = close + 1;
+  char state = 0;
+  int ppid = 0;
+  if (std::sscanf(p, " %c %d", &state, &ppid) == 2) {
+    out->parent = ppid;
+  }
   for (int field = 3; field < 22 && *p != '\0'; ++field) {
     p = std::strchr(p + 1, ' ');
     if (p == nullptr) {

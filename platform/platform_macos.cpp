@@ -78,6 +78,7 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
   if (n != static_cast<int>(sizeof(info))) {
     return false;
   }
+  out->parent = static_cast<pid_t>(info.pbi_ppid);
   out->startedAtMillis = static_cast<int64_t>(info.pbi_start_tvsec) * 1000 +
                          static_cast<int64_t>(info.pbi_start_tvusec) / 1000;
   char path[PROC_PIDPATHINFO_MAXSIZE] = {};

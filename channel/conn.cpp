@@ -1,16 +1,58 @@
 #include "channel/conn.h"
 
 #include "app/process.h"
-#include "channel/push.h"
 #include "base/log.h"
+#include "channel/push.h"
+#include "platform/platform.h"
 
 #include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <unistd.h>
 
 namespace channel {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// After a refusal the client has this long, and this many bytes, to stop sending: enough to read
+// its answer rather than a reset, too little to hold a slot.
+constexpr auto REFUSAL_LINGER = std::chrono::seconds(1);
+constexpr size_t REFUSAL_DISCARD = 4 * MAX_REQUEST;
+// A request's first receive; later ones grow with what has arrived.
+constexpr size_t FIRST_RECEIVE = 4096;
+// Free memory goes back to the system once the bytes held fall under TRIM_LOW after passing
+// TRIM_HIGH.
+constexpr size_t TRIM_HIGH = 4 << 20;
+constexpr size_t TRIM_LOW = 1 << 20;
+
+std::atomic<size_t> gBuffered{0};
+std::atomic<bool> gTrimDue{false};
+std::atomic<size_t> gConnectionLimit{2 * MAX_CONNECTIONS};
+std::atomic<int> gPushesWaiting{0};
+
+bool claim(size_t n, bool bounded = true) {
+  size_t now = gBuffered.fetch_add(n) + n;
+  if (bounded && now > MAX_BUFFERED) {
+    gBuffered.fetch_sub(n);
+    return false;
+  }
+  if (now > TRIM_HIGH) {
+    gTrimDue = true;
+  }
+  return true;
+}
+
+void unclaim(size_t n) {
+  size_t now = gBuffered.fetch_sub(n) - n;
+  if (now < TRIM_LOW && gTrimDue.exchange(false)) {
+    platform::releaseFreeMemory();
+  }
+}
 
 RouteContext currentContext() {
   RouteContext ctx;
@@ -29,9 +71,17 @@ RouteContext currentContext() {
 
 ConnRegistry& registry = *new ConnRegistry;
 
+void ConnRegistry::unorder(const Entry& entry) {
+  if (entry.stage != Stage::Answering) {
+    m_order[static_cast<int>(entry.stage)].erase(entry.seq);
+  }
+}
+
 void ConnRegistry::add(const std::shared_ptr<HTTPConn>& conn) {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_conns.emplace(conn.get(), conn);
+  uint64_t seq = m_next++;
+  m_order[static_cast<int>(Stage::Reading)].emplace(seq, conn.get());
+  m_conns.emplace(conn.get(), Entry{conn, seq, Stage::Reading});
 }
 
 void ConnRegistry::remove(const HTTPConn* conn) {
@@ -39,8 +89,22 @@ void ConnRegistry::remove(const HTTPConn* conn) {
   std::lock_guard<std::mutex> hold(m_lock);
   auto it = m_conns.find(conn);
   if (it != m_conns.end()) {
-    gone = std::move(it->second);
+    unorder(it->second);
+    gone = std::move(it->second.conn);
     m_conns.erase(it);
+  }
+}
+
+void ConnRegistry::setStage(const HTTPConn* conn, Stage stage) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto it = m_conns.find(conn);
+  if (it == m_conns.end()) {
+    return;
+  }
+  unorder(it->second);
+  it->second.stage = stage;
+  if (stage != Stage::Answering) {
+    m_order[static_cast<int>(stage)].emplace(it->second.seq, conn);
   }
 }
 
@@ -49,8 +113,58 @@ size_t ConnRegistry::size() const {
   return m_conns.size();
 }
 
+size_t ConnRegistry::reading() const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return m_order[static_cast<int>(Stage::Reading)].size();
+}
+
+std::shared_ptr<HTTPConn> ConnRegistry::takeOldest(Stage stage) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto& order = m_order[static_cast<int>(stage)];
+  if (order.empty()) {
+    return nullptr;
+  }
+  auto it = m_conns.find(order.begin()->second);
+  order.erase(order.begin());
+  std::shared_ptr<HTTPConn> taken = std::move(it->second.conn);
+  m_conns.erase(it);
+  return taken;
+}
+
+void setConnectionLimit(size_t limit) {
+  gConnectionLimit = limit;
+}
+
+void admit(asio::ip::tcp::socket conn) {
+  auto http = std::make_shared<HTTPConn>(std::move(conn));
+  bool full = registry.size() >= gConnectionLimit;
+  if (full || registry.reading() >= MAX_CONNECTIONS) {
+    auto victim = registry.takeOldest(Stage::Reading);
+    if (!victim && full) {
+      victim = registry.takeOldest(Stage::Draining);
+    }
+    if (victim) {
+      victim->evict();
+    } else if (full) {
+      http->refuse();
+      return;
+    }
+  }
+  http->start();
+}
+
+void settlePushes(std::chrono::milliseconds limit) {
+  for (auto until = Clock::now() + limit; gPushesWaiting > 0 && Clock::now() < until;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 HTTPConn::HTTPConn(asio::ip::tcp::socket conn)
-    : m_conn(std::move(conn)), m_timer(m_conn.get_executor()) {}
+    : m_conn(std::move(conn)), m_timer(m_conn.get_executor()), m_started(Clock::now()) {}
+
+HTTPConn::~HTTPConn() {
+  unclaim(m_claimed);
+}
 
 template <typename Step>
 void HTTPConn::onStrand(Step step) {
@@ -64,7 +178,7 @@ void HTTPConn::onStrand(Step step) {
 void HTTPConn::start() {
   registry.add(shared_from_this());
   onStrand([](HTTPConn& c) {
-    c.armTimer();
+    c.armTimer(HEADER_TIMEOUT);
     c.receive();
   });
 }
@@ -72,13 +186,21 @@ void HTTPConn::start() {
 void HTTPConn::refuse() {
   registry.add(shared_from_this());
   onStrand([](HTTPConn& c) {
+    c.m_lingers = false;
     c.finish(refusal(c.m_request, Limit::TooManyConnections));
-    c.receive();
   });
 }
 
-void HTTPConn::armTimer() {
-  m_timer.expires_after(REQUEST_TIMEOUT);
+void HTTPConn::evict() {
+  asio::post(m_conn.get_executor(), [self = shared_from_this()] {
+    asio::error_code ignored;
+    self->m_conn.close(ignored);
+    self->m_timer.cancel();
+  });
+}
+
+void HTTPConn::armTimer(Clock::duration after) {
+  m_timer.expires_after(after);
   m_timer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
     if (auto self = weak.lock()) {
       self->onTimer(ec);
@@ -87,7 +209,33 @@ void HTTPConn::armTimer() {
 }
 
 void HTTPConn::receive() {
-  m_conn.async_read_some(asio::buffer(m_chunk),
+  size_t want = m_chunk.size();
+  if (!m_finished) {
+    // Room for this receive in the chunk and in the request, or the shared budget is spent.
+    size_t held = m_request.buffer.size();
+    want = std::clamp(held, FIRST_RECEIVE, MAX_RECEIVE);
+    size_t need =
+        std::max(want, m_chunk.size()) + std::max(held + want, m_request.buffer.capacity());
+    if (need > m_claimed && !claim(need - m_claimed)) {
+      finish(refusal(m_request, Limit::NoMemory));
+      want = m_chunk.size();
+    } else {
+      m_claimed = std::max(need, m_claimed);
+      m_chunk.resize(std::max(want, m_chunk.size()));
+      m_request.buffer.reserve(held + want);
+      // The allocator may round up; what it really holds is counted, past the bound or not.
+      size_t real = m_chunk.capacity() + m_request.buffer.capacity();
+      if (real > m_claimed) {
+        claim(real - m_claimed, false);
+        m_claimed = real;
+      }
+    }
+  }
+  if (want == 0) {
+    stopReading();
+    return;
+  }
+  m_conn.async_read_some(asio::buffer(m_chunk.data(), want),
                          [weak = weak_from_this()](const asio::error_code& ec, size_t n) {
                            if (auto self = weak.lock()) {
                              self->onReceive(ec, n);
@@ -99,25 +247,39 @@ void HTTPConn::onReceive(const asio::error_code& ec, size_t n) {
   if (m_finished) {
     // Read and discard, so the client reads its answer instead of a reset.
     m_discarded += n;
-    if (ec || m_discarded > MAX_REQUEST) {
+    if (ec || m_discarded > m_discardLimit) {
       stopReading();
     } else {
       receive();
     }
     return;
   }
-  m_request.buffer.append(m_chunk.data(), n);
-  parseHeadersIfNeeded(m_request);
-  Progress next = progress(m_request, static_cast<bool>(ec));
-  if (next == Progress::ReadMore) {
-    receive();
+  if (ec && ec != asio::error::eof) {
+    close();  // reset mid-request: nothing of it is pushed, and nobody reads an answer
     return;
   }
+  m_request.buffer.append(m_chunk.data(), n);
+  bool hadHeaders = m_request.bodyStart.has_value();
+  parseHeadersIfNeeded(m_request);
+  bool headersNow = !hadHeaders && m_request.bodyStart;
   m_readDone = static_cast<bool>(ec);
+  Progress next = progress(m_request, m_readDone);
+  std::optional<Decision> decision;
   if (next == Progress::TooLarge) {
-    finish(refusal(m_request, Limit::TooLarge));
-  } else {
-    complete();
+    decision = refusal(m_request, Limit::TooLarge);
+  } else if (headersNow) {
+    decision = headerVerdict(m_request, currentContext());
+  }
+  if (decision) {
+  } else if (next == Progress::ShortBody) {
+    decision = refusal(m_request, Limit::ShortBody);
+  } else if (next == Progress::Complete) {
+    decision = route(m_request, currentContext());
+  }
+  if (decision) {
+    finish(*decision);
+  } else if (headersNow) {
+    armTimer(m_started + REQUEST_TIMEOUT - Clock::now());
   }
   if (!m_readDone) {
     receive();
@@ -126,7 +288,7 @@ void HTTPConn::onReceive(const asio::error_code& ec, size_t n) {
 
 void HTTPConn::onTimer(const asio::error_code& ec) {
   // A wait that completed just before the timer was re-armed still arrives, without an error.
-  if (ec || m_timer.expiry() > std::chrono::steady_clock::now()) {
+  if (ec || m_pushWaiting || m_timer.expiry() > Clock::now()) {
     return;
   }
   if (m_finished) {
@@ -136,26 +298,69 @@ void HTTPConn::onTimer(const asio::error_code& ec) {
   }
 }
 
-void HTTPConn::complete() {
-  if (!m_finished) {
-    finish(route(m_request, currentContext()));
+void HTTPConn::releaseBuffer() {
+  size_t kept = m_chunk.capacity();
+  std::string().swap(m_request.buffer);
+  if (m_claimed > kept) {
+    unclaim(m_claimed - kept);
+    m_claimed = kept;
   }
 }
 
 void HTTPConn::finish(const Decision& decision) {
   m_finished = true;
-  armTimer();
-  if (decision.push) {
-    pushToChannel(*decision.push, {{"kind", "wakeword"}});
+  releaseBuffer();
+  registry.setStage(this, Stage::Answering);
+  if (!decision.push) {
+    if (decision.log) {
+      base::logErr(*decision.log);
+    }
+    respond(decision);
+    return;
   }
-  if (decision.log) {
-    base::logErr(*decision.log);
-  }
-  respond(decision.status, decision.body);
+  // The answer waits for the line to be on standard output, however long the request took.
+  m_timer.cancel();
+  m_pushWaiting = true;
+  ++gPushesWaiting;
+  m_pushLog = decision.log.value_or("");
+  pushToChannel(*decision.push, {{"kind", "wakeword"}},
+                [self = shared_from_this()](server::Delivery how) {
+                  asio::post(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
+                });
 }
 
-void HTTPConn::respond(std::string_view status, std::string_view body) {
-  m_answer = responseText(status, body);
+void HTTPConn::onDelivered(server::Delivery how) {
+  Decision decision;
+  switch (how) {
+    case server::Delivery::Written:
+      if (!m_pushLog.empty()) {
+        base::logErr(m_pushLog);
+      }
+      decision.status = "200 OK";
+      decision.body = R"({"ok":true})";
+      respond(decision);
+      return;
+    case server::Delivery::NotReady:
+      decision = refusal(m_request, Limit::NotReady);
+      break;
+    case server::Delivery::Busy:
+      decision = refusal(m_request, Limit::SessionBusy);
+      break;
+    case server::Delivery::Gone:
+      decision = refusal(m_request, Limit::SessionEnded);
+      break;
+  }
+  base::logErr(decision.log.value_or(""));
+  respond(decision);
+}
+
+void HTTPConn::respond(const Decision& decision) {
+  bool refused = !decision.status.starts_with("200 ");
+  if (refused) {
+    m_discardLimit = REFUSAL_DISCARD;
+  }
+  armTimer(refused ? Clock::duration(REFUSAL_LINGER) : Clock::duration(REQUEST_TIMEOUT));
+  m_answer = responseText(decision.status, decision.body, decision.retryAfter);
   asio::async_write(m_conn, asio::buffer(m_answer),
                     [weak = weak_from_this()](const asio::error_code& ec, size_t) {
                       if (auto self = weak.lock()) {
@@ -165,6 +370,9 @@ void HTTPConn::respond(std::string_view status, std::string_view body) {
 }
 
 void HTTPConn::onSent(const asio::error_code& ec) {
+  if (std::exchange(m_pushWaiting, false)) {
+    --gPushesWaiting;
+  }
   if (ec) {
     close();
     return;
@@ -172,7 +380,8 @@ void HTTPConn::onSent(const asio::error_code& ec) {
   asio::error_code ignored;
   m_conn.shutdown(asio::socket_base::shutdown_send, ignored);
   m_sent = true;
-  if (m_readDone) {
+  registry.setStage(this, Stage::Draining);
+  if (m_readDone || !m_lingers) {
     close();
   }
 }
@@ -187,6 +396,7 @@ void HTTPConn::stopReading() {
 void HTTPConn::close() {
   asio::error_code ignored;
   m_conn.close(ignored);
+  m_timer.cancel();
   registry.remove(this);
 }
 

@@ -4,24 +4,32 @@
 
 #include "channel/request.h"
 #include "channel/routes.h"
+#include "server/outbox.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <array>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
 
 namespace channel {
 
-// At most this many connections are open at once; one more is answered 503 and closed.
+// At most this many connections are reading their request at once; the oldest makes room for a
+// newcomer.
 inline constexpr size_t MAX_CONNECTIONS = 512;
-// Time to complete a request, and again to read what the client sends after its answer.
+// Time to send the header block, and to complete the whole request.
+inline constexpr std::chrono::seconds HEADER_TIMEOUT{2};
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
+// Bytes held in request buffers across all connections.
+inline constexpr size_t MAX_BUFFERED = 64 << 20;
 
 class HTTPConn;
+
+// Where a connection is: reading and draining ones may be closed to make room.
+enum class Stage { Reading, Draining, Answering };
 
 // The live connections. An entry is the only strong reference to its HTTPConn: callbacks hold
 // it weakly, so removing the entry ends the connection once no callback of it is running.
@@ -29,50 +37,83 @@ class ConnRegistry {
  public:
   void add(const std::shared_ptr<HTTPConn>& conn);
   void remove(const HTTPConn* conn);  // an absent entry is not an error
+  void setStage(const HTTPConn* conn, Stage stage);
   size_t size() const;
+  size_t reading() const;
+  // Takes out the connection in `stage` that came first; null when there is none.
+  std::shared_ptr<HTTPConn> takeOldest(Stage stage);
 
  private:
+  struct Entry {
+    std::shared_ptr<HTTPConn> conn;
+    uint64_t seq;
+    Stage stage;
+  };
+  void unorder(const Entry& entry);
+
   mutable std::mutex m_lock;
-  std::unordered_map<const HTTPConn*, std::shared_ptr<HTTPConn>> m_conns;
+  std::unordered_map<const HTTPConn*, Entry> m_conns;
+  std::map<uint64_t, const HTTPConn*> m_order[2];  // Reading, Draining
+  uint64_t m_next = 0;
 };
 
 // Never destroyed: worker threads may still use it while the process exits.
 extern ConnRegistry& registry;
+
+// Connections open at once, whatever their stage; set from the descriptors the process may open.
+void setConnectionLimit(size_t limit);
+
+// Takes a newly accepted connection in, closing an older one when the limits are reached.
+void admit(asio::ip::tcp::socket conn);
+
+// Waits up to `limit` until no push waits for its answer to go out.
+void settlePushes(std::chrono::milliseconds limit);
 
 class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
  public:
   // Made with std::make_shared. `conn` runs its handlers on a strand of its own, so they never
   // overlap.
   explicit HTTPConn(asio::ip::tcp::socket conn);
+  ~HTTPConn();
 
   // Registers and reads the request; answers it once, then leaves `registry`.
   void start();
-  // Registers and answers 503 at once: `registry` is full.
+  // Registers and answers 503 at once, then closes: there is no room.
   void refuse();
+  // Closes at once, unanswered, to make room for a newcomer.
+  void evict();
 
  private:
   template <typename Step>
   void onStrand(Step step);
-  void armTimer();
+  void armTimer(std::chrono::steady_clock::duration after);
   void receive();
   void onReceive(const asio::error_code& ec, size_t n);
   void onTimer(const asio::error_code& ec);
-  void complete();
   void finish(const Decision& decision);
-  void respond(std::string_view status, std::string_view body);
+  void onDelivered(server::Delivery how);
+  void respond(const Decision& decision);
   void onSent(const asio::error_code& ec);
   void stopReading();
+  void releaseBuffer();
   void close();
 
   asio::ip::tcp::socket m_conn;
   asio::steady_timer m_timer;
+  std::chrono::steady_clock::time_point m_started;
   Request m_request;
+  size_t m_claimed = 0;     // bytes of the shared budget this connection holds
+  size_t m_readFrom = 0;    // where the armed receive writes in m_request.buffer
   bool m_finished = false;  // the answer is decided; reads after it are discarded
   bool m_sent = false;      // the answer went out and the sending side is shut
   bool m_readDone = false;  // the client stopped sending, or we stopped listening
+  bool m_lingers = true;    // after the answer, reads what the client still sends
+  bool m_pushWaiting = false;
   size_t m_discarded = 0;
+  size_t m_discardLimit = MAX_REQUEST;
+  std::string m_chunk;  // what one receive fills
+  std::string m_pushLog;
   std::string m_answer;
-  std::array<char, MAX_RECEIVE> m_chunk;
 };
 
 }  // namespace channel

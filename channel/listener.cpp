@@ -1,25 +1,46 @@
 #include "channel/listener.h"
 
 #include "app/process.h"
+#include "base/log.h"
 #include "channel/conn.h"
 #include "channel/work_queue.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
-#include "base/log.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace channel {
 namespace {
 
 // Room for MAX_CONNECTIONS and the answers still draining, where the hard limit allows it.
 constexpr uint64_t WANTED_DESCRIPTORS = 4096;
+// Descriptors no connection may take: the app client, the record, the token file, a few more.
+constexpr size_t RESERVED_DESCRIPTORS = 64;
+
+// Connections open at once, so that descriptors stay free for everything else.
+size_t connectionLimit() {
+  rlimit limit{};
+  platform::ProcessStats stats;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      !platform::processStats(::getpid(), &stats) || stats.openFds < 0) {
+    return 2 * MAX_CONNECTIONS;
+  }
+  auto open = static_cast<size_t>(stats.openFds);
+  auto total = static_cast<size_t>(limit.rlim_cur);
+  size_t reserve = std::min(RESERVED_DESCRIPTORS, total / 4);
+  size_t room = total > open + reserve ? total - open - reserve : 0;
+  return std::clamp<size_t>(room, 4, 2 * MAX_CONNECTIONS);
+}
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(50);
 
 struct Listener {
@@ -52,12 +73,7 @@ void acceptNext();
 
 void onAccept(const asio::error_code& ec, asio::ip::tcp::socket conn) {
   if (!ec) {
-    auto http = std::make_shared<HTTPConn>(std::move(conn));
-    if (registry.size() >= MAX_CONNECTIONS) {
-      http->refuse();
-    } else {
-      http->start();
-    }
+    admit(std::move(conn));
     acceptNext();
     return;
   }
@@ -105,6 +121,7 @@ bool open(asio::ip::tcp::acceptor& acceptor, uint16_t port) {
 void startListener() {
   platform::raiseOpenFileLimit(WANTED_DESCRIPTORS);
   gListener = new Listener;
+  setConnectionLimit(connectionLimit());
   if (!open(gListener->acceptor, app::requestedPort)) {
     base::logErr(
         "não consegui abrir listener (porta pedida: " + std::to_string(app::requestedPort) + ")");
@@ -118,7 +135,7 @@ void startListener() {
   uint16_t bound = gListener->acceptor.local_endpoint(ec).port();
   app::channelPort = !ec && bound != 0 ? bound : app::requestedPort;
   base::logErr("HTTP em 127.0.0.1:" + std::to_string(app::channelPort.load()) +
-                 " (projeto: " + app::projectName + ")");
+               " (projeto: " + app::projectName + ")");
   ::registry::publishRegistry();
   ::registry::installSignalCleanup();
 

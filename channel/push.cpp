@@ -1,7 +1,6 @@
 #include "channel/push.h"
 
 #include "base/json.h"
-#include "server/output.h"
 
 namespace channel {
 
@@ -13,8 +12,16 @@ nlohmann::ordered_json channelNotification(const std::string& content, const Met
   return {{"jsonrpc", "2.0"}, {"method", "notifications/claude/channel"}, {"params", params}};
 }
 
-void pushToChannel(const std::string& content, const Meta& meta) {
-  server::emit(channelNotification(content, meta));
+void pushToChannel(const std::string& content, const Meta& meta, const server::Delivered& done) {
+  auto line = base::serialize(channelNotification(content, meta));
+  if (!line) {
+    done(server::Delivery::Written);
+    return;
+  }
+  line->push_back('\n');
+  if (auto refused = server::queueNotification(std::move(*line), done)) {
+    done(*refused);
+  }
 }
 
 }  // namespace channel

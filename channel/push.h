@@ -2,6 +2,8 @@
 
 // The push into the running session: one notifications/claude/channel message on standard output.
 
+#include "server/outbox.h"
+
 #include <nlohmann/json.hpp>
 
 #include <map>
@@ -14,8 +16,9 @@ using Meta = std::map<std::string, std::string>;
 // The notification; "meta" only when `meta` has an entry.
 nlohmann::ordered_json channelNotification(const std::string& content, const Meta& meta);
 
-// Writes channelNotification(content, meta) through server::emit; a text that cannot be
-// serialised is dropped without a word.
-void pushToChannel(const std::string& content, const Meta& meta = {});
+// Queues channelNotification(content, meta) for standard output. `done` runs exactly once, maybe
+// before this returns, maybe on the writer thread; it must not block. A text that cannot be
+// serialised is dropped without a word and counts as written.
+void pushToChannel(const std::string& content, const Meta& meta, const server::Delivered& done);
 
 }  // namespace channel

@@ -82,6 +82,8 @@ void storeHeader(Request& req, std::string_view line) {
     req.origin = std::move(value);
   } else if (name == "host") {
     req.host = std::move(value);
+  } else if (name == "transfer-encoding") {
+    req.transferEncoding = true;
   }
 }
 
@@ -117,6 +119,10 @@ Progress progress(const Request& req, bool peerDone) {
   if (req.bodyStart) {
     auto start = static_cast<size_t>(*req.bodyStart);
     auto received = static_cast<int64_t>(req.buffer.size() - start);
+    if (req.contentLength > 0 &&
+        static_cast<uint64_t>(req.contentLength) > MAX_REQUEST - std::min(start, MAX_REQUEST)) {
+      return Progress::TooLarge;
+    }
     if (received >= req.contentLength) {
       // Bytes past a positive announced length are not part of the request.
       size_t size = req.contentLength > 0 ? start + static_cast<size_t>(req.contentLength)
@@ -127,7 +133,10 @@ Progress progress(const Request& req, bool peerDone) {
   if (req.buffer.size() > MAX_REQUEST) {
     return Progress::TooLarge;
   }
-  return peerDone ? Progress::Complete : Progress::ReadMore;
+  if (!peerDone) {
+    return Progress::ReadMore;
+  }
+  return req.bodyStart ? Progress::ShortBody : Progress::Complete;
 }
 
 RequestLine splitRequestLine(std::string_view line) {

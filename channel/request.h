@@ -23,6 +23,7 @@ struct Request {
   std::optional<std::string> token;
   std::optional<std::string> origin;
   std::optional<std::string> host;
+  bool transferEncoding = false;  // any transfer-encoding header, whatever its value
   std::string requestLine;
   // Bytes of `buffer` already searched for the header terminator, so a client that sends one
   // byte at a time costs linear time, not quadratic.
@@ -33,12 +34,13 @@ struct Request {
 void parseHeadersIfNeeded(Request& req);
 
 enum class Progress {
-  ReadMore,  // wait for more bytes
-  Complete,  // answer now: the request is whole, or the peer stopped sending
-  TooLarge,  // the request has passed MAX_REQUEST
+  ReadMore,   // wait for more bytes
+  Complete,   // answer now: the request is whole, or the peer stopped sending
+  TooLarge,   // the request has passed MAX_REQUEST, or announces a body that would
+  ShortBody,  // the peer stopped sending before the announced body was whole
 };
 
-// What to do after a receive; `peerDone` when the peer finished sending or the receive failed.
+// What to do after a receive; `peerDone` when the peer finished sending.
 Progress progress(const Request& req, bool peerDone);
 
 struct RequestLine {

@@ -2,12 +2,11 @@
 
 // The seam between macOS and Linux. Nothing outside platform_*.cpp needs to know which one runs.
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 struct rusage;
 struct termios;
@@ -56,6 +55,10 @@ struct ProcessStats {
 
 // False when the process cannot be looked at (gone, another user's).
 bool processStats(pid_t pid, ProcessStats* out);
+
+// Gives memory the allocator holds free back to the system, so a burst does not keep the
+// process large after it ends.
+void releaseFreeMemory();
 
 // ru_maxrss in bytes: the field counts KiB on Linux and bytes on macOS.
 uint64_t maxRssBytes(const rusage& usage);

@@ -1,17 +1,17 @@
 #include "platform/platform.h"
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <malloc.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace platform {
 
@@ -21,7 +21,9 @@ std::string executablePath() {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-size_t sunPathSize() { return sizeof(sockaddr_un::sun_path); }
+size_t sunPathSize() {
+  return sizeof(sockaddr_un::sun_path);
+}
 
 bool peerUid(int fd, uid_t* uid) {
   ucred cred{};
@@ -115,8 +117,8 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     out->executable.assign(exe, static_cast<size_t>(len));
     const std::string deleted = " (deleted)";
     if (out->executable.size() > deleted.size() &&
-        out->executable.compare(out->executable.size() - deleted.size(), deleted.size(),
-                                deleted) == 0) {
+        out->executable.compare(out->executable.size() - deleted.size(), deleted.size(), deleted) ==
+            0) {
       out->executable.resize(out->executable.size() - deleted.size());
     }
   }
@@ -149,6 +151,10 @@ bool processStats(pid_t pid, ProcessStats* out) {
     out->openFds = pid == ::getpid() ? count - 1 : count;
   }
   return out->cpuNanos >= 0 || out->residentBytes >= 0 || out->openFds >= 0;
+}
+
+void releaseFreeMemory() {
+  ::malloc_trim(0);
 }
 
 uint64_t maxRssBytes(const rusage& usage) {

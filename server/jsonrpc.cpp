@@ -3,8 +3,8 @@
 #include "app/process.h"
 #include "base/json.h"
 #include "base/log.h"
+#include "server/outbox.h"
 #include "server/output.h"
-#include "tools/app_client.h"
 #include "tools/catalogue.h"
 
 namespace server {
@@ -25,15 +25,31 @@ Json reply(Json& id, const char* kind, Json value) {
   return {{"jsonrpc", "2.0"}, {"id", std::move(id)}, {kind, std::move(value)}};
 }
 
-Json answer(Json& id, Json result) { return reply(id, "result", std::move(result)); }
+Json answer(Json& id, Json result) {
+  return reply(id, "result", std::move(result));
+}
 
 }  // namespace
 
 const char* const INSTRUCTIONS =
     "corvane sees two things your own tools cannot.\n\n"
-    "1. THE USER'S INTEGRATED TERMINAL: the shell they keep in the cockpit drawer of this card. `terminal_read` shows what is on it, scrollback included; `terminal_write` types into it without pressing Enter. That screen reaches your context NO other way -- what they type there is not in your history, and your Bash tool is a different shell in a different process. The user has many names for it and they ALL mean this same shell: integrated terminal, aggregated terminal, drawer, child terminal, the session's terminal, my terminal, the terminal, and in Portuguese `terminal integrado`, `terminal agregado`, `gaveta`, `terminal filho`, `terminal da sessão`, `meu terminal`, `o terminal`. \"The session's terminal\" is the shell attached to your card, never the TUI you are drawn inside. Any of those names, and any other phrasing pointing at a terminal, means these tools: not your Bash, and not a code block in your reply. DO NOT ASK FIRST. Not which terminal, not whether to write, not for permission. Typing is not submitting, so write it and say in one line where you put it. Asking spends a turn of theirs to avoid something that costs one keystroke to undo.\n\n"
-    "2. WHAT THE OTHER SESSIONS ARE DOING: `list_sessions` and `session_activity` answer what they are working on and whether it is worth interrupting, which `ListAgents` does not.\n\n"
-    "Everything here is read-only except `terminal_write`, and that one never submits, so the user reviews before anything runs.";
+    "1. THE USER'S INTEGRATED TERMINAL: the shell they keep in the cockpit drawer of this card. "
+    "`terminal_read` shows what is on it, scrollback included; `terminal_write` types into it "
+    "without pressing Enter. That screen reaches your context NO other way -- what they type there "
+    "is not in your history, and your Bash tool is a different shell in a different process. The "
+    "user has many names for it and they ALL mean this same shell: integrated terminal, aggregated "
+    "terminal, drawer, child terminal, the session's terminal, my terminal, the terminal, and in "
+    "Portuguese `terminal integrado`, `terminal agregado`, `gaveta`, `terminal filho`, `terminal "
+    "da sessão`, `meu terminal`, `o terminal`. \"The session's terminal\" is the shell attached to "
+    "your card, never the TUI you are drawn inside. Any of those names, and any other phrasing "
+    "pointing at a terminal, means these tools: not your Bash, and not a code block in your reply. "
+    "DO NOT ASK FIRST. Not which terminal, not whether to write, not for permission. Typing is not "
+    "submitting, so write it and say in one line where you put it. Asking spends a turn of theirs "
+    "to avoid something that costs one keystroke to undo.\n\n"
+    "2. WHAT THE OTHER SESSIONS ARE DOING: `list_sessions` and `session_activity` answer what they "
+    "are working on and whether it is worth interrupting, which `ListAgents` does not.\n\n"
+    "Everything here is read-only except `terminal_write`, and that one never submits, so the user "
+    "reviews before anything runs.";
 
 Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool) {
   Outcome out;
@@ -47,6 +63,7 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
   }
   auto idIt = message.find("id");
   if (idIt == message.end() || idIt->is_null()) {
+    out.initialized = *method == "notifications/initialized";
     return out;
   }
   Json id = std::move(*idIt);
@@ -64,12 +81,14 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
       result["instructions"] = INSTRUCTIONS;
     }
     out.answer = answer(id, std::move(result));
-    out.log = "MCP initialize (proto=" + proto + ") — " + (toolsOnly ? "só-tools" : "canal declarado") +
-              " (projeto: " + app::projectName + ")";
+    out.initialize = true;
+    out.log = "MCP initialize (proto=" + proto + ") — " +
+              (toolsOnly ? "só-tools" : "canal declarado") + " (projeto: " + app::projectName + ")";
   } else if (name == "tools/list") {
     out.answer = answer(id, {{"tools", tools::exposedSessionTools()}});
   } else if (name == "tools/call") {
-    std::string text = callTool(stringMember(params, "name", ""), objectMember(params, "arguments"));
+    std::string text =
+        callTool(stringMember(params, "name", ""), objectMember(params, "arguments"));
     out.answer = answer(id, {{"content", Json::array({{{"type", "text"}, {"text", text}}})}});
   } else if (name == "resources/list") {
     out.answer = answer(id, {{"resources", Json::array()}});
@@ -78,19 +97,24 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
   } else if (name == "ping") {
     out.answer = answer(id, Json::object());
   } else {
-    out.answer =
-        reply(id, "error", {{"code", -32601}, {"message", "Method not found: " + name}});
+    out.answer = reply(id, "error", {{"code", -32601}, {"message", "Method not found: " + name}});
   }
   return out;
 }
 
-void handleLine(std::string_view line) {
-  Outcome out = handleMessage(line, app::envFlag("CV_TOOLS_ONLY"), tools::callSessionTool);
+void handleLine(std::string_view line, const ToolCaller& callTool) {
+  // Only the one handling thread calls this.
+  static bool answeredInitialize = false;
+  Outcome out = handleMessage(line, app::envFlag("CV_TOOLS_ONLY"), callTool);
   if (out.answer) {
     emit(*out.answer);
   }
   if (out.log) {
     base::logErr(*out.log);
+  }
+  answeredInitialize = answeredInitialize || out.initialize;
+  if (out.initialized && answeredInitialize) {
+    markReady();
   }
 }
 

@@ -19,14 +19,17 @@ extern const char* const INSTRUCTIONS;
 using ToolCaller = std::function<std::string(const std::string& name, const Json& args)>;
 
 struct Outcome {
-  std::optional<Json> answer;       // nothing for notifications and malformed lines
-  std::optional<std::string> log;   // the `initialize` line, written after the answer
+  std::optional<Json> answer;      // nothing for notifications and malformed lines
+  std::optional<std::string> log;  // the `initialize` line, written after the answer
+  bool initialize = false;         // the answer is the one to `initialize`
+  bool initialized = false;        // the client's `notifications/initialized`
 };
 
 // The pure core: what one line asks for. `toolsOnly` decides the `initialize` capabilities.
 Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool);
 
-// handleMessage with the real environment and app client, then emit() and logErr().
-void handleLine(std::string_view line);
+// handleMessage with the real environment, then emit() and logErr(). Once the client says
+// `notifications/initialized` after our `initialize` answer, channel notifications may flow.
+void handleLine(std::string_view line, const ToolCaller& callTool);
 
 }  // namespace server

@@ -1,21 +1,26 @@
 #include "server/server.h"
 
 #include "app/process.h"
+#include "base/log.h"
+#include "channel/conn.h"
 #include "channel/listener.h"
 #include "channel/token.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "platform/posix.h"
+#include "server/input_queue.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
-#include "base/log.h"
+#include "server/outbox.h"
+#include "tools/app_client.h"
 
-#include <signal.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <signal.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace server {
 namespace {
@@ -23,14 +28,51 @@ namespace {
 // Where the token file was published; read by the exit handler, never freed.
 std::string& gTokenPath = *new std::string;
 
-void removeTokenFile() { platform::removeFile(gTokenPath); }
+void removeTokenFile() {
+  platform::removeFile(gTokenPath);
+}
 
-void readInput(bool channelMode) {
+// A line this long is worth giving its memory back to the system once handled.
+constexpr size_t BIG_LINE = 1 << 20;
+
+std::atomic<bool> gChannelMode{false};
+InputQueue& gInput = *new InputQueue;
+
+// The end through standard input or output: what is queued goes out first, pushes still waiting
+// are refused, and their answers get a moment to leave before the exit handlers run.
+[[noreturn]] void endServer() {
+  closeOutbox(std::chrono::seconds(2));
+  if (gChannelMode) {
+    base::logErr("stdin fechado — encerrando (canal morre com a sessão)");
+    channel::settlePushes(std::chrono::seconds(1));
+  }
+  platform::exitProcess(0);
+}
+
+void handleInput() {
+  auto callTool = [](const std::string& name, const Json& args) {
+    gInput.setInToolCall(true);
+    std::string text = tools::callSessionTool(name, args);
+    gInput.setInToolCall(false);
+    return text;
+  };
+  for (;;) {
+    std::string line = gInput.take();
+    handleLine(line, callTool);
+    if (line.size() > BIG_LINE) {
+      line = std::string();
+      platform::releaseFreeMemory();
+    }
+    gInput.done();
+  }
+}
+
+void readInput() {
   LineReader reader;
-  auto handleAll = [](const std::vector<std::string>& lines) {
-    for (const auto& line : lines) {
+  auto queueAll = [](std::vector<std::string> lines) {
+    for (auto& line : lines) {
       if (!line.empty()) {
-        handleLine(line);
+        gInput.put(std::move(line));
       }
     }
   };
@@ -43,13 +85,21 @@ void readInput(bool channelMode) {
     if (n <= 0) {
       break;
     }
-    handleAll(reader.feed(std::string_view(buf, static_cast<size_t>(n))));
+    bool wasSkipping = reader.skipping();
+    queueAll(reader.feed(std::string_view(buf, static_cast<size_t>(n))));
+    if (reader.skipping() && !wasSkipping) {
+      platform::releaseFreeMemory();
+    }
   }
-  handleAll(reader.finish());
-  if (channelMode) {
-    base::logErr("stdin fechado — encerrando (canal morre com a sessão)");
-  }
-  platform::exitProcess(0);
+  queueAll(reader.finish());
+  gInput.drainOrAbandon();
+  endServer();
+}
+
+void startInput() {
+  startWriter(endServer);
+  std::thread(handleInput).detach();
+  std::thread(readInput).detach();
 }
 
 [[noreturn]] void park() {
@@ -76,9 +126,9 @@ void runServer() {
   // A client that has gone away must not kill the server; a write to it just fails.
   ::signal(SIGPIPE, SIG_IGN);
   if (app::envFlag("CV_TOOLS_ONLY")) {
-    std::thread(readInput, false).detach();
+    startInput();
     base::logErr(std::string("corvane MCP em modo só-tools (v") + app::SERVER_VERSION +
-           ") — sem canal HTTP");
+                 ") — sem canal HTTP");
     park();
   }
   auto token = app::envVar("CV_CHANNEL_TOKEN");
@@ -88,9 +138,10 @@ void runServer() {
     std::exit(1);
   }
   app::channelToken = *token;
+  gChannelMode = true;
   publishTokenFile(*token);
   channel::startListener();
-  std::thread(readInput, true).detach();
+  startInput();
   base::logErr(std::string("corvane channel server no ar (v") + app::SERVER_VERSION + ")");
   park();
 }

@@ -2,11 +2,12 @@
 
 // The seam between macOS and Linux. Nothing outside platform_*.cpp needs to know which one runs.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 struct rusage;
 struct termios;

@@ -1,9 +1,5 @@
 #include "platform/platform.h"
 
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <malloc.h>
 #include <pty.h>
@@ -13,6 +9,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace platform {
 
 std::string executablePath() {
@@ -21,9 +22,7 @@ std::string executablePath() {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-size_t sunPathSize() {
-  return sizeof(sockaddr_un::sun_path);
-}
+size_t sunPathSize() { return sizeof(sockaddr_un::sun_path); }
 
 bool peerUid(int fd, uid_t* uid) {
   ucred cred{};
@@ -117,8 +116,8 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     out->executable.assign(exe, static_cast<size_t>(len));
     const std::string deleted = " (deleted)";
     if (out->executable.size() > deleted.size() &&
-        out->executable.compare(out->executable.size() - deleted.size(), deleted.size(), deleted) ==
-            0) {
+        out->executable.compare(out->executable.size() - deleted.size(), deleted.size(),
+                                deleted) == 0) {
       out->executable.resize(out->executable.size() - deleted.size());
     }
   }
@@ -153,9 +152,7 @@ bool processStats(pid_t pid, ProcessStats* out) {
   return out->cpuNanos >= 0 || out->residentBytes >= 0 || out->openFds >= 0;
 }
 
-void releaseFreeMemory() {
-  ::malloc_trim(0);
-}
+void releaseFreeMemory() { ::malloc_trim(0); }
 
 uint64_t maxRssBytes(const rusage& usage) {
   return static_cast<uint64_t>(usage.ru_maxrss) * 1024;

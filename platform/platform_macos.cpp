@@ -1,17 +1,18 @@
 #include "platform/platform.h"
 
-#include <cerrno>
-#include <cstdint>
 #include <fcntl.h>
 #include <libproc.h>
+#include <malloc/malloc.h>
 #include <mach-o/dyld.h>
 #include <mach/mach_time.h>
-#include <malloc/malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <util.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <vector>
 
 namespace platform {
@@ -25,9 +26,7 @@ std::string executablePath() {
   return std::string(buf);
 }
 
-size_t sunPathSize() {
-  return sizeof(sockaddr_un::sun_path);
-}
+size_t sunPathSize() { return sizeof(sockaddr_un::sun_path); }
 
 bool peerUid(int fd, uid_t* uid) {
   gid_t gid = 0;
@@ -114,9 +113,7 @@ bool processStats(pid_t pid, ProcessStats* out) {
   return out->cpuNanos >= 0 || out->residentBytes >= 0 || out->openFds >= 0;
 }
 
-void releaseFreeMemory() {
-  ::malloc_zone_pressure_relief(nullptr, 0);
-}
+void releaseFreeMemory() { ::malloc_zone_pressure_relief(nullptr, 0); }
 
 uint64_t maxRssBytes(const rusage& usage) {
   return static_cast<uint64_t>(usage.ru_maxrss);

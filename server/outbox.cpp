@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -156,11 +157,11 @@ void markReady() {
 
 void closeOutbox(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(box.lock);
-  box.settled.wait_for(hold, limit, [] {
-    return box.closed ||
+  bool wasClosed = std::exchange(box.closed, true);
+  box.settled.wait_for(hold, limit, [wasClosed] {
+    return wasClosed ||
            (box.answers.empty() && !box.writing && (!box.ready || box.pushes.empty()));
   });
-  box.closed = true;
   std::vector<Push> left = takeAll();
   hold.unlock();
   answerAll(left, Delivery::Gone);

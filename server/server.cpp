@@ -41,6 +41,12 @@ InputQueue& gInput = *new InputQueue;
 // The end through standard input or output: what is queued goes out first, pushes still waiting
 // are refused, and their answers get a moment to leave before the exit handlers run.
 [[noreturn]] void endServer() {
+  static std::atomic_flag ending;
+  if (ending.test_and_set()) {
+    for (;;) {
+      ::pause();  // the first end exits for both
+    }
+  }
   closeOutbox(std::chrono::seconds(2));
   if (gChannelMode) {
     base::logErr("stdin fechado — encerrando (canal morre com a sessão)");

@@ -58,7 +58,10 @@ struct ChannelServer {
     env.merge(baseEnv(home.path()));
     argv.push_back(binaryPath());
     child = Child::spawn(argv, env);
-    if (child->waitErr("corvane channel server no ar")) {
+    // Pushes flow once the client has read our initialize answer and said so.
+    if (child->waitErr("corvane channel server no ar") && child->write(request(0, "initialize")) &&
+        child->readLine() && child->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                                          "\n")) {
       auto record = platform::readFile(home / ".corvane/sessions/INST.json").value_or("{}");
       port = json::parse(record).value("port", uint16_t{0});
     }
@@ -162,7 +165,9 @@ TEST(ChannelWire, AnswerTableOnTheWire) {
       EXPECT_EQ(notification(c.pushed),
                 json::parse(server.child->readLine().value_or(""), nullptr, false));
     }
-    const std::string line = c.pushed.empty() ? c.log : "→ channel push: \"" + c.pushed + "\"";
+    std::string logged = std::regex_replace(c.pushed, std::regex("\n"), "\\n");
+    logged = std::regex_replace(logged, std::regex("\t"), "\\t");
+    const std::string line = c.pushed.empty() ? c.log : "→ channel push: \"" + logged + "\"";
     log += line.empty() ? "" : line + "\n";
     EXPECT_TRUE(server.child->waitErr(log));
     EXPECT_EQ(c.answer, readToEnd(fd.get()).value_or("<none>"));  // ends at the server's half-close
@@ -175,10 +180,12 @@ TEST(ChannelWire, AnswerTableOnTheWire) {
   }
   EXPECT_EQ("", server.child->readOutFor(100ms));
   // Each refusal and push was logged once, in order, and nothing else was.
-  EXPECT_EQ(log, server.child->errSoFar().substr(server.child->errSoFar().find("(v0.2.0)\n") + 9));
+  const std::string& err = server.child->errSoFar();
+  EXPECT_EQ(log, err.substr(err.find("canal declarado (projeto: olá)\n") + 32));
 }
 
-TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerRefuses) {
+// A full server makes room by closing the connection that has waited longest for its request.
+TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerMakesRoom) {
   TempHome home;
   ChannelServer server(home);
   ASSERT_NE(0, server.port) << server.child->errSoFar();
@@ -188,23 +195,16 @@ TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerRefuses) {
   for (auto& fd : idle) {  // the request line leads with an empty line, which is skipped
     ASSERT_TRUE((fd = connectTo(server.port)) && sendAll(fd.get(), "\r\nPOST /slow HTTP/1.1\r\nH"));
   }
-  EXPECT_EQ(refused("503 Service Unavailable", "too many connections"),
-            roundTrip(server.port, post("refused")).value_or("<none>"));
+  EXPECT_EQ(OK, roundTrip(server.port, post("room")).value_or("<none>"));
+  EXPECT_EQ(std::nullopt, readToEnd(idle[0].get())) << "the oldest was not closed unanswered";
   const std::string timeout = refused("408 Request Timeout", "request timeout");
-  EXPECT_EQ(timeout, readToEnd(idle[0].get(), 15s).value_or("<none>"));
-  EXPECT_GE(Clock::now() - start, 9s);
-  for (size_t i = 1; i < idle.size(); ++i) {
+  EXPECT_EQ(timeout, readToEnd(idle[1].get(), 15s).value_or("<none>"));
+  EXPECT_GE(Clock::now() - start, 1500ms);
+  for (size_t i = 2; i < idle.size(); ++i) {
     ASSERT_EQ(timeout, readToEnd(idle[i].get()).value_or("<none>")) << i;
   }
-  EXPECT_TRUE(server.child->waitErr("\n←  — REJEITADO (conexões demais)\n"));
   EXPECT_TRUE(server.child->waitErr("\n← POST /slow HTTP/1.1 — REJEITADO (tempo esgotado)\n"));
-  idle.clear();
-  // The server sees those ends on other threads than the next accept: poll until it has room.
-  std::optional<std::string> again;
-  for (auto until = start + 30s; again != OK && Clock::now() < until;) {
-    again = roundTrip(server.port, post("again"));
-  }
-  EXPECT_EQ(OK, again.value_or("<none>"));
+  EXPECT_EQ(std::string::npos, server.child->errSoFar().find("conexões demais"));
 }
 
 TEST(ChannelLifecycle, EndsAndWhatTheyLeave) {
@@ -242,7 +242,7 @@ std::string text(int client, int n) {
 // Only the server's own lines may reach standard error, however it ends; a pushed text keeps its
 // line feed in the log.
 const std::regex KNOWN_LINE(
-    R"re((HTTP em 127\.0\.0\.1:|registro publicado: |corvane channel server no ar \(v0\.2\.0\)|→ channel push: "push |stdin fechado — encerrando \(canal morre com a sessão\)).*|\\ fim")re");
+    R"re((HTTP em 127\.0\.0\.1:|registro publicado: |corvane channel server no ar \(v0\.2\.0\)|→ channel push: "push |stdin fechado — encerrando \(canal morre com a sessão\)|MCP initialize |← POST / HTTP/1\.1 — REJEITADO \(sessão encerrada\)).*|\\ fim")re");
 
 // Clients push while MCP requests flow on stdin: each client's first CHECKED pushes are answered
 // and notified exactly once and whole, and the answers keep their order. The load goes on while
@@ -311,10 +311,9 @@ TEST(ChannelLoad, AcceptingResumesWhenDescriptorsAreFreeAgain) {
   for (auto& fd : idle) {
     ASSERT_TRUE(fd = connectTo(server.port));
   }
+  // Connections never use up the descriptors: the newcomer gets in while the idle ones stay.
   platform::UniqueFd queued = connectTo(server.port);
   ASSERT_TRUE(sendAll(queued.get(), post("queued")));
-  ASSERT_FALSE(readToEnd(queued.get(), 300ms)) << "the server was not out of descriptors";
-  idle.clear();
   EXPECT_EQ(OK, readToEnd(queued.get(), 10s).value_or("<none>"));
   EXPECT_NE(std::string::npos, server.child->readLine().value_or("").find("\"queued\""));
   EXPECT_EQ(std::string::npos, server.child->errSoFar().find("listener falhou"));

@@ -68,7 +68,7 @@ TEST(ParseRequest, Progress) {
   const std::string cl = "POST / HTTP/1.1\r\nContent-Length: ";
   const std::tuple<std::string, bool, Progress> cases[] = {
       {"POST / HTTP/1.1\r\n", true, Progress::Complete},
-      {cl + "5\r\n\r\nabc", true, Progress::Complete},
+      {cl + "5\r\n\r\nabc", true, Progress::ShortBody},
       {cl + "1\r\n\r\n" + std::string(MAX_REQUEST, 'x'), false, Progress::Complete},
       {"GET /\r\n\r\n" + std::string(MAX_REQUEST - 9, 'x'), false, Progress::Complete},
       {"GET /\r\n\r\n" + std::string(MAX_REQUEST - 8, 'x'), false, Progress::TooLarge},

@@ -196,7 +196,7 @@ TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerMakesRoom) {
     ASSERT_TRUE((fd = connectTo(server.port)) && sendAll(fd.get(), "\r\nPOST /slow HTTP/1.1\r\nH"));
   }
   EXPECT_EQ(OK, roundTrip(server.port, post("room")).value_or("<none>"));
-  EXPECT_EQ(std::nullopt, readToEnd(idle[0].get())) << "the oldest was not closed unanswered";
+  EXPECT_EQ("", readToEnd(idle[0].get()).value_or("")) << "the oldest was not closed unanswered";
   const std::string timeout = refused("408 Request Timeout", "request timeout");
   EXPECT_EQ(timeout, readToEnd(idle[1].get(), 15s).value_or("<none>"));
   EXPECT_GE(Clock::now() - start, 1500ms);

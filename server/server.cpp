@@ -23,7 +23,7 @@ namespace {
 // Where the token file was published; read by the exit handler, never freed.
 std::string& gTokenPath = *new std::string;
 
-void removeTokenFile() { platform::removeFile(gTokenPath); }
+void removeTokenFile() { channel::removeTokenFileIfHolds(gTokenPath, *app::channelToken); }
 
 void readInput(bool channelMode) {
   LineReader reader;

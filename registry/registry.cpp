@@ -106,8 +106,9 @@ bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
   if (!id.startedAtMillis || *id.startedAtMillis > startedAt * 1000 + START_SLACK_MILLIS) {
     return false;
   }
-  return id.executable.empty() || id.executable == executable ||
-         platform::resolvePath(id.executable) == executable;
+  // No executable to name: a zombie, or a process the OS will not show us. Neither is ours.
+  return !id.executable.empty() &&
+         (id.executable == executable || platform::resolvePath(id.executable) == executable);
 }
 
 bool isRecordProcess(long long pid, const Json& record) {

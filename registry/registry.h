@@ -36,8 +36,8 @@ bool isOurInjectSocket(const std::string& path);
 inline constexpr long long START_SLACK_MILLIS = 2000;
 
 // `id` is a run that may have written (or launched) a record published at `startedAt` seconds:
-// it started no later than that second plus START_SLACK_MILLIS, and it runs `executable` when the
-// platform names the executable. A missing start time never matches.
+// it started no later than that second plus START_SLACK_MILLIS, and it runs `executable`. A missing
+// start time or executable (a zombie's, another user's) never matches.
 bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
                      const std::string& executable);
 

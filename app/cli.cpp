@@ -12,10 +12,29 @@ uint16_t parsePort(std::string_view text) {
   return static_cast<uint16_t>(value);
 }
 
+bool isValidInstance(std::string_view text) {
+  if (text.empty() || text.size() > 64) {
+    return false;
+  }
+  for (char c : text) {
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (!ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
 Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args) {
   Dispatch d;
   if (!args.empty() && args[0] == "install-cli") {
     d.mode = Mode::InstallCLI;
+    return d;
+  }
+  if (!args.empty() && programName != "corvane-run" && (args[0] == "push" || args[0] == "type")) {
+    d.mode = args[0] == "push" ? Mode::Push : Mode::Type;
+    d.passthrough.assign(args.begin() + 1, args.end());
     return d;
   }
   bool launchWord = !args.empty() && args[0] == "launch";

@@ -12,12 +12,15 @@ namespace app {
 // An optional "+" or "-", one or more ASCII digits, 0..65535, "-" only before zero; else 0.
 uint16_t parsePort(std::string_view text);
 
-enum class Mode { Server, Launch, InstallCLI };
+// 1 to 64 ASCII letters, digits and "-": a value of CV_INSTANCE that can name a file of ours.
+bool isValidInstance(std::string_view text);
+
+enum class Mode { Server, Launch, InstallCLI, Push, Type };
 
 struct Dispatch {
   Mode mode = Mode::Server;
   bool take = false;
-  std::vector<std::string> passthrough;
+  std::vector<std::string> passthrough;  // launch: for claude; push, type: their own arguments
 };
 
 Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args);

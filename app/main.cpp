@@ -1,5 +1,6 @@
 #include "app/cli.h"
 #include "app/process.h"
+#include "client/client.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
 #include "server/server.h"
@@ -12,6 +13,10 @@ int main(int argc, char** argv) {
       launcher::runInstallCLI();
     case app::Mode::Launch:
       launcher::runLaunch(d.take, d.passthrough);
+    case app::Mode::Push:
+      return client::runPush(d.passthrough);
+    case app::Mode::Type:
+      return client::runType(d.passthrough);
     case app::Mode::Server:
       break;
   }

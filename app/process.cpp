@@ -36,7 +36,8 @@ bool envFlag(const char* name) {
 
 void initProcess(int argc, char** argv) {
   auto instance = envVar("CV_INSTANCE");
-  instanceID = instance ? *instance : platform::randomUUID();
+  // The identifier names files: anything that could leave the registry folder is replaced.
+  instanceID = instance && isValidInstance(*instance) ? *instance : platform::randomUUID();
   auto cwd = envVar("CV_LAUNCH_CWD");
   launchCwd = cwd ? *cwd : platform::currentDir();
   projectName = platform::lastPathComponent(launchCwd);

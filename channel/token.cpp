@@ -1,13 +1,13 @@
 #include "channel/token.h"
 
+#include "base/log.h"
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 #include "registry/registry.h"
-#include "base/log.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace channel {
 
@@ -38,7 +38,16 @@ std::string makeToken() {
   return *token;
 }
 
-std::string tokenPath() { return registry::stateDir() + "/channel.token"; }
+std::string tokenPath() {
+  return registry::stateDir() + "/channel.token";
+}
+
+void removeTokenFileIfHolds(const std::string& path, std::string_view token) {
+  auto held = platform::readRegularFile(path);
+  if (held && *held == token) {
+    platform::removeFile(path);
+  }
+}
 
 bool constantTimeEquals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {

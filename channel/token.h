@@ -17,6 +17,10 @@ std::string makeToken();
 // stateDir() + "/channel.token".
 std::string tokenPath();
 
+// Removes the token file at `path` only while it is a regular file holding exactly `token`: a
+// server that ends must not take away the file of one that started after it.
+void removeTokenFileIfHolds(const std::string& path, std::string_view token);
+
 // Byte equality in time that depends only on the length; different lengths are unequal at once.
 bool constantTimeEquals(std::string_view a, std::string_view b);
 

@@ -1,4 +1,5 @@
-// CV_CHANNEL_PORT and CV_LAUNCHER_PID readers: never crash, and agree with each other.
+// CV_CHANNEL_PORT, CV_LAUNCHER_PID and CV_INSTANCE readers: never crash, agree, stay in their
+// folder.
 
 #include "app/cli.h"
 #include "registry/registry.h"
@@ -13,6 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint16_t port = app::parsePort(text);
   // Every accepted port is a pid reading of the same value.
   if (port != 0 && pid != port) {
+    std::abort();
+  }
+  // An accepted instance names a file inside the registry folder.
+  if (app::isValidInstance(text) && text.find_first_of("/.") != std::string_view::npos) {
     std::abort();
   }
   return 0;

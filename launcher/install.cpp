@@ -1,14 +1,17 @@
 #include "launcher/install.h"
 
 #include "app/process.h"
+#include "base/log.h"
 #include "launcher/launch.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
-#include "base/log.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace launcher {
@@ -18,21 +21,48 @@ constexpr const char* MARKER = "# corvane: corvane-run";
 constexpr const char* PATH_LINE =
     "\nexport PATH=\"$HOME/.local/bin:$PATH\" # corvane: corvane-run\n";
 
+// Appends `line` to the file `rc` names, through a symbolic link too, but only when that file is a
+// regular file its owner may write: the user's file is never replaced. False with *reason when
+// nothing was written.
+bool appendToExisting(const std::string& rc, const std::string& line, std::string* reason) {
+  struct stat st {};
+  if (::stat(rc.c_str(), &st) != 0) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  // Mode bits, not access(): root may write anywhere, yet a read-only file says "leave me alone".
+  if (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0) {
+    *reason = S_ISREG(st.st_mode) ? "somente leitura" : "não é um arquivo comum";
+    return false;
+  }
+  platform::UniqueFd fd{::open(rc.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC)};
+  struct stat opened {};
+  if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      !platform::writeAll(fd.get(), line.data(), line.size())) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 void addToZshrc(const std::string& home) {
   std::string rc = home + "/.zshrc";
-  auto text = platform::readFile(rc);
+  // Dotfiles kept elsewhere are linked: the marker is looked for in the file the link names.
+  std::string real = platform::resolvePath(rc);
+  auto text = real.empty() ? std::nullopt : platform::readRegularFile(real);
   if (text && platform::isValidUtf8(*text) && text->find(MARKER) != std::string::npos) {
     return;
   }
-  std::string line = PATH_LINE;
-  platform::UniqueFd fd{::open(rc.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
-  if (fd) {
-    platform::writeAll(fd.get(), line.data(), line.size());
-  } else {
-    std::string err;
-    platform::replaceFile(rc, line, 0644, &err);
+  std::string line = PATH_LINE, err, reason;
+  bool written = !platform::exists(rc) ? platform::createFile(rc, line, 0644, &err)
+                                       : appendToExisting(rc, line, &reason);
+  if (written) {
+    base::logErr("→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)");
+    return;
   }
-  base::logErr("→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)");
+  base::logErr("ℹ️  não alterei o ~/.zshrc (" + (reason.empty() ? err : reason) +
+               "); acrescente você esta linha:");
+  base::logErr(line.substr(1, line.size() - 2));
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "launcher/launch.h"
 
 #include "app/process.h"
+#include "base/json.h"
+#include "base/log.h"
 #include "channel/token.h"
+#include "launcher/inject.h"
 #include "launcher/proxy.h"
 #include "launcher/session.h"
 #include "platform/files.h"
@@ -9,8 +12,6 @@
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "registry/registry.h"
-#include "base/json.h"
-#include "base/log.h"
 
 #include <cstdlib>
 #include <signal.h>
@@ -28,11 +29,34 @@ void reportOrTake(bool take, const std::vector<Json>& sessions) {
     return;
   }
   base::logErr("→ --take: encerrando " + count + " sessão(ões) desta pasta…");
-  for (pid_t pid : takeTargets(sessions)) {
-    ::kill(pid, SIGTERM);
+  for (const auto& record : sessions) {
+    // The pid may have gone to another program since the listing.
+    for (pid_t pid : takeTargets({record})) {
+      if (registry::isRecordProcess(pid, record)) {
+        ::kill(pid, SIGTERM);
+      }
+    }
   }
   ::usleep(400000);
   registry::pruneRegistry();
+}
+
+// Bound now, before claude's configuration names it, so the server never announces a socket that
+// does not exist. Only a stale socket of ours is removed to make room.
+InjectSocket bindInject(const std::string& instance) {
+  InjectSocket inject;
+  std::string path = injectSockPath(instance);
+  if (path.empty()) {
+    base::logErr("ℹ️  sem socket de injeção: nenhuma pasta curta o bastante para ele");
+    return inject;
+  }
+  if (registry::isOurInjectSocket(path)) {
+    platform::removeFile(path);
+  }
+  if (openInject(path, &inject.listener)) {
+    inject.path = path;
+  }
+  return inject;
 }
 
 }  // namespace
@@ -42,6 +66,10 @@ std::string realBinaryPath() {
 }
 
 void runLaunch(bool take, const std::vector<std::string>& passthrough) {
+  if (platform::findExecutable("claude", app::envVar("PATH").value_or("/usr/bin:/bin")).empty()) {
+    base::logErr("✗ claude não está no PATH: instale o Claude Code ou ajuste o PATH.");
+    std::exit(127);
+  }
   std::string cwd = platform::currentDir();
   registry::pruneRegistry();
   std::vector<Json> sessions = matchingSessions(registry::liveRegistry(), cwd);
@@ -50,20 +78,20 @@ void runLaunch(bool take, const std::vector<std::string>& passthrough) {
   }
 
   app::gInstance = platform::randomUUID();
-  Session session{cwd, app::gInstance, injectSockPath(app::gInstance), ::getpid(),
-                  app::envVar("CV_CHANNEL_PORT")};
+  InjectSocket inject = bindInject(app::gInstance);
+  Session session{cwd, app::gInstance, inject.path, ::getpid(), app::envVar("CV_CHANNEL_PORT")};
   // Only claude's environment carries the token; the configuration names it.
   auto preset = app::envVar("CV_CHANNEL_TOKEN");
   std::string token = preset ? *preset : channel::makeToken();
   auto config = base::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
   if (!config) {
     base::logErr("falha ao montar --mcp-config");
+    platform::removeFile(inject.path);
     std::exit(1);
   }
-  base::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) +
-                 ")");
+  base::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) + ")");
   base::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
-  runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", token}});
+  runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", token}}, std::move(inject));
 }
 
 }  // namespace launcher

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <termios.h>
 #include <thread>
@@ -25,7 +26,7 @@ namespace {
 
 // Starts the inject thread with every signal blocked, so they all reach the main loop.
 bool startInjectThread(platform::UniqueFd listener) {
-  BlockSignals blocked{SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGINT, SIGPIPE};
+  BlockSignals blocked{SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGINT, SIGQUIT, SIGPIPE};
   try {
     std::thread(serveInject, std::move(listener)).detach();
     return true;
@@ -46,8 +47,14 @@ bool startInjectThread(platform::UniqueFd listener) {
 
 }  // namespace
 
+std::string injectPathIn(const std::string& dir, const std::string& instance) {
+  std::string path = dir + "/inject-" + instance.substr(0, 8) + ".sock";
+  return !dir.empty() && path.size() < platform::sunPathSize() ? path : "";
+}
+
 std::string injectSockPath(const std::string& instance) {
-  return registry::stateDir() + "/inject-" + instance.substr(0, 8) + ".sock";
+  std::string path = injectPathIn(registry::stateDir(), instance);
+  return path.empty() ? injectPathIn(registry::runtimeDir(), instance) : path;
 }
 
 bool haveTTY() {
@@ -73,7 +80,7 @@ std::vector<std::string> childEnvironment(const char* const* env, const EnvList&
   return out;
 }
 
-void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv) {
+void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, InjectSocket inject) {
   bool tty = haveTTY();
   winsize size{};
   ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
@@ -83,45 +90,52 @@ void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv) {
   platform::UniqueFd wakeRead, wakeWrite;
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
     std::perror("pipe");
+    platform::removeFile(inject.path);
     std::exit(1);
   }
   PtyChild child;
   {
     // Held until the handlers exist: a signal in between would find the terminal half set up.
-    BlockSignals blocked{SIGTERM, SIGHUP, SIGCHLD, SIGWINCH};
+    BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH};
     int err = 0;
     if (!startOnPty(argv, childEnvironment(environ, childEnv), "corvane-run: execvp claude",
                     haveTerm ? &userTerm : nullptr, size.ws_row != 0 ? &size : nullptr, &child,
                     &err)) {
       errno = err;
       std::perror("forkpty");
+      platform::removeFile(inject.path);
       std::exit(1);
     }
     app::gMaster = child.master.get();
-    armSignals({SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}, wakeWrite.get());
+    armSignals({SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH}, wakeWrite.get());
   }
   // A terminal that went away must not kill us before the user's settings are back.
   ::signal(SIGPIPE, SIG_IGN);
   RawMode raw{STDIN_FILENO};
 
-  const std::string& instance = app::gInstance.empty() ? app::instanceID : app::gInstance;
-  std::string sockPath = injectSockPath(instance);
-  platform::removeFile(sockPath);
-  platform::UniqueFd listener;
-  if (openInject(sockPath, &listener) && !startInjectThread(std::move(listener))) {
-    platform::removeFile(sockPath);
+  if (inject.listener && !startInjectThread(std::move(inject.listener))) {
+    platform::removeFile(inject.path);
   }
 
-  RelayEnd end =
-      relay({STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get()}, child.pid);
+  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get()};
+  RelayEnd end = relay(fds, child.pid);
+  if (end.signal != 0) {
+    ::kill(child.pid, end.signal == SIGHUP ? SIGHUP : SIGTERM);
+  }
+  if (!end.status) {
+    end.status = awaitChild(fds, child.pid, std::chrono::seconds(2));
+  }
 
   // Restore before unlinking: a slow unlink must not leave the user's terminal raw.
   raw.restore();
-  platform::removeFile(sockPath);
+  platform::removeFile(inject.path);
   if (end.signal != 0) {
     dieBy(end.signal);
   }
-  std::exit(0);
+  if (!end.status) {
+    std::exit(1);
+  }
+  std::exit(WIFEXITED(*end.status) ? WEXITSTATUS(*end.status) : 128 + WTERMSIG(*end.status));
 }
 
 }  // namespace launcher

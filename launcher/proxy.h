@@ -4,14 +4,26 @@
 // lets local processes type into it through the session's inject socket.
 
 #include "launcher/session.h"
+#include "platform/unique_fd.h"
 
 #include <string>
 #include <vector>
 
 namespace launcher {
 
-// stateDir() + "/inject-" + the first 8 characters of `instance` (all of a shorter one) + ".sock".
+// `dir` + "/inject-" + the first 8 characters of `instance` (all of a shorter one) + ".sock", or ""
+// when `dir` is empty or that path does not fit sun_path.
+std::string injectPathIn(const std::string& dir, const std::string& instance);
+
+// injectPathIn(stateDir()), else injectPathIn(registry::runtimeDir()): a deep HOME moves the socket
+// to a short private folder rather than leaving the session without one. "" when neither fits.
 std::string injectSockPath(const std::string& instance);
+
+// The inject socket the launcher bound before naming it in claude's configuration.
+struct InjectSocket {
+  std::string path;  // "" for none
+  platform::UniqueFd listener;
+};
 
 // Standard input is a terminal.
 bool haveTTY();
@@ -20,9 +32,11 @@ bool haveTTY();
 std::vector<std::string> childEnvironment(const char* const* environ, const EnvList& set);
 
 // Runs argv (argv[0] is "claude") under the proxy with this process's environment plus `childEnv`,
-// which only the child sees. Ends with status 0 when claude ends, status 1 when the pseudo-terminal
-// cannot be made; a SIGTERM or SIGHUP restores the terminal, removes the inject socket and then
-// ends the process by that signal.
-[[noreturn]] void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv);
+// which only the child sees, serving `inject` meanwhile. Ends with claude's status (128 + signal
+// when a signal ended it), status 1 when the pseudo-terminal cannot be made. SIGTERM, SIGHUP,
+// SIGINT and SIGQUIT end it too: claude gets SIGTERM (SIGHUP for SIGHUP) and up to 2 s to end,
+// then the terminal is restored, the inject socket removed and the process ended by that signal.
+[[noreturn]] void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv,
+                           InjectSocket inject);
 
 }  // namespace launcher

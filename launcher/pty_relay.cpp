@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/posix.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -32,7 +33,8 @@ void onSignal(int sig) {
   if (sig == SIGWINCH) {
     copyWindowSize(STDIN_FILENO, app::gMaster.load());
   } else {
-    if ((sig == SIGTERM || sig == SIGHUP) && gStopSignal == 0) {
+    bool stop = sig == SIGTERM || sig == SIGHUP || sig == SIGINT || sig == SIGQUIT;
+    if (stop && gStopSignal == 0) {
       gStopSignal = sig;
     }
     char byte = 0;
@@ -190,6 +192,33 @@ RelayEnd relay(const RelayFds& fds, pid_t child) {
       for (int i = 0; i < MAX_DRAIN_READS && fromChild() == Read::Data; ++i) {
       }
       return end;
+    }
+  }
+}
+
+std::optional<int> awaitChild(const RelayFds& fds, pid_t child, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buf[BUF_SIZE];
+  for (;;) {
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == child) {
+      return status;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return std::nullopt;
+    }
+    pollfd pfd{fds.master, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 50))) > 0) {
+      ssize_t n = ::read(fds.master, buf, sizeof(buf));
+      if (n > 0 && ::write(fds.out, buf, static_cast<size_t>(n)) < 0) {
+        // The user's terminal may be gone; the wait goes on.
+      }
+      if (n == 0 || (n < 0 && errno == EIO)) {
+        // No more output: only the child's end is awaited, without spinning on the master.
+        ::usleep(10000);
+      }
     }
   }
 }

@@ -4,6 +4,7 @@
 
 #include "platform/unique_fd.h"
 
+#include <chrono>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -32,8 +33,8 @@ bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::str
                 PtyChild* out, int* err);
 
 // From now on each signal in `signals` writes a byte to `wakeFd` (non-blocking), and the first
-// SIGTERM or SIGHUP makes relay() stop; SIGWINCH instead copies the window size of standard input
-// to app::gMaster. The handlers never restart interrupted calls.
+// SIGTERM, SIGHUP, SIGINT or SIGQUIT makes relay() stop; SIGWINCH instead copies the window size of
+// standard input to app::gMaster. The handlers never restart interrupted calls.
 void armSignals(std::initializer_list<int> signals, int wakeFd);
 
 struct RelayFds {
@@ -44,12 +45,16 @@ struct RelayFds {
 };
 
 struct RelayEnd {
-  int signal = 0;             // SIGTERM or SIGHUP ended the loop; the child may still run
+  int signal = 0;             // a stop signal ended the loop; the child may still run
   std::optional<int> status;  // wait status, when the child was reaped
 };
 
 // Moves bytes until the child's terminal reports its end (EIO or end of file on the master), or the
 // child is reaped and what it printed has been drained, or a stop signal arrives.
 RelayEnd relay(const RelayFds& fds, pid_t child);
+
+// Waits up to `limit` for the child to end, still passing what it prints to fds.out, so that it can
+// put the user's screen back. Its wait status, or nullopt if it has not ended by then.
+std::optional<int> awaitChild(const RelayFds& fds, pid_t child, std::chrono::milliseconds limit);
 
 }  // namespace launcher

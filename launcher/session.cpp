@@ -31,10 +31,11 @@ std::vector<pid_t> takeTargets(const std::vector<Json>& sessions) {
 }
 
 EnvList sessionEnv(const Session& session) {
-  EnvList env = {{"CV_LAUNCH_CWD", session.cwd},
-                 {"CV_INSTANCE", session.instance},
-                 {"CV_INJECT_SOCK", session.injectSock},
-                 {"CV_LAUNCHER_PID", std::to_string(session.launcherPid)}};
+  EnvList env = {{"CV_LAUNCH_CWD", session.cwd}, {"CV_INSTANCE", session.instance}};
+  if (!session.injectSock.empty()) {
+    env.emplace_back("CV_INJECT_SOCK", session.injectSock);
+  }
+  env.emplace_back("CV_LAUNCHER_PID", std::to_string(session.launcherPid));
   if (session.port) {
     env.emplace_back("CV_CHANNEL_PORT", *session.port);
   }

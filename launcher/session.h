@@ -23,7 +23,7 @@ inline constexpr const char* TOKEN_REFERENCE = "${CV_CHANNEL_TOKEN}";
 struct Session {
   std::string cwd;
   std::string instance;
-  std::string injectSock;
+  std::string injectSock;  // "" when the session has no inject socket
   long long launcherPid = 0;
   std::optional<std::string> port;  // CV_CHANNEL_PORT of the launcher, passed on when set
 };
@@ -35,7 +35,8 @@ std::vector<Json> matchingSessions(const std::vector<Json>& live, const std::str
 // integral, below 2 or outside pid_t's range are left out, never truncated.
 std::vector<pid_t> takeTargets(const std::vector<Json>& sessions);
 
-// CV_LAUNCH_CWD, CV_INSTANCE, CV_INJECT_SOCK, CV_LAUNCHER_PID, CV_CHANNEL_PORT when set, and
+// CV_LAUNCH_CWD, CV_INSTANCE, CV_INJECT_SOCK when there is one, CV_LAUNCHER_PID, CV_CHANNEL_PORT
+// when set, and
 // CV_CHANNEL_TOKEN as TOKEN_REFERENCE.
 EnvList sessionEnv(const Session& session);
 

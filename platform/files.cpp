@@ -3,16 +3,15 @@
 #include "platform/posix.h"
 #include "platform/unique_fd.h"
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 
 namespace platform {
 namespace {
@@ -66,6 +65,57 @@ std::optional<std::string> readFile(const std::string& path) {
   }
 }
 
+std::optional<std::string> readRegularFile(const std::string& path, ReadFailure* why,
+                                           std::string* err, size_t limit) {
+  auto fail = [&](ReadFailure failure, const char* call, int e) -> std::optional<std::string> {
+    if (why != nullptr) {
+      *why = failure;
+    }
+    if (err != nullptr) {
+      *err = sysError(call, path, e);
+    }
+    return std::nullopt;
+  };
+  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  if (!fd) {
+    int e = errno;
+    // ELOOP: the last component is a symbolic link.
+    return fail(e == ENOENT  ? ReadFailure::Missing
+                : e == ELOOP ? ReadFailure::NotRegular
+                             : ReadFailure::Unreadable,
+                "open", e);
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    return fail(ReadFailure::Unreadable, "fstat", errno);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return fail(ReadFailure::NotRegular, "fstat", EINVAL);
+  }
+  if (static_cast<uint64_t>(st.st_size) >= limit) {
+    return fail(ReadFailure::TooLarge, "fstat", EFBIG);
+  }
+  std::string out;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return fail(ReadFailure::Unreadable, "read", errno);
+    }
+    if (n == 0) {
+      return out;
+    }
+    out.append(buf, static_cast<size_t>(n));
+    // The file may grow while it is read.
+    if (out.size() >= limit) {
+      return fail(ReadFailure::TooLarge, "read", EFBIG);
+    }
+  }
+}
+
 bool createFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err) {
   UniqueFd fd{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
   if (!fd) {
@@ -96,7 +146,9 @@ bool replaceFile(const std::string& path, std::string_view bytes, mode_t mode, s
   return true;
 }
 
-void removeFile(const std::string& path) { ::unlink(path.c_str()); }
+void removeFile(const std::string& path) {
+  ::unlink(path.c_str());
+}
 
 std::optional<std::vector<std::string>> listDir(const std::string& path) {
   DIR* dir = ::opendir(path.c_str());
@@ -115,12 +167,12 @@ std::optional<std::vector<std::string>> listDir(const std::string& path) {
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -133,7 +185,9 @@ std::optional<std::string> readLink(const std::string& path) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-bool isWritable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool isWritable(const std::string& path) {
+  return ::access(path.c_str(), W_OK) == 0;
+}
 
 bool makeSymlink(const std::string& target, const std::string& path, std::string* reason) {
   if (::symlink(target.c_str(), path.c_str()) == 0) {
@@ -151,6 +205,23 @@ std::string resolvePath(const std::string& path) {
 std::string currentDir() {
   char buf[PATH_MAX + 1] = {};
   return ::getcwd(buf, sizeof(buf)) != nullptr ? std::string(buf) : std::string();
+}
+
+std::string findExecutable(const std::string& name, std::string_view searchPath) {
+  for (;;) {
+    size_t colon = searchPath.find(':');
+    std::string dir(searchPath.substr(0, colon));
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) {
+      return "";
+    }
+    searchPath.remove_prefix(colon + 1);
+  }
 }
 
 }  // namespace platform

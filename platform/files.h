@@ -2,11 +2,10 @@
 
 // File-system operations with errors as values. Nothing here logs or ends the process.
 
-#include <sys/types.h>
-
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace platform {
@@ -18,6 +17,19 @@ std::string homeDir();
 bool makeDirs(const std::string& path);
 
 std::optional<std::string> readFile(const std::string& path);
+
+// Why readRegularFile gave nothing; callers treat a missing file apart from a planted one.
+enum class ReadFailure { Missing, NotRegular, TooLarge, Unreadable };
+
+inline constexpr size_t SMALL_FILE_LIMIT = 1 << 20;
+
+// The whole file when `path` itself (never a symbolic link) is a regular file smaller than `limit`
+// bytes. Opens without following a final link and without blocking, so a FIFO, a device or a link
+// to one is refused at once instead of hanging or filling memory. *why (when given) says which
+// failure; *err (when given) names call, path and errno.
+std::optional<std::string> readRegularFile(const std::string& path, ReadFailure* why = nullptr,
+                                           std::string* err = nullptr,
+                                           size_t limit = SMALL_FILE_LIMIT);
 
 // Creates a new file (never follows or reuses an existing entry) holding exactly `bytes`, with
 // `mode` regardless of umask. On failure nothing is left at `path`; *err names call and errno.
@@ -45,6 +57,11 @@ bool makeSymlink(const std::string& target, const std::string& path, std::string
 // Absolute path with every symbolic link, "." and ".." resolved; "" on failure.
 std::string resolvePath(const std::string& path);
 
-std::string currentDir();  // "" when it cannot be determined
+std::string currentDir();
+
+// The first entry of `searchPath` (split at ":", an empty entry meaning ".") holding an executable
+// regular file called `name`; "" when none does.
+std::string findExecutable(const std::string& name,
+                           std::string_view searchPath);  // "" when it cannot be determined
 
 }  // namespace platform

@@ -1,18 +1,18 @@
 #include "registry/registry.h"
 
 #include "app/process.h"
+#include "base/json.h"
+#include "base/log.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
-#include "base/json.h"
-#include "base/log.h"
-
-#include <signal.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace registry {
 namespace {
@@ -22,13 +22,19 @@ bool isRecordName(const std::string& name) {
 }
 
 std::optional<Json> readRecord(const std::string& path) {
-  auto text = platform::readFile(path);
+  auto text = platform::readRegularFile(path);
   return text ? parseRecord(*text) : std::nullopt;
 }
 
 bool recordAlive(const Json& record) {
   auto pid = integralNumber(record, "pid");
-  return pid && platform::processAlive(*pid);
+  return pid && isRecordProcess(*pid, record);
+}
+
+const std::string& ownExecutable() {
+  static const std::string& path =
+      *new std::string(platform::resolvePath(platform::executablePath()));
+  return path;
 }
 
 void onTerminationSignal(int) {
@@ -53,7 +59,65 @@ std::string registryDir() {
   return dir;
 }
 
-std::string registryPath() { return registryDir() + "/" + app::instanceID + ".json"; }
+std::string registryPath() {
+  return registryDir() + "/" + app::instanceID + ".json";
+}
+
+std::string runtimeDirName() {
+  auto runtime = app::envVar("XDG_RUNTIME_DIR");
+  if (runtime && !runtime->empty()) {
+    return *runtime + "/corvane";
+  }
+  return "/tmp/corvane-" + std::to_string(::getuid());
+}
+
+std::string runtimeDir() {
+  std::string dir = runtimeDirName();
+  ::mkdir(dir.c_str(), 0700);
+  // In /tmp another user may have made the name first: use it only if it is ours and private.
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+    return "";
+  }
+  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
+    return "";
+  }
+  return dir;
+}
+
+bool isOurInjectSocket(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return false;
+  }
+  std::string dir = path.substr(0, slash), name = path.substr(slash + 1);
+  if (!name.starts_with("inject-") || !name.ends_with(".sock") || name.size() <= 12) {
+    return false;
+  }
+  if (dir != stateDir() && dir != runtimeDirName()) {
+    return false;
+  }
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
+                     const std::string& executable) {
+  if (!id.startedAtMillis || *id.startedAtMillis > startedAt * 1000 + START_SLACK_MILLIS) {
+    return false;
+  }
+  // No executable to name: a zombie, or a process the OS will not show us. Neither is ours.
+  return !id.executable.empty() &&
+         (id.executable == executable || platform::resolvePath(id.executable) == executable);
+}
+
+bool isRecordProcess(long long pid, const Json& record) {
+  auto startedAt = integralNumber(record, "startedAt");
+  platform::ProcessIdentity id;
+  return startedAt && platform::signallablePid(pid) && platform::processAlive(pid) &&
+         platform::processIdentity(static_cast<pid_t>(pid), &id) &&
+         identityMatches(id, *startedAt, ownExecutable());
+}
 
 std::optional<Json> parseRecord(std::string_view text) {
   Json record = base::parseJson(text);
@@ -116,7 +180,7 @@ void publishRegistry() {
   std::string err;
   if (text && platform::replaceFile(path, *text, 0600, &err)) {
     base::logErr("registro publicado: " + path + " (porta " +
-                   std::to_string(app::channelPort.load()) + ")");
+                 std::to_string(app::channelPort.load()) + ")");
     return;
   }
   base::logErr("✗ não consegui publicar o registro em " + path);
@@ -127,7 +191,7 @@ void installSignalCleanup() {
   char* copy = new char[path.size() + 1];
   std::memcpy(copy, path.c_str(), path.size() + 1);
   app::gRegistryPath = copy;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onTerminationSignal;
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
@@ -171,7 +235,8 @@ void pruneRegistry() {
     }
     if (record) {
       auto inject = record->find("inject");
-      if (inject != record->end() && inject->is_string()) {
+      if (inject != record->end() && inject->is_string() &&
+          isOurInjectSocket(inject->get<std::string>())) {
         platform::removeFile(inject->get<std::string>());
       }
     }

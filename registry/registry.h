@@ -4,6 +4,7 @@
 // server in ~/.corvane/sessions/<instance>.json. Processes of one user share it without locks.
 
 #include "base/json.h"
+#include "platform/platform.h"
 
 #include <string>
 #include <string_view>
@@ -19,6 +20,30 @@ std::string stateDir();
 std::string registryDir();
 // This server's own record: registryDir() + "/" + instanceID + ".json".
 std::string registryPath();
+
+// A short folder of this user's alone for sockets whose path would not fit under stateDir():
+// $XDG_RUNTIME_DIR/corvane, else /tmp/corvane-<uid>. Not created.
+std::string runtimeDirName();
+// runtimeDirName(), created with mode 0700 when missing; "" unless it is then a real directory
+// (not a link) that this user owns and nobody else may enter.
+std::string runtimeDir();
+
+// An inject socket a dead record may name and prune may delete: a socket itself (not a link),
+// whose name is inject-*.sock, directly inside stateDir() or runtimeDirName().
+bool isOurInjectSocket(const std::string& path);
+
+// Slack for the coarse start times some platforms report.
+inline constexpr long long START_SLACK_MILLIS = 2000;
+
+// `id` is a run that may have written (or launched) a record published at `startedAt` seconds:
+// it started no later than that second plus START_SLACK_MILLIS, and it runs `executable`. A missing
+// start time or executable (a zombie's, another user's) never matches.
+bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
+                     const std::string& executable);
+
+// `pid` is alive and identityMatches the record's "startedAt" against this executable: a pid the
+// OS has since given to another program is never taken for the record's process.
+bool isRecordProcess(long long pid, const Json& record);
 
 // The record as it is published, from the process-wide values and the environment.
 Json buildRecord(long long pid, long long startedAt);
@@ -39,10 +64,12 @@ void publishRegistry();
 // SIGHUP by removing that file and ending the process with status 0.
 void installSignalCleanup();
 
-// Records whose "pid" is alive, in listing order. Deletes nothing.
+// Records whose "pid" isRecordProcess, in listing order. Records are read only when they are
+// regular files under 1 MiB. Deletes nothing.
 std::vector<Json> liveRegistry();
 
-// Deletes unreadable, malformed and dead records, and the inject socket each dead one names.
+// Deletes unreadable, malformed and dead records, and the inject socket each dead one names when
+// isOurInjectSocket; any other path a record names is left alone.
 void pruneRegistry();
 
 }  // namespace registry

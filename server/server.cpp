@@ -28,9 +28,7 @@ namespace {
 // Where the token file was published; read by the exit handler, never freed.
 std::string& gTokenPath = *new std::string;
 
-void removeTokenFile() {
-  platform::removeFile(gTokenPath);
-}
+void removeTokenFile() { channel::removeTokenFileIfHolds(gTokenPath, *app::channelToken); }
 
 // A line this long is worth giving its memory back to the system once handled.
 constexpr size_t BIG_LINE = 1 << 20;

@@ -169,9 +169,14 @@ TEST_F(LaunchTest, RawWhileRunningRestoredAtEveryEnd) {
   for (int i = 0; i < 65536; ++i) {
     bytes += static_cast<char>(i * 7 + 3);
   }
-  for (int sig : {0, SIGTERM, SIGHUP}) {  // 0: claude exits
+  // claude says which end the launcher passed on to it.
+  Env traps = env;
+  traps["STUB_RUN"] =
+      "for s in TERM HUP INT QUIT; do trap \"echo $s >$STUB_RECORD.sig; exit 0\" $s; done";
+  for (int sig : {0, SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {  // 0: claude exits
     SCOPED_TRACE(sig);
-    PtyRun run(env, proj, before);
+    platform::removeFile(home / "rec.sig");
+    PtyRun run(traps, proj, before);
     ASSERT_TRUE(run.read("stub ready"));
     termios raw = settings(run.pty.master.get());
     EXPECT_EQ(0u, (raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (raw.c_iflag & (ICRNL | IXON)) |
@@ -205,6 +210,10 @@ TEST_F(LaunchTest, RawWhileRunningRestoredAtEveryEnd) {
     EXPECT_EQ(sig == 0 ? 0 : 128 + sig, run.wait());
     EXPECT_TRUE(sameSettings(before, settings(run.pty.master.get())));
     EXPECT_FALSE(platform::exists(sock));
+    EXPECT_EQ(sig == 0        ? ""
+              : sig == SIGHUP ? "HUP\n"
+                              : "TERM\n",
+              platform::readFile(home / "rec.sig").value_or(""));
   }
 }
 
@@ -238,25 +247,24 @@ TEST_F(LaunchTest, EverythingTheChildPrintsReachesTheTerminal) {
     }
     return out;
   };
-  // STUB_RUN, PATH, what the terminal shows, how many runs
-  using Case = std::tuple<std::string, std::string, std::string, int>;
-  for (const auto& [stubRun, path, want, runs] : {
-           Case{"seq 1 100000; exit 0", env["PATH"], seq(100000), 3},
-           Case{"seq 1 3000; exit 0", env["PATH"], seq(3000), 200},
-           Case{"printf last-words; exit 3", env["PATH"], "last-words", 3},
-           Case{"", home / "nobin", "corvane-run: execvp claude: No such file or directory\r\n", 3},
+  // STUB_RUN, PATH, what the terminal shows, how many runs, the launcher's status
+  using Case = std::tuple<std::string, std::string, std::string, int, int>;
+  for (const auto& [stubRun, path, want, runs, status] : {
+           Case{"seq 1 100000; exit 0", env["PATH"], seq(100000), 3, 0},
+           Case{"seq 1 3000; exit 0", env["PATH"], seq(3000), 200, 0},
+           Case{"printf last-words; exit 3", env["PATH"], "last-words", 3, 3},
+           Case{"", home / "nobin", "", 3, 127},  // the reason goes to standard error
            // SIGPIPE (and SIGTERM, which the launcher blocks around its fork) neither blocked nor
            // ignored in claude, though the launcher runs with SIGPIPE ignored: the hex digit of
            // signals 13-16 in both masks.
            Case{"grep -E '^Sig(Blk|Ign):' /proc/self/status | cut -c21; exit 0", env["PATH"],
-                "0\r\n0\r\n",
-                platform::exists("/proc/self/status") ? 1 : 0},
+                "0\r\n0\r\n", platform::exists("/proc/self/status") ? 1 : 0, 0},
        }) {
     SCOPED_TRACE(stubRun);
     for (int i = 0; i < runs && !HasFailure(); ++i) {
       PtyRun run({{"HOME", home.path()}, {"PATH", path}, {"STUB_RUN", stubRun}}, proj, before);
       ASSERT_TRUE(run.read("", 10s));
-      EXPECT_EQ(0, run.wait());
+      EXPECT_EQ(status, run.wait());
       EXPECT_TRUE(run.out == want) << "run " << i << ": " << run.out.size() << " bytes"
                                    << (run.out.size() < 200 ? ": " + run.out : "");
     }
@@ -314,42 +322,57 @@ TEST_F(LaunchTest, InputAtEndOfFileIsNoLongerWatched) {
 }
 
 TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
-  // Stand-ins for sessions' processes; their shell reaps each one the moment it ends, so that a
-  // signal-0 probe sees it gone.
-  auto shell = cstest::Child::spawn(
-      {"/bin/sh", "-c", "for i in 1 2 3 4; do sleep 30 & echo $!; done; wait"}, env);
-  pid_t owner = 0, server = 0, elsewhere = 0, slashed = 0;
-  for (pid_t* pid : {&owner, &server, &elsewhere, &slashed}) {
-    *pid = std::stoi(shell->readLine().value_or("0"));
+  // Stand-ins for sessions' processes: this same executable, parked as a tools-only server while
+  // its input stays open.
+  std::unique_ptr<cstest::Child> server, owner, again, elsewhere, slashed, stale;
+  for (auto* child : {&server, &owner, &again, &elsewhere, &slashed, &stale}) {
+    *child = cstest::Child::spawn({cstest::binaryPath()},
+                                  {{"HOME", home.path()}, {"CV_TOOLS_ONLY", "1"}});
+    ASSERT_TRUE((*child)->waitErr("só-tools"));
   }
+  // A launcher whose pid another program has since been given.
+  auto reused = cstest::Child::spawn({"/bin/sleep", "30"}, env);
+  long long now = platform::nowSeconds();
   std::string dir = home / ".corvane/sessions", oldSock = home / ".corvane/inject-0LD00000.sock";
   platform::makeDirs(dir);
-  std::ofstream{oldSock};
-  std::ofstream(dir + "/here.json")
-      << Json{{"pid", server}, {"launcherPid", owner}, {"cwd", proj}, {"inject", oldSock}};
-  std::ofstream(dir + "/here-too.json") << Json{{"pid", ::getpid()}, {"cwd", proj}};
-  std::ofstream(dir + "/other.json") << Json{{"pid", elsewhere}, {"cwd", home / "other"}};
-  std::ofstream(dir + "/slash.json") << Json{{"pid", slashed}, {"cwd", proj + "/"}};
+  sockaddr_un addr{};
+  platform::UniqueFd bound{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  ASSERT_TRUE(platform::makeUnixAddress(oldSock, &addr) &&
+              ::bind(bound.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
+  auto put = [&](const char* name, const auto& child, const std::string& cwd, long long at) {
+    std::ofstream(dir + "/" + name) << Json{{"pid", child->pid()}, {"cwd", cwd}, {"startedAt", at}};
+  };
+  put("here-too.json", again, proj, now);
+  put("other.json", elsewhere, home / "other", now);
+  put("slash.json", slashed, proj + "/", now);
+  put("stale.json", stale, proj, now - 3600);  // its pid now belongs to a later run
+  std::ofstream(dir + "/here.json") << Json{{"pid", server->pid()},
+                                            {"launcherPid", owner->pid()},
+                                            {"cwd", proj},
+                                            {"inject", oldSock},
+                                            {"startedAt", now}};
+  std::ofstream(dir + "/reused.json") << Json{
+      {"pid", again->pid()}, {"launcherPid", reused->pid()}, {"cwd", proj}, {"startedAt", now}};
 
   EXPECT_EQ(0u, launch({})->readAllErr().find(
-                    "ℹ️  Já existe sessão-canal nesta pasta (2).\n"
+                    "ℹ️  Já existe sessão-canal nesta pasta (3).\n"
                     "   Subindo mais uma — cada uma tem porta e socket próprios.\n"
                     "   Use 'corvane-run --take' se a intenção era substituir a que está aberta.\n"
                     "corvane-run → claude + canal (projeto: proj)\n"));
-  EXPECT_TRUE(platform::processAlive(server));
+  EXPECT_FALSE(server->wait(0ms).has_value());
 
-  // The test's own pid must not receive --take's SIGTERM.
-  platform::removeFile(dir + "/here-too.json");
   EXPECT_EQ(
       0u,
-      launch({"--take"})->readAllErr().find("→ --take: encerrando 1 sessão(ões) desta pasta…\n"));
-  EXPECT_FALSE(platform::processAlive(owner) || platform::processAlive(server));
-  EXPECT_TRUE(platform::processAlive(elsewhere) && platform::processAlive(slashed));
-  EXPECT_FALSE(platform::exists(dir + "/here.json") || platform::exists(oldSock));
-  EXPECT_TRUE(platform::exists(dir + "/other.json") && platform::exists(dir + "/slash.json"));
-  for (pid_t pid : {owner, server, elsewhere, slashed}) {
-    ::kill(pid, SIGKILL);
+      launch({"--take"})->readAllErr().find("→ --take: encerrando 3 sessão(ões) desta pasta…\n"));
+  for (auto* child : {&server, &owner, &again}) {
+    EXPECT_EQ(128 + SIGTERM, (*child)->wait());
   }
+  for (auto* child : {&reused, &elsewhere, &slashed, &stale}) {
+    EXPECT_FALSE((*child)->wait(0ms).has_value());
+  }
+  EXPECT_FALSE(platform::exists(dir + "/here.json") || platform::exists(oldSock) ||
+               platform::exists(dir + "/stale.json"));
+  EXPECT_TRUE(platform::exists(dir + "/other.json") && platform::exists(dir + "/slash.json"));
 }
 
 TEST_F(LaunchTest, FolderThatCannotBeWrittenAsJsonIsRefused) {

@@ -2,6 +2,7 @@
 
 #include "app/process.h"
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -74,8 +75,9 @@ TEST_F(RegistryTest, PruneDeletesDeadRecordsAndTheirInjectSockets) {
   }
   ASSERT_EQ(dead, ::waitpid(dead, nullptr, 0));
   std::string me = std::to_string(::getpid()), inject = registryDir() + "/inject-dead.sock";
-  put("live.json", R"({"id":"live","pid":)" + me + "}");
-  put("float.json", R"({"id":"float","pid":)" + me + ".0}");
+  std::string now = R"(,"startedAt":)" + std::to_string(platform::nowSeconds());
+  put("live.json", R"({"id":"live","pid":)" + me + now + "}");
+  put("float.json", R"({"id":"float","pid":)" + me + ".0" + now + "}");
   put("dead.json",
       R"({"id":"dead","pid":)" + std::to_string(dead) + R"(,"inject":")" + inject + "\"}");
   put("wide.json", R"({"id":"wide","pid":)" + std::to_string((1LL << 32) + ::getpid()) + "}");
@@ -91,10 +93,12 @@ TEST_F(RegistryTest, PruneDeletesDeadRecordsAndTheirInjectSockets) {
   }
   EXPECT_EQ((std::multiset<std::string>{"float", "live"}), live);
   EXPECT_EQ(10u, platform::listDir(registryDir())->size());
-  pruneRegistry();  // the dead record's inject socket goes with it
+  pruneRegistry();  // a plain file is not an inject socket: it stays
   auto left = platform::listDir(registryDir()).value();
   std::sort(left.begin(), left.end());
-  EXPECT_EQ((std::vector<std::string>{"float.json", "live.json", "note.txt", "x.json.tmp"}), left);
+  EXPECT_EQ((std::vector<std::string>{"float.json", "inject-dead.sock", "live.json", "note.txt",
+                                      "x.json.tmp"}),
+            left);
 }
 
 }  // namespace

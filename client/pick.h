@@ -1,0 +1,61 @@
+#pragma once
+
+// The pure half of `push` and `type`: their arguments, which session they mean, the HTTP text they
+// send and how an answer reads. Nothing here touches a socket or a file.
+
+#include "base/json.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace client {
+
+using base::Json;
+
+enum class Verb { Push, Type };
+
+struct Options {
+  std::optional<std::string> to;   // --to SESSION
+  bool enter = false;              // type --enter
+  std::vector<std::string> words;  // TEXT..., sent joined by single spaces
+};
+
+// nullopt with *usage set (the one usage line) when `args` do not fit the verb: an unknown option,
+// --to without a value, --enter given to push, type without text. "--" ends the options.
+std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& args,
+                                    std::string* usage);
+
+// The records `to` names: its "name" equal to it, its "instance" starting with it (letter case
+// aside), or its "cwd" equal to `toFolder` (the folder `to` names, resolved; "" for none). Without
+// `to`, the records whose "cwd" is `cwd`. In their order.
+std::vector<Json> chooseSessions(const std::vector<Json>& live,
+                                 const std::optional<std::string>& to, const std::string& toFolder,
+                                 const std::string& cwd);
+
+// One line for a list the user picks from: name, instance, folder.
+std::string describe(const Json& record);
+
+// The record's "port" when it is one a listener can have.
+std::optional<uint16_t> recordPort(const Json& record);
+
+// `infoBody` (a GET /info answer) names the same "pid" and "instance" as the record.
+bool sameServer(const Json& record, std::string_view infoBody);
+
+std::string infoRequest(uint16_t port);
+std::string pushRequest(uint16_t port, std::string_view token, std::string_view text);
+
+struct Reply {
+  int status = 0;
+  std::string body;
+};
+
+// A whole HTTP/1.x answer read until the server closed; nullopt when it is not one.
+std::optional<Reply> parseReply(std::string_view text);
+
+// "401 (bad token)": the status and the answer's "error", for one failure line.
+std::string replyReason(const Reply& reply);
+
+}  // namespace client

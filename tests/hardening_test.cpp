@@ -1,0 +1,180 @@
+#include "app/cli.h"
+#include "app/process.h"
+#include "channel/token.h"
+#include "launcher/proxy.h"
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "registry/registry.h"
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::ReadFailure;
+using registry::Json;
+
+// The socket file a bound (and since abandoned) inject socket leaves.
+void makeSocket(const std::string& path) {
+  sockaddr_un addr{};
+  platform::UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  ASSERT_TRUE(platform::makeUnixAddress(path, &addr)) << path;
+  ASSERT_EQ(0, ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr))) << path;
+}
+
+class Hardening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("HOME", home.path().c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
+    platform::makeDirs(home / "run");
+  }
+  cstest::TempHome home;
+};
+
+TEST_F(Hardening, PlantedFilesAreReadOnlyWhenSmallAndRegular) {
+  std::ofstream(home / "ok") << "{}";
+  std::ofstream(home / "big") << std::string(platform::SMALL_FILE_LIMIT, ' ');
+  ASSERT_EQ(0, ::mkfifo((home / "fifo").c_str(), 0600));
+  fs::create_symlink("/dev/zero", home / "zero");
+  fs::create_symlink(home / "ok", home / "link");
+  const std::pair<const char*, std::optional<ReadFailure>> cases[] = {
+      {"ok", std::nullopt},
+      {"big", ReadFailure::TooLarge},
+      {"fifo", ReadFailure::NotRegular},
+      {"zero", ReadFailure::NotRegular},
+      {"link", ReadFailure::NotRegular},
+      {"none", ReadFailure::Missing}};
+  for (const auto& [name, want] : cases) {
+    SCOPED_TRACE(name);
+    ReadFailure why{};
+    auto got = platform::readRegularFile(home / name, &why);
+    EXPECT_EQ(want ? std::nullopt : std::optional<std::string>("{}"), got);
+    EXPECT_TRUE(!want || why == *want);
+  }
+}
+
+TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
+  std::string state = registry::stateDir(), sessions = registry::registryDir();
+  std::string runtime = registry::runtimeDir();
+  std::ofstream(home / "victim") << "keep";
+  std::ofstream(state + "/inject-file.sock") << "keep";
+  makeSocket(home / "inject-out.sock");
+  makeSocket(state + "/notes.sock");
+  makeSocket(state + "/inject-ours.sock");
+  makeSocket(runtime + "/inject-deep.sock");
+  fs::create_symlink(home / "inject-out.sock", state + "/inject-link.sock");
+  const std::pair<std::string, bool> cases[] = {// inject path, removed
+                                                {home / "victim", false},
+                                                {state + "/../victim", false},
+                                                {state + "/inject-file.sock", false},
+                                                {home / "inject-out.sock", false},
+                                                {state + "/notes.sock", false},
+                                                {state + "/inject-link.sock", false},
+                                                {state + "/inject-ours.sock", true},
+                                                {runtime + "/inject-deep.sock", true}};
+  int n = 0;
+  for (const auto& [inject, removed] : cases) {
+    std::ofstream(sessions + "/r" + std::to_string(n++) + ".json")
+        << Json{{"pid", 999999999}, {"startedAt", platform::nowSeconds()}, {"inject", inject}};
+  }
+  ASSERT_EQ(0, ::mkfifo((sessions + "/fifo.json").c_str(), 0600));  // once hung the launcher
+  fs::create_symlink("/dev/zero", sessions + "/zero.json");         // once exhausted memory
+  EXPECT_TRUE(registry::liveRegistry().empty());
+  registry::pruneRegistry();
+  for (const auto& [inject, removed] : cases) {
+    EXPECT_EQ(removed, !platform::exists(inject)) << inject;
+  }
+  EXPECT_TRUE(platform::listDir(sessions)->empty());
+}
+
+TEST_F(Hardening, RuntimeFolderSomeoneElseMadeIsNotUsed) {
+  fs::create_directory(home / "elsewhere");
+  fs::create_symlink(home / "elsewhere", home / "run/corvane");
+  EXPECT_EQ("", registry::runtimeDir());
+  fs::remove(home / "run/corvane");
+  fs::create_directory(home / "run/corvane");
+  fs::permissions(home / "run/corvane", fs::perms::all);
+  EXPECT_EQ(home / "run/corvane", registry::runtimeDir());
+  EXPECT_EQ(fs::perms::owner_all, fs::status(home / "run/corvane").permissions());
+}
+
+TEST_F(Hardening, DeepHomeMovesTheInjectSocketToTheShortFolder) {
+  std::string deep = home / std::string(100, 'h');
+  ::setenv("HOME", deep.c_str(), 1);
+  EXPECT_EQ(home / "run/corvane/inject-01234567.sock", launcher::injectSockPath("0123456789AB"));
+  EXPECT_EQ("", launcher::injectPathIn(deep + "/.corvane", "0123456789AB"));
+}
+
+TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
+  const long long at = 1700000000;
+  struct Case {
+    const char* what;
+    std::optional<int64_t> startMillis;
+    std::string exe;
+    bool ours;
+  } cases[] = {
+      {"started before publishing", at * 1000 - 5000, "/opt/cs", true},
+      {"coarse start time, same second", at * 1000 + 999, "/opt/cs", true},
+      {"pid reused after the record", at * 1000 + 60000, "/opt/cs", false},
+      {"pid reused by another program", at * 1000 - 5000, "/usr/bin/sleep", false},
+      {"a zombie: no executable", at * 1000 - 5000, "", false},
+      {"no start time", std::nullopt, "/opt/cs", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::ProcessIdentity id;
+    id.startedAtMillis = c.startMillis;
+    id.executable = c.exe;
+    EXPECT_EQ(c.ours, registry::identityMatches(id, at, "/opt/cs"));
+  }
+  long long now = platform::nowSeconds();
+  EXPECT_TRUE(registry::isRecordProcess(::getpid(), Json{{"startedAt", now}}));
+  EXPECT_FALSE(registry::isRecordProcess(::getpid(), Json{{"startedAt", now - 3600}}));
+  EXPECT_FALSE(registry::isRecordProcess(::getpid(), Json::object()));
+}
+
+TEST_F(Hardening, InstanceThatCouldLeaveTheRegistryFolderIsReplaced) {
+  const std::string cases[] = {
+      "../../../x",         "a/b",   "a.json", "", "a b", "é", std::string(65, 'A'),
+      std::string(64, 'A'), "ABC-12"};
+  for (const std::string& given : cases) {
+    SCOPED_TRACE(given);
+    ::setenv("CV_INSTANCE", given.c_str(), 1);
+    char arg[] = "channel-server";
+    char* argv[] = {arg, nullptr};
+    app::initProcess(1, argv);
+    bool kept = given.size() == 64 || given == "ABC-12";
+    EXPECT_EQ(kept, app::instanceID == given);
+    EXPECT_EQ(kept ? given.size() : 36u, app::instanceID.size());
+    EXPECT_EQ(registry::registryDir() + "/" + app::instanceID + ".json", registry::registryPath());
+  }
+  ::unsetenv("CV_INSTANCE");
+}
+
+TEST_F(Hardening, TokenFileGoesOnlyWhileItHoldsOurToken) {
+  std::string path = channel::tokenPath();
+  for (const auto& [held, removed] :
+       {std::pair{"ours", true}, {"theirs", false}, {"ours\n", false}}) {
+    SCOPED_TRACE(held);
+    platform::removeFile(path);
+    std::ofstream(path) << held;
+    channel::removeTokenFileIfHolds(path, "ours");
+    EXPECT_EQ(removed, !platform::exists(path));
+  }
+  platform::removeFile(path);
+  std::ofstream(home / "elsewhere") << "ours";
+  fs::create_symlink(home / "elsewhere", path);
+  channel::removeTokenFileIfHolds(path, "ours");
+  EXPECT_TRUE(platform::exists(path));
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+#pragma once
+
+// One transcript line applied to the aggregates of the file it came from. Nothing here reads a
+// file.
+
+#include "claude_files/summary.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+namespace claude_files {
+
+// A request whose prompt (input, cache writes and cache reads) passes this is in the long-context
+// tier of a model that has one.
+inline constexpr uint64_t LONG_CONTEXT_TOKENS = 200000;
+inline constexpr size_t RECENT_TOOLS_KEPT = 32;
+inline constexpr size_t TARGET_MAX_CHARS = 200;
+inline constexpr size_t ANSWER_MAX_CHARS = 4000;
+inline constexpr size_t PROMPT_MAX_BYTES = 4096;
+
+// What one transcript file adds to its session, and what reading more of it needs to remember.
+struct FileAggregate {
+  bool main = true;                             // the session's own conversation, not a subagent's
+  std::string agent = "main";                   // usage is keyed by it
+  TranscriptSummary summary;                    // of this file alone
+  std::unordered_set<uint64_t> countedAnswers;  // message.id + requestId already counted
+  std::string answerId;  // message.id of latestAnswer, whose later lines add to it
+};
+
+// False only when the line cannot change any aggregate: none of the record types read here
+// appears in it as a string, and no \u escape could hide one.
+bool mayMatter(std::string_view line);
+
+// simdjson's parser and buffers, reused from line to line and file to file. Not thread-safe.
+class LineParser {
+ public:
+  LineParser();
+  ~LineParser();
+  LineParser(const LineParser&) = delete;
+  LineParser& operator=(const LineParser&) = delete;
+
+  // Applies one record. `readable` counts the bytes that may be read from line.data(), the line
+  // included; with fewer than the parser's padding past the line it is copied first. Malformed
+  // lines, unknown record types and values of unexpected types change nothing. False when the
+  // line is not one whole JSON object.
+  bool apply(std::string_view line, size_t readable, FileAggregate* agg);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+// "2025-11-24T10:15:09.123Z" (or with an offset) in milliseconds since the epoch; 0 when
+// unreadable.
+int64_t parseIsoMillis(std::string_view text);
+
+}  // namespace claude_files

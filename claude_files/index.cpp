@@ -31,13 +31,21 @@ struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-std::vector<Entry> entries(const std::string& path) {
-  std::vector<Entry> out;
-  std::unique_ptr<DIR, DirCloser> dir{::opendir(path.c_str())};
-  if (!dir) {
+// A folder's entries, with the folder kept open so that its files are looked at by name alone:
+// resolving whole paths again for every file was most of a warm refresh.
+struct Listing {
+  std::unique_ptr<DIR, DirCloser> dir;
+  std::vector<Entry> entries;
+  int fd() const { return dir ? ::dirfd(dir.get()) : -1; }
+};
+
+Listing list(const std::string& path) {
+  Listing out;
+  out.dir.reset(::opendir(path.c_str()));
+  if (!out.dir) {
     return out;
   }
-  while (const dirent* e = ::readdir(dir.get())) {
+  while (const dirent* e = ::readdir(out.dir.get())) {
     std::string name = e->d_name;
     if (name == "." || name == "..") {
       continue;
@@ -45,9 +53,10 @@ std::vector<Entry> entries(const std::string& path) {
     bool isDir = e->d_type == DT_DIR;
     if (e->d_type == DT_UNKNOWN) {
       struct stat st {};
-      isDir = ::lstat((path + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      isDir =
+          ::fstatat(out.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
-    out.push_back(Entry{std::move(name), isDir});
+    out.entries.push_back(Entry{std::move(name), isDir});
   }
   return out;
 }
@@ -140,36 +149,40 @@ void Index::refresh() {
 
 void Index::scanProjects() {
   std::string projects = m_dir + "/projects";
-  for (const Entry& folder : entries(projects)) {
+  for (const Entry& folder : list(projects).entries) {
     if (!folder.dir) {
       continue;
     }
     std::string folderPath = projects + "/" + folder.name;
-    for (const Entry& e : entries(folderPath)) {
+    Listing files = list(folderPath);
+    for (const Entry& e : files.entries) {
       std::string path = folderPath + "/" + e.name;
       if (e.dir) {
         scanSubagents(folder.name + "/" + e.name, path + "/subagents", SUBAGENT_DEPTH);
       } else if (endsWith(e.name, ".jsonl")) {
-        visit(folder.name + "/" + e.name.substr(0, e.name.size() - 6), path, true);
+        visit(folder.name + "/" + e.name.substr(0, e.name.size() - 6), path, files.fd(), e.name,
+              true);
       }
     }
   }
 }
 
 void Index::scanSubagents(const std::string& sessionKey, const std::string& dir, int depth) {
-  for (const Entry& e : entries(dir)) {
+  Listing files = list(dir);
+  for (const Entry& e : files.entries) {
     std::string path = dir + "/" + e.name;
     if (e.dir && depth > 0) {
       scanSubagents(sessionKey, path, depth - 1);
     } else if (!e.dir && endsWith(e.name, ".jsonl")) {
-      visit(sessionKey, path, false);
+      visit(sessionKey, path, files.fd(), e.name, false);
     }
   }
 }
 
-void Index::visit(const std::string& sessionKey, const std::string& path, bool main) {
+void Index::visit(const std::string& sessionKey, const std::string& path, int dirFd,
+                  const std::string& name, bool main) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstatat(dirFd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode)) {
     return;
   }
   auto& slot = m_files[FileKey{sessionKey, path}];

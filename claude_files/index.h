@@ -50,7 +50,8 @@ class Index {
 
   void scanProjects();
   void scanSubagents(const std::string& sessionKey, const std::string& dir, int depth);
-  void visit(const std::string& sessionKey, const std::string& path, bool main);
+  void visit(const std::string& sessionKey, const std::string& path, int dirFd,
+             const std::string& name, bool main);
   void readAppended(const std::string& path, File* file);
   void rebuild(const std::string& sessionKey);
 

@@ -1,5 +1,7 @@
 #include "claude_files/record.h"
 
+#include "claude_files/record_json.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -15,189 +17,6 @@ namespace {
 // Lines longer than this get a parser of their own that is freed afterwards, so one huge tool
 // result does not keep its buffers (several times its size) for the life of the index.
 constexpr size_t BIG_LINE = size_t{1} << 20;
-
-struct Block {
-  enum Kind { OTHER, TEXT, TOOL_USE, TOOL_RESULT } kind = OTHER;
-  std::string_view text;
-  std::string_view id;  // tool_use id, or the tool_use_id a result answers
-  std::string_view name;
-  std::string_view filePath, notebookPath, command, pattern, path, url;
-};
-
-struct Record {
-  std::string_view type, timestamp, cwd, requestId, skill;
-  std::string_view messageId, model, contentText;
-  std::string_view customTitle, aiTitle, title;
-  bool contentIsString = false;
-  bool isMeta = false, isSidechain = false, isCompactSummary = false, toolUseResult = false;
-  bool hasUsage = false;
-  Tokens tokens;
-  std::optional<double> totalCost;
-};
-
-std::string_view str(dom::element v) {
-  std::string_view s;
-  return v.get_string().get(s) ? std::string_view{} : s;
-}
-
-bool flag(dom::element v) {
-  bool b = false;
-  return !v.get_bool().get(b) && b;
-}
-
-uint64_t count(dom::element v) {
-  uint64_t n = 0;
-  return v.get_uint64().get(n) ? 0 : n;
-}
-
-bool parseUsage(dom::element v, Tokens* t) {
-  dom::object obj;
-  if (v.get_object().get(obj)) {
-    return false;
-  }
-  std::optional<uint64_t> creation;
-  uint64_t split5m = 0, split1h = 0;
-  for (auto [key, val] : obj) {
-    if (key == "input_tokens") {
-      t->input = count(val);
-    } else if (key == "output_tokens") {
-      t->output = count(val);
-    } else if (key == "cache_read_input_tokens") {
-      t->cacheRead = count(val);
-    } else if (key == "cache_creation_input_tokens") {
-      creation = count(val);
-    } else if (key == "cache_creation") {
-      dom::object split;
-      if (!val.get_object().get(split)) {
-        dom::element x;
-        split5m = split["ephemeral_5m_input_tokens"].get(x) ? 0 : count(x);
-        split1h = split["ephemeral_1h_input_tokens"].get(x) ? 0 : count(x);
-      }
-    }
-  }
-  // The total is what the API bills; the split only says which part was written for an hour.
-  uint64_t total = creation.value_or(split5m + split1h);
-  t->cacheWrite1h = std::min(split1h, total);
-  t->cacheWrite5m = total - t->cacheWrite1h;
-  return true;
-}
-
-void parseToolInput(dom::element v, Block* b) {
-  dom::object obj;
-  if (v.get_object().get(obj)) {
-    return;
-  }
-  for (auto [key, val] : obj) {
-    if (key == "file_path") {
-      b->filePath = str(val);
-    } else if (key == "notebook_path") {
-      b->notebookPath = str(val);
-    } else if (key == "command") {
-      b->command = str(val);
-    } else if (key == "pattern") {
-      b->pattern = str(val);
-    } else if (key == "path") {
-      b->path = str(val);
-    } else if (key == "url") {
-      b->url = str(val);
-    }
-  }
-}
-
-Block parseBlock(dom::element v) {
-  Block b;
-  dom::object obj;
-  if (v.get_object().get(obj)) {
-    return b;  // not a block we know
-  }
-  std::string_view type;
-  for (auto [key, val] : obj) {
-    if (key == "type") {
-      type = str(val);
-    } else if (key == "text") {
-      b.text = str(val);
-    } else if (key == "id" || key == "tool_use_id") {
-      b.id = str(val);
-    } else if (key == "name") {
-      b.name = str(val);
-    } else if (key == "input") {
-      parseToolInput(val, &b);
-    }
-  }
-  b.kind = type == "text"          ? Block::TEXT
-           : type == "tool_use"    ? Block::TOOL_USE
-           : type == "tool_result" ? Block::TOOL_RESULT
-                                   : Block::OTHER;
-  return b;
-}
-
-void parseMessage(dom::element v, Record* r, std::vector<Block>* blocks) {
-  dom::object obj;
-  if (v.get_object().get(obj)) {
-    return;
-  }
-  for (auto [key, val] : obj) {
-    if (key == "id") {
-      r->messageId = str(val);
-    } else if (key == "model") {
-      r->model = str(val);
-    } else if (key == "usage") {
-      r->hasUsage = parseUsage(val, &r->tokens);
-    } else if (key == "content") {
-      dom::array arr;
-      if (val.is_string()) {
-        r->contentIsString = true;
-        r->contentText = str(val);
-      } else if (!val.get_array().get(arr)) {
-        for (dom::element item : arr) {
-          blocks->push_back(parseBlock(item));
-        }
-      }
-    }
-  }
-}
-
-bool parseRecord(dom::element doc, Record* r, std::vector<Block>* blocks) {
-  dom::object obj;
-  if (doc.get_object().get(obj)) {
-    return false;
-  }
-  for (auto [key, val] : obj) {
-    if (key == "type") {
-      r->type = str(val);
-    } else if (key == "message") {
-      parseMessage(val, r, blocks);
-    } else if (key == "timestamp") {
-      r->timestamp = str(val);
-    } else if (key == "cwd") {
-      r->cwd = str(val);
-    } else if (key == "requestId") {
-      r->requestId = str(val);
-    } else if (key == "attributionSkill") {
-      r->skill = str(val);
-    } else if (key == "isMeta") {
-      r->isMeta = flag(val);
-    } else if (key == "isSidechain") {
-      r->isSidechain = flag(val);
-    } else if (key == "isCompactSummary") {
-      r->isCompactSummary = flag(val);
-    } else if (key == "toolUseResult") {
-      r->toolUseResult = true;
-    } else if (key == "customTitle") {
-      r->customTitle = str(val);
-    } else if (key == "aiTitle") {
-      r->aiTitle = str(val);
-    } else if (key == "title") {
-      r->title = str(val);
-    } else if (key == "totalCostUSD") {
-      double d = 0;
-      if (!val.get_double().get(d)) {
-        r->totalCost = d;
-      }
-    }
-  }
-  return true;
-}
 
 uint64_t answerHash(std::string_view id, std::string_view request) {
   uint64_t h = 1469598103934665603ull;
@@ -284,7 +103,7 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
   // Lines without both ids cannot be matched, so each counts on its own.
   if (r.hasUsage && r.model != "<synthetic>" &&
       (r.messageId.empty() || r.requestId.empty() ||
-       agg->countedAnswers.insert(answerHash(r.messageId, r.requestId)).second)) {
+       agg->countedAnswers.insert(answerHash(r.messageId, r.requestId)))) {
     const Tokens& t = r.tokens;
     UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
                  t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead > LONG_CONTEXT_TOKENS};
@@ -324,6 +143,7 @@ void applyUser(const Record& r, const std::vector<Block>& blocks, FileAggregate*
       for (ToolCall& call : s.recentTools) {
         if (!b.id.empty() && call.useId == b.id) {
           call.done = true;
+          std::string().swap(call.useId);  // matched: no longer worth its memory
         }
       }
     } else if (b.kind == Block::TEXT) {
@@ -366,6 +186,31 @@ void applyRecord(const Record& r, const std::vector<Block>& blocks, FileAggregat
 }
 
 }  // namespace
+
+bool HashSet::insert(uint64_t h) {
+  h = h == 0 ? 1 : h;
+  if (2 * (m_count + 1) > m_slots.size()) {
+    std::vector<uint64_t> old = std::move(m_slots);
+    m_slots.assign(std::max<size_t>(64, old.size() * 2), 0);
+    m_count = 0;
+    for (uint64_t x : old) {
+      if (x != 0) {
+        insert(x);
+      }
+    }
+  }
+  size_t mask = m_slots.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    if (m_slots[i] == h) {
+      return false;
+    }
+    if (m_slots[i] == 0) {
+      m_slots[i] = h;
+      ++m_count;
+      return true;
+    }
+  }
+}
 
 bool mayMatter(std::string_view line) {
   for (std::string_view type :

@@ -10,25 +10,37 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 namespace claude_files {
 
 // A request whose prompt (input, cache writes and cache reads) passes this is in the long-context
 // tier of a model that has one.
 inline constexpr uint64_t LONG_CONTEXT_TOKENS = 200000;
-inline constexpr size_t RECENT_TOOLS_KEPT = 32;
+inline constexpr size_t RECENT_TOOLS_KEPT = 16;
 inline constexpr size_t TARGET_MAX_CHARS = 200;
 inline constexpr size_t ANSWER_MAX_CHARS = 4000;
 inline constexpr size_t PROMPT_MAX_BYTES = 4096;
 
+// A set of 64-bit hashes in one flat table: a node-based set costs two to three times the memory,
+// and a long session answers tens of thousands of requests.
+class HashSet {
+ public:
+  bool insert(uint64_t h);  // false when already there
+  size_t size() const { return m_count; }
+
+ private:
+  std::vector<uint64_t> m_slots;  // 0 is a free slot; a hash of 0 is stored as 1
+  size_t m_count = 0;
+};
+
 // What one transcript file adds to its session, and what reading more of it needs to remember.
 struct FileAggregate {
-  bool main = true;                             // the session's own conversation, not a subagent's
-  std::string agent = "main";                   // usage is keyed by it
-  TranscriptSummary summary;                    // of this file alone
-  std::unordered_set<uint64_t> countedAnswers;  // message.id + requestId already counted
-  std::string answerId;  // message.id of latestAnswer, whose later lines add to it
+  bool main = true;            // the session's own conversation, not a subagent's
+  std::string agent = "main";  // usage is keyed by it
+  TranscriptSummary summary;   // of this file alone
+  HashSet countedAnswers;      // message.id + requestId of the answers already counted
+  std::string answerId;        // message.id of latestAnswer, whose later lines add to it
 };
 
 // False only when the line cannot change any aggregate: none of the record types read here

@@ -177,6 +177,41 @@ TEST_F(ClaudeFilesTest, PreFilterNeverChangesASummary) {
   EXPECT_FALSE(mayMatter(R"({"type":"summary","summary":"x","leafUuid":"l"})"));
 }
 
+TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
+  std::string subagents = dir() + "/projects/-home-u-app/" + SID + "/subagents/";
+  fs::remove(subagents + "agent-a1.meta.json");
+  std::string other = dir() + "/projects/-home-u-lib/22222222-0000-4000-8000-000000000002.jsonl";
+  fs::create_directories(dir() + "/projects/-home-u-lib");
+  // A pasted prompt over a megabyte, in two-byte characters, and a huge tool result.
+  std::string prompt = "a";
+  for (int i = 0; i < 700000; ++i) {
+    prompt += "\u00e9";
+  }
+  write(other,
+        R"({"type":"user","cwd":"/home/u/lib","message":{"role":"user","content":")" + prompt +
+            "\"}}\n" +
+            R"({"type":"user","message":{"role":"user","content":[{"type":"tool_result",)" +
+            R"("tool_use_id":"t","content":")" + std::string(3 << 20, 'x') + "\"}]}}\n",
+        false);
+  Index idx(dir());
+  idx.refresh();
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 1u);
+  write(subagents + "agent-a1.meta.json", R"({"agentType":"Plan"})", false);
+  write(subagents + "agent-a1.jsonl", "\n", true);
+  idx.refresh();
+  EXPECT_EQ(session(idx).usage.at({"claude-haiku-4-5-20251001", "Plan", "", false}).requests, 2u);
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 0u);
+
+  auto lib = idx.findTranscript("22222222-0000-4000-8000-000000000002");
+  ASSERT_TRUE(lib);
+  const TranscriptSummary& s = idx.transcripts()[*lib];
+  EXPECT_EQ(s.cwd, "/home/u/lib");
+  EXPECT_EQ(s.turns, 1u);
+  EXPECT_EQ(s.latestPrompt.size(), PROMPT_MAX_BYTES - 1);  // whole characters only
+  EXPECT_EQ(s.latestPrompt.substr(0, 3), "a\u00e9");
+  EXPECT_FALSE(idx.findTranscript("33333333"));
+}
+
 TEST(ClaudeFilesTime, IsoTimestamps) {
   const std::pair<const char*, int64_t> cases[] = {
       {"1970-01-01T00:00:00Z", 0},

@@ -39,10 +39,16 @@ struct Listing {
   int fd() const { return dir ? ::dirfd(dir.get()) : -1; }
 };
 
-Listing list(const std::string& path) {
+// `path` is opened relative to the open folder `at` (or the working directory for AT_FDCWD).
+Listing list(int at, const std::string& path) {
   Listing out;
-  out.dir.reset(::opendir(path.c_str()));
+  int fd = ::openat(at, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return out;
+  }
+  out.dir.reset(::fdopendir(fd));
   if (!out.dir) {
+    ::close(fd);
     return out;
   }
   while (const dirent* e = ::readdir(out.dir.get())) {
@@ -149,16 +155,18 @@ void Index::refresh() {
 
 void Index::scanProjects() {
   std::string projects = m_dir + "/projects";
-  for (const Entry& folder : list(projects).entries) {
+  Listing folders = list(AT_FDCWD, projects);
+  for (const Entry& folder : folders.entries) {
     if (!folder.dir) {
       continue;
     }
     std::string folderPath = projects + "/" + folder.name;
-    Listing files = list(folderPath);
+    Listing files = list(folders.fd(), folder.name);
     for (const Entry& e : files.entries) {
       std::string path = folderPath + "/" + e.name;
       if (e.dir) {
-        scanSubagents(folder.name + "/" + e.name, path + "/subagents", SUBAGENT_DEPTH);
+        scanSubagents(folder.name + "/" + e.name, path + "/subagents", files.fd(),
+                      e.name + "/subagents", SUBAGENT_DEPTH);
       } else if (endsWith(e.name, ".jsonl")) {
         visit(folder.name + "/" + e.name.substr(0, e.name.size() - 6), path, files.fd(), e.name,
               true);
@@ -167,12 +175,13 @@ void Index::scanProjects() {
   }
 }
 
-void Index::scanSubagents(const std::string& sessionKey, const std::string& dir, int depth) {
-  Listing files = list(dir);
+void Index::scanSubagents(const std::string& sessionKey, const std::string& dir, int atFd,
+                          const std::string& relative, int depth) {
+  Listing files = list(atFd, relative);
   for (const Entry& e : files.entries) {
     std::string path = dir + "/" + e.name;
     if (e.dir && depth > 0) {
-      scanSubagents(sessionKey, path, depth - 1);
+      scanSubagents(sessionKey, path, files.fd(), e.name, depth - 1);
     } else if (!e.dir && endsWith(e.name, ".jsonl")) {
       visit(sessionKey, path, files.fd(), e.name, false);
     }

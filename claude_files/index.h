@@ -49,7 +49,8 @@ class Index {
   using FileKey = std::pair<std::string, std::string>;  // session key, path
 
   void scanProjects();
-  void scanSubagents(const std::string& sessionKey, const std::string& dir, int depth);
+  void scanSubagents(const std::string& sessionKey, const std::string& dir, int atFd,
+                     const std::string& relative, int depth);
   void visit(const std::string& sessionKey, const std::string& path, int dirFd,
              const std::string& name, bool main);
   void readAppended(const std::string& path, File* file);

@@ -3,12 +3,11 @@
 // What the companion knows of Claude Code's own files, boiled down: one summary per live session
 // file and one per transcript. Readers fill these; op handlers only read them.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <tuple>
 #include <vector>
 
@@ -25,6 +24,7 @@ struct LiveSession {
   std::optional<std::string> waitingFor;  // null unless claude says
   int64_t updatedAtMillis = 0;
   std::string messagingSocketPath;  // empty when none
+  bool operator==(const LiveSession&) const = default;
 };
 
 // Tokens of one or more API answers. cache_write in answers is cacheWrite5m + cacheWrite1h.
@@ -34,13 +34,14 @@ struct Tokens {
   uint64_t cacheWrite5m = 0;
   uint64_t cacheWrite1h = 0;
   uint64_t cacheRead = 0;
+  bool operator==(const Tokens&) const = default;
 };
 
 // Usage is kept apart by everything a price or a split of the answer depends on.
 struct UsageKey {
   std::string model;
-  std::string agent;  // "main", or a subagent's type (else its file name)
-  std::string skill;  // attributionSkill, empty when none
+  std::string agent;         // "main", or a subagent's type (else its file name)
+  std::string skill;         // attributionSkill, empty when none
   bool longContext = false;  // the request's prompt was in the model's long-context tier
   auto operator<=>(const UsageKey&) const = default;
 };
@@ -48,6 +49,7 @@ struct UsageKey {
 struct Usage {
   Tokens tokens;
   uint64_t requests = 0;
+  bool operator==(const Usage&) const = default;
 };
 
 struct ToolCall {
@@ -55,21 +57,23 @@ struct ToolCall {
   std::string target;  // file path, command or pattern, at most 200 characters
   std::string useId;   // tool_use id, to match its result
   int64_t atMillis = 0;
-  bool done = false;   // a result has been seen
+  bool done = false;  // a result has been seen
+  bool operator==(const ToolCall&) const = default;
 };
 
 struct FileEdits {
   uint64_t edits = 0;
   int64_t lastEditMillis = 0;
   std::map<std::string, uint64_t> byTool;  // "Edit" -> n
+  bool operator==(const FileEdits&) const = default;
 };
 
 // One session's transcript with its subagent transcripts folded in.
 struct TranscriptSummary {
   std::string sessionId;
   std::string cwd;
-  std::string customTitle;  // latest custom-title, may be empty
-  std::string aiTitle;      // latest ai-title, may be empty
+  std::string customTitle;   // latest custom-title, may be empty
+  std::string aiTitle;       // latest ai-title, may be empty
   std::string latestPrompt;  // the user's latest typed prompt of the main conversation
   std::optional<std::string> latestAnswer;  // last assistant text of the main conversation
   int64_t firstMillis = 0;
@@ -78,8 +82,9 @@ struct TranscriptSummary {
   uint64_t mcpToolCalls = 0;
   std::optional<double> claudeUsd;  // claude's own last totalCostUSD
   std::map<UsageKey, Usage> usage;
-  std::vector<ToolCall> recentTools;  // newest last, at most a few dozen kept
+  std::vector<ToolCall> recentTools;       // newest last, at most a few dozen kept
   std::map<std::string, FileEdits> files;  // absolute path -> edits
+  bool operator==(const TranscriptSummary&) const = default;
 };
 
 }  // namespace claude_files

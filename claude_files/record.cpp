@@ -1,0 +1,311 @@
+#include "claude_files/record.h"
+
+#include "claude_files/record_json.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <simdjson.h>
+#include <vector>
+
+namespace claude_files {
+
+namespace dom = simdjson::dom;
+
+namespace {
+
+// Lines longer than this get a parser of their own that is freed afterwards, so one huge tool
+// result does not keep its buffers (several times its size) for the life of the index.
+constexpr size_t BIG_LINE = size_t{1} << 20;
+
+uint64_t answerHash(std::string_view id, std::string_view request) {
+  uint64_t h = 1469598103934665603ull;
+  auto mix = [&h](std::string_view s) {
+    for (unsigned char c : s) {
+      h = (h ^ c) * 1099511628211ull;
+    }
+  };
+  mix(id);
+  h = (h ^ 0xff) * 1099511628211ull;
+  mix(request);
+  return h;
+}
+
+// At most `max` characters of UTF-8 text, never cutting one in two.
+std::string cutChars(std::string_view s, size_t max) {
+  size_t chars = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && chars++ == max) {
+      return std::string(s.substr(0, i));
+    }
+  }
+  return std::string(s);
+}
+
+std::string cutBytes(std::string_view s, size_t max) {
+  if (s.size() <= max) {
+    return std::string(s);
+  }
+  size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  return std::string(s.substr(0, end));
+}
+
+std::string resolve(std::string_view path, const std::string& cwd) {
+  std::filesystem::path p{std::string(path)};
+  if (p.is_relative() && !cwd.empty()) {
+    p = std::filesystem::path(cwd) / p;
+  }
+  return p.lexically_normal().string();
+}
+
+// Text that claude itself puts in a user record: not something the user typed.
+bool machineText(std::string_view text) {
+  return text.starts_with("[Request interrupted by user") ||
+         text.starts_with("<local-command-stdout>") || text.starts_with("<local-command-stderr>");
+}
+
+void applyTool(const Block& b, const Record& r, int64_t at, FileAggregate* agg) {
+  TranscriptSummary& s = agg->summary;
+  if (b.name.starts_with("mcp__")) {
+    ++s.mcpToolCalls;
+  }
+  std::string_view target = !b.filePath.empty()       ? b.filePath
+                            : !b.notebookPath.empty() ? b.notebookPath
+                            : !b.command.empty()      ? b.command
+                            : !b.pattern.empty()      ? b.pattern
+                            : !b.path.empty()         ? b.path
+                                                      : b.url;
+  s.recentTools.push_back(ToolCall{std::string(b.name), cutChars(target, TARGET_MAX_CHARS),
+                                   std::string(b.id), at, false});
+  if (s.recentTools.size() > RECENT_TOOLS_KEPT) {
+    s.recentTools.erase(s.recentTools.begin());
+  }
+  bool notebook = b.name == "NotebookEdit";
+  if (!notebook && b.name != "Edit" && b.name != "MultiEdit" && b.name != "Write") {
+    return;
+  }
+  std::string_view file = notebook ? b.notebookPath : b.filePath;
+  if (file.empty()) {
+    return;
+  }
+  FileEdits& e = s.files[resolve(file, r.cwd.empty() ? s.cwd : std::string(r.cwd))];
+  ++e.edits;
+  e.lastEditMillis = std::max(e.lastEditMillis, at);
+  ++e.byTool[std::string(b.name)];
+}
+
+void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t at,
+                    FileAggregate* agg) {
+  TranscriptSummary& s = agg->summary;
+  // Lines without both ids cannot be matched, so each counts on its own.
+  if (r.hasUsage && r.model != "<synthetic>" &&
+      (r.messageId.empty() || r.requestId.empty() ||
+       agg->countedAnswers.insert(answerHash(r.messageId, r.requestId)))) {
+    const Tokens& t = r.tokens;
+    UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
+                 t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead > LONG_CONTEXT_TOKENS};
+    Usage& u = s.usage[key];
+    u.tokens.input += t.input;
+    u.tokens.output += t.output;
+    u.tokens.cacheWrite5m += t.cacheWrite5m;
+    u.tokens.cacheWrite1h += t.cacheWrite1h;
+    u.tokens.cacheRead += t.cacheRead;
+    ++u.requests;
+  }
+  bool mainTalk = agg->main && !r.isSidechain;
+  for (const Block& b : blocks) {
+    if (b.kind == Block::TOOL_USE) {
+      applyTool(b, r, at, agg);
+    } else if (b.kind == Block::TEXT && mainTalk && !b.text.empty()) {
+      std::string text = cutChars(b.text, ANSWER_MAX_CHARS);
+      if (s.latestAnswer && !r.messageId.empty() && agg->answerId == r.messageId) {
+        text = cutChars(*s.latestAnswer + "\n\n" + text, ANSWER_MAX_CHARS);
+      }
+      s.latestAnswer = std::move(text);
+      agg->answerId = std::string(r.messageId);
+    }
+  }
+}
+
+void applyUser(const Record& r, const std::vector<Block>& blocks, FileAggregate* agg) {
+  TranscriptSummary& s = agg->summary;
+  std::string typed;
+  bool toolResult = r.toolUseResult;
+  if (r.contentIsString) {
+    typed = r.contentText;
+  }
+  for (const Block& b : blocks) {
+    if (b.kind == Block::TOOL_RESULT) {
+      toolResult = true;
+      for (ToolCall& call : s.recentTools) {
+        if (!b.id.empty() && call.useId == b.id) {
+          call.done = true;
+          std::string().swap(call.useId);  // matched: no longer worth its memory
+        }
+      }
+    } else if (b.kind == Block::TEXT) {
+      typed += typed.empty() ? "" : "\n";
+      typed += b.text;
+    }
+  }
+  if (!agg->main || r.isSidechain || r.isMeta || r.isCompactSummary || toolResult ||
+      typed.empty() || machineText(typed)) {
+    return;
+  }
+  ++s.turns;
+  s.latestPrompt = cutBytes(typed, PROMPT_MAX_BYTES);
+}
+
+void applyRecord(const Record& r, const std::vector<Block>& blocks, FileAggregate* agg) {
+  TranscriptSummary& s = agg->summary;
+  bool user = r.type == "user";
+  if (user || r.type == "assistant") {
+    int64_t at = parseIsoMillis(r.timestamp);
+    if (at != 0) {
+      s.firstMillis = s.firstMillis == 0 ? at : std::min(s.firstMillis, at);
+      s.lastActivityMillis = std::max(s.lastActivityMillis, at);
+    }
+    if (!r.cwd.empty() && s.cwd != r.cwd) {
+      s.cwd = r.cwd;
+    }
+    if (user) {
+      applyUser(r, blocks, agg);
+    } else {
+      applyAssistant(r, blocks, at, agg);
+    }
+  } else if (r.type == "custom-title" && agg->main) {
+    s.customTitle = !r.customTitle.empty() ? r.customTitle : r.title;
+  } else if (r.type == "ai-title" && agg->main) {
+    s.aiTitle = !r.aiTitle.empty() ? r.aiTitle : r.title;
+  } else if (r.type == "cost-state" && agg->main && r.totalCost) {
+    s.claudeUsd = r.totalCost;
+  }
+}
+
+}  // namespace
+
+bool HashSet::insert(uint64_t h) {
+  h = h == 0 ? 1 : h;
+  if (2 * (m_count + 1) > m_slots.size()) {
+    std::vector<uint64_t> old = std::move(m_slots);
+    m_slots.assign(std::max<size_t>(64, old.size() * 2), 0);
+    m_count = 0;
+    for (uint64_t x : old) {
+      if (x != 0) {
+        insert(x);
+      }
+    }
+  }
+  size_t mask = m_slots.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    if (m_slots[i] == h) {
+      return false;
+    }
+    if (m_slots[i] == 0) {
+      m_slots[i] = h;
+      ++m_count;
+      return true;
+    }
+  }
+}
+
+bool mayMatter(std::string_view line) {
+  for (std::string_view type :
+       {"\"user\"", "\"assistant\"", "\"custom-title\"", "\"ai-title\"", "\"cost-state\"", "\\u"}) {
+    if (line.find(type) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct LineParser::Impl {
+  dom::parser parser{BIG_LINE};
+  std::string padded;
+  std::vector<Block> blocks;
+};
+
+LineParser::LineParser() : m_impl(std::make_unique<Impl>()) {}
+LineParser::~LineParser() = default;
+
+bool LineParser::apply(std::string_view line, size_t readable, FileAggregate* agg) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+    line.remove_suffix(1);
+  }
+  if (line.empty()) {
+    return false;
+  }
+  if (readable < line.size() + simdjson::SIMDJSON_PADDING) {
+    m_impl->padded.assign(line);
+    m_impl->padded.resize(line.size() + simdjson::SIMDJSON_PADDING, ' ');
+    line = std::string_view(m_impl->padded.data(), line.size());
+  }
+  std::optional<dom::parser> big;
+  dom::parser* parser = &m_impl->parser;
+  if (line.size() > BIG_LINE) {
+    parser = &big.emplace(line.size());
+  }
+  dom::element doc;
+  Record r;
+  m_impl->blocks.clear();
+  bool whole = !parser->parse(line.data(), line.size(), false).get(doc) &&
+               parseRecord(doc, &r, &m_impl->blocks);
+  if (whole) {
+    applyRecord(r, m_impl->blocks, agg);
+  }
+  if (m_impl->padded.capacity() > BIG_LINE) {
+    std::string().swap(m_impl->padded);
+  }
+  return whole;
+}
+
+int64_t parseIsoMillis(std::string_view t) {
+  auto digits = [&t](size_t at, size_t n, int64_t* out) {
+    if (at + n > t.size()) {
+      return false;
+    }
+    int64_t v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') {
+        return false;
+      }
+      v = v * 10 + (t[i] - '0');
+    }
+    *out = v;
+    return true;
+  };
+  int64_t y, mo, d, h, mi, s;
+  if (!digits(0, 4, &y) || !digits(5, 2, &mo) || !digits(8, 2, &d) || !digits(11, 2, &h) ||
+      !digits(14, 2, &mi) || !digits(17, 2, &s) || mo < 1 || mo > 12 || d < 1 || d > 31) {
+    return 0;
+  }
+  size_t i = 19;
+  int64_t ms = 0;
+  if (i < t.size() && t[i] == '.') {
+    int64_t scale = 100;
+    for (++i; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10) {
+      ms += (t[i] - '0') * scale;
+    }
+  }
+  int64_t offset = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+    int64_t oh, om;
+    if (!digits(i + 1, 2, &oh) || !digits(i + 4, 2, &om)) {
+      return 0;
+    }
+    offset = (t[i] == '+' ? 1 : -1) * (oh * 60 + om) * 60;
+  }
+  // Days from the civil date (Howard Hinnant's algorithm).
+  y -= mo <= 2;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = era * 146097 + doe - 719468;
+  return (days * 86400 + h * 3600 + mi * 60 + s - offset) * 1000 + ms;
+}
+
+}  // namespace claude_files

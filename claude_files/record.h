@@ -1,0 +1,73 @@
+#pragma once
+
+// One transcript line applied to the aggregates of the file it came from. Nothing here reads a
+// file.
+
+#include "claude_files/summary.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace claude_files {
+
+// A request whose prompt (input, cache writes and cache reads) passes this is in the long-context
+// tier of a model that has one.
+inline constexpr uint64_t LONG_CONTEXT_TOKENS = 200000;
+inline constexpr size_t RECENT_TOOLS_KEPT = 16;
+inline constexpr size_t TARGET_MAX_CHARS = 200;
+inline constexpr size_t ANSWER_MAX_CHARS = 4000;
+inline constexpr size_t PROMPT_MAX_BYTES = 4096;
+
+// A set of 64-bit hashes in one flat table: a node-based set costs two to three times the memory,
+// and a long session answers tens of thousands of requests.
+class HashSet {
+ public:
+  bool insert(uint64_t h);  // false when already there
+  size_t size() const { return m_count; }
+
+ private:
+  std::vector<uint64_t> m_slots;  // 0 is a free slot; a hash of 0 is stored as 1
+  size_t m_count = 0;
+};
+
+// What one transcript file adds to its session, and what reading more of it needs to remember.
+struct FileAggregate {
+  bool main = true;            // the session's own conversation, not a subagent's
+  std::string agent = "main";  // usage is keyed by it
+  TranscriptSummary summary;   // of this file alone
+  HashSet countedAnswers;      // message.id + requestId of the answers already counted
+  std::string answerId;        // message.id of latestAnswer, whose later lines add to it
+};
+
+// False only when the line cannot change any aggregate: none of the record types read here
+// appears in it as a string, and no \u escape could hide one.
+bool mayMatter(std::string_view line);
+
+// simdjson's parser and buffers, reused from line to line and file to file. Not thread-safe.
+class LineParser {
+ public:
+  LineParser();
+  ~LineParser();
+  LineParser(const LineParser&) = delete;
+  LineParser& operator=(const LineParser&) = delete;
+
+  // Applies one record. `readable` counts the bytes that may be read from line.data(), the line
+  // included; with fewer than the parser's padding past the line it is copied first. Malformed
+  // lines, unknown record types and values of unexpected types change nothing. False when the
+  // line is not one whole JSON object.
+  bool apply(std::string_view line, size_t readable, FileAggregate* agg);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+// "2025-11-24T10:15:09.123Z" (or with an offset) in milliseconds since the epoch; 0 when
+// unreadable.
+int64_t parseIsoMillis(std::string_view text);
+
+}  // namespace claude_files

@@ -1,0 +1,127 @@
+#include "claude_files/transcript.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace claude_files {
+
+TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
+    : m_preFilter(preFilter) {
+  m_agg.main = main;
+  m_agg.agent = std::move(agent);
+}
+
+void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& parser) {
+  const char* end = bytes.data() + bytes.size();
+  const char* p = bytes.data();
+  while (p < end) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    size_t len = static_cast<size_t>((nl != nullptr ? nl : end) - p);
+    std::string_view piece(p, len);
+    p += len + (nl != nullptr ? 1 : 0);
+    if (nl == nullptr) {
+      if (!m_dropping && m_partial.size() + len <= MAX_LINE) {
+        m_partial.append(piece);
+      } else {
+        m_dropping = true;
+        std::string().swap(m_partial);
+      }
+      return;
+    }
+    if (m_dropping) {
+      m_dropping = false;
+      continue;
+    }
+    if (!m_partial.empty()) {
+      m_partial.append(piece);
+      if (!m_preFilter || mayMatter(m_partial)) {
+        parser.apply(m_partial, m_partial.size(), &m_agg);
+      }
+      m_partial.clear();
+      if (m_partial.capacity() > (size_t{1} << 20)) {
+        std::string().swap(m_partial);
+      }
+      continue;
+    }
+    if (!m_preFilter || mayMatter(piece)) {
+      parser.apply(piece, static_cast<size_t>(end - piece.data()) + padding, &m_agg);
+    }
+  }
+}
+
+void TranscriptReader::finish(LineParser& parser) {
+  size_t last = m_partial.find_last_not_of(" \t\r");
+  if (m_dropping || last == std::string::npos || m_partial.front() != '{' ||
+      m_partial[last] != '}') {
+    return;
+  }
+  // A truncated record is never a whole object; a whole one is applied once, and the line feed
+  // that follows later then ends an empty line. No pre-filter here: half a line proves nothing.
+  if (!parser.apply(m_partial, m_partial.size(), &m_agg)) {
+    return;
+  }
+  m_partial.clear();
+}
+
+void TranscriptReader::relabel(const std::string& agent) {
+  if (agent == m_agg.agent) {
+    return;
+  }
+  std::map<UsageKey, Usage> relabelled;
+  for (auto& [key, usage] : m_agg.summary.usage) {
+    UsageKey k = key;
+    k.agent = agent;
+    Usage& u = relabelled[k];
+    u.tokens = usage.tokens;
+    u.requests = usage.requests;
+  }
+  m_agg.summary.usage = std::move(relabelled);
+  m_agg.agent = agent;
+}
+
+void mergeInto(TranscriptSummary* s, const FileAggregate& file) {
+  const TranscriptSummary& f = file.summary;
+  if (file.main) {
+    s->cwd = f.cwd.empty() ? s->cwd : f.cwd;
+    s->customTitle = f.customTitle;
+    s->aiTitle = f.aiTitle;
+    s->latestPrompt = f.latestPrompt;
+    s->latestAnswer = f.latestAnswer;
+    s->turns = f.turns;
+    s->claudeUsd = f.claudeUsd;
+  } else if (s->cwd.empty()) {
+    s->cwd = f.cwd;
+  }
+  if (f.firstMillis != 0) {
+    s->firstMillis = s->firstMillis == 0 ? f.firstMillis : std::min(s->firstMillis, f.firstMillis);
+  }
+  s->lastActivityMillis = std::max(s->lastActivityMillis, f.lastActivityMillis);
+  s->mcpToolCalls += f.mcpToolCalls;
+  for (const auto& [key, usage] : f.usage) {
+    Usage& u = s->usage[key];
+    u.tokens.input += usage.tokens.input;
+    u.tokens.output += usage.tokens.output;
+    u.tokens.cacheWrite5m += usage.tokens.cacheWrite5m;
+    u.tokens.cacheWrite1h += usage.tokens.cacheWrite1h;
+    u.tokens.cacheRead += usage.tokens.cacheRead;
+    u.requests += usage.requests;
+  }
+  s->recentTools.insert(s->recentTools.end(), f.recentTools.begin(), f.recentTools.end());
+  std::stable_sort(s->recentTools.begin(), s->recentTools.end(),
+                   [](const ToolCall& a, const ToolCall& b) { return a.atMillis < b.atMillis; });
+  if (s->recentTools.size() > RECENT_TOOLS_KEPT) {
+    s->recentTools.erase(s->recentTools.begin(),
+                         s->recentTools.end() - static_cast<ptrdiff_t>(RECENT_TOOLS_KEPT));
+  }
+  for (const auto& [path, edits] : f.files) {
+    FileEdits& e = s->files[path];
+    e.edits += edits.edits;
+    e.lastEditMillis = std::max(e.lastEditMillis, edits.lastEditMillis);
+    for (const auto& [tool, n] : edits.byTool) {
+      e.byTool[tool] += n;
+    }
+  }
+}
+
+}  // namespace claude_files

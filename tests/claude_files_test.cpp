@@ -1,0 +1,275 @@
+// The transcript readers over fixtures written in Claude Code's own record shapes.
+
+#include "claude_files/index.h"
+#include "claude_files/prices.h"
+#include "claude_files/transcript.h"
+#include "platform/files.h"
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace claude_files;
+
+const std::string SID = "11111111-aaaa-4bbb-8ccc-000000000001";
+const std::string FIXTURES = CS_TESTS_DIR "/fixtures/claude";
+const std::string MAIN = "/projects/-home-u-app/" + SID + ".jsonl";
+
+int64_t at(const char* iso) {
+  return parseIsoMillis(iso);
+}
+
+class ClaudeFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(FIXTURES, m_home.path() + "/claude", fs::copy_options::recursive);
+  }
+  std::string dir() const { return m_home.path() + "/claude"; }
+  const TranscriptSummary& session(const Index& idx) {
+    auto i = idx.findTranscript(SID);
+    EXPECT_TRUE(i.has_value());
+    return idx.transcripts().at(i.value_or(0));
+  }
+  static std::string slurp(const std::string& path) { return *platform::readFile(path); }
+  static void write(const std::string& path, const std::string& bytes, bool append) {
+    std::ofstream(path, append ? std::ios::app : std::ios::trunc) << bytes;
+  }
+  cstest::TempHome m_home;
+};
+
+TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
+  Index idx(dir());
+  idx.refresh();
+  ASSERT_EQ(idx.transcripts().size(), 1u);
+  const TranscriptSummary& s = session(idx);
+  EXPECT_EQ(s.cwd, "/home/u/app");
+  EXPECT_EQ(s.customTitle, "Login fix");
+  EXPECT_EQ(s.aiTitle, "Fixing login");
+  EXPECT_EQ(s.turns, 2u);  // not the tool results, the meta line, the interruption or subagents
+  EXPECT_EQ(s.latestPrompt, "now add a test");
+  EXPECT_EQ(s.latestAnswer, "Added the test.");  // the subagent's later text is not the session's
+  EXPECT_EQ(s.claudeUsd, 0.0421);
+  EXPECT_EQ(s.mcpToolCalls, 1u);
+  EXPECT_EQ(s.firstMillis, at("2025-11-20T10:00:00Z"));
+  EXPECT_EQ(s.lastActivityMillis, at("2025-11-20T10:07:00Z"));  // the nested subagent's line
+
+  struct Want {
+    UsageKey key;
+    Tokens tokens;
+    uint64_t requests;
+  };
+  const std::string sonnet = "claude-sonnet-4-5-20250929", haiku = "claude-haiku-4-5-20251001";
+  const Want want[] = {
+      {{sonnet, "main", "", false}, {10, 50, 400, 600, 5000}, 1},  // three lines, one answer
+      {{sonnet, "main", "pdf", false}, {20, 100, 0, 0, 6000}, 1},
+      {{"claude-mystery-1", "main", "", false}, {5, 7, 0, 0, 0}, 1},
+      {{haiku, "main", "", false}, {100, 20, 0, 0, 0}, 1},
+      {{haiku, "Explore", "", false}, {350, 50, 0, 0, 0}, 2},
+      {{sonnet, "agent-b2", "", false}, {1, 2, 0, 0, 0}, 1},
+  };
+  EXPECT_EQ(s.usage.size(), std::size(want));  // <synthetic> is no request
+  for (const Want& w : want) {
+    SCOPED_TRACE(w.key.model + " " + w.key.agent + " " + w.key.skill);
+    auto it = s.usage.find(w.key);
+    ASSERT_NE(it, s.usage.end());
+    EXPECT_EQ(it->second.tokens, w.tokens);
+    EXPECT_EQ(it->second.requests, w.requests);
+  }
+
+  ASSERT_EQ(s.files.size(), 3u);
+  const FileEdits& login = s.files.at("/home/u/app/src/login.ts");
+  EXPECT_EQ(login.edits, 2u);  // relative in the session, absolute in the subagent
+  EXPECT_EQ(login.byTool.at("Edit"), 2u);
+  EXPECT_EQ(login.lastEditMillis, at("2025-11-20T10:00:08Z"));
+  EXPECT_EQ(s.files.at("/home/u/app/README.md").byTool.at("Write"), 1u);
+  EXPECT_EQ(s.files.at("/home/u/app/nb/a.ipynb").byTool.at("NotebookEdit"), 1u);
+
+  std::vector<std::string> tools;
+  for (const ToolCall& t : s.recentTools) {
+    tools.push_back(t.tool + ":" + t.target + (t.done ? "" : " (running)"));
+  }
+  EXPECT_EQ(tools,
+            (std::vector<std::string>{
+                "Edit:src/login.ts", "Bash:npm test", "Grep:login (running)",
+                "Edit:/home/u/app/src/login.ts (running)", "mcp__github__create_issue: (running)",
+                "Write:/home/u/app/README.md", "NotebookEdit:nb/../nb/a.ipynb (running)"}));
+}
+
+TEST_F(ClaudeFilesTest, ReadingInPiecesEqualsReadingAtOnce) {
+  std::string bytes = slurp(dir() + MAIN);
+  LineParser parser;
+  TranscriptReader whole(true, "main");
+  whole.feed(bytes, 0, parser);
+  whole.finish(parser);
+  for (size_t cut = 1; cut < bytes.size(); cut += 13) {
+    TranscriptReader pieces(true, "main");
+    pieces.feed(std::string_view(bytes).substr(0, cut), 0, parser);
+    pieces.finish(parser);  // may hold a truncated last line
+    pieces.feed(std::string_view(bytes).substr(cut), 0, parser);
+    pieces.finish(parser);
+    ASSERT_EQ(pieces.aggregate().summary, whole.aggregate().summary) << "cut at " << cut;
+  }
+}
+
+TEST_F(ClaudeFilesTest, AppendsShrinksAndRemovalsMatchAFreshRead) {
+  std::string path = dir() + MAIN;
+  std::string bytes = slurp(path);
+  size_t cut = bytes.find("now add a test") + 3;  // the latest prompt, half written
+  write(path, bytes.substr(0, cut), false);
+  Index idx(dir());
+  idx.refresh();
+  EXPECT_EQ(session(idx).turns, 1u);
+  EXPECT_EQ(session(idx).latestPrompt, "fix the login bug");
+
+  auto fresh = [this] {
+    Index other(dir());
+    other.refresh();
+    return session(other);
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+  };
+  const Step steps[] = {
+      {"the truncated line completed", [&] { write(path, bytes.substr(cut), true); }},
+      {"an append", [&] { write(path, bytes.substr(0, bytes.find('\n') + 1), true); }},
+      {"nothing changed", [] {}},
+      {"a shorter file in its place",
+       [&] {
+         write(path + ".new", bytes.substr(0, bytes.find('\n') + 1), false);
+         fs::rename(path + ".new", path);
+       }},
+      {"a subagent transcript removed",
+       [&] { fs::remove(dir() + "/projects/-home-u-app/" + SID + "/subagents/agent-a1.jsonl"); }},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    idx.refresh();
+    EXPECT_EQ(session(idx), fresh());
+  }
+  EXPECT_EQ(session(idx).turns, 1u);
+  EXPECT_EQ(idx.bytesReadLastRefresh(), 0u);  // removing a file reads nothing
+  fs::remove_all(dir() + "/projects/-home-u-app");
+  idx.refresh();
+  EXPECT_TRUE(idx.transcripts().empty());
+  EXPECT_FALSE(idx.findTranscript(SID));
+}
+
+TEST_F(ClaudeFilesTest, PreFilterNeverChangesASummary) {
+  // Lines whose type hides behind an escape, or that only mention a type, must not fool it.
+  write(dir() + MAIN,
+        "{\"type\":\"us\\u0065r\",\"message\":{\"role\":\"user\",\"content\":\"escaped\"}}\n"
+        "{\"type\":\"progress\",\"data\":{\"type\":\"user\",\"content\":\"nested\"}}\n"
+        "{\"type\":\"summary\",\"summary\":\"x\",\"leafUuid\":\"l\"}\n",
+        true);
+  Index on(dir(), true), off(dir(), false);
+  on.refresh();
+  off.refresh();
+  EXPECT_EQ(on.transcripts(), off.transcripts());
+  EXPECT_EQ(session(on).latestPrompt, "escaped");
+  EXPECT_FALSE(mayMatter(R"({"type":"summary","summary":"x","leafUuid":"l"})"));
+}
+
+TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
+  std::string subagents = dir() + "/projects/-home-u-app/" + SID + "/subagents/";
+  fs::remove(subagents + "agent-a1.meta.json");
+  std::string other = dir() + "/projects/-home-u-lib/22222222-0000-4000-8000-000000000002.jsonl";
+  fs::create_directories(dir() + "/projects/-home-u-lib");
+  // A pasted prompt over a megabyte, in two-byte characters, and a huge tool result.
+  std::string prompt = "a";
+  for (int i = 0; i < 700000; ++i) {
+    prompt += "\u00e9";
+  }
+  write(other,
+        R"({"type":"user","cwd":"/home/u/lib","message":{"role":"user","content":")" + prompt +
+            "\"}}\n" +
+            R"({"type":"user","message":{"role":"user","content":[{"type":"tool_result",)" +
+            R"("tool_use_id":"t","content":")" + std::string(3 << 20, 'x') + "\"}]}}\n",
+        false);
+  Index idx(dir());
+  idx.refresh();
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 1u);
+  write(subagents + "agent-a1.meta.json", R"({"agentType":"Plan"})", false);
+  write(subagents + "agent-a1.jsonl", "\n", true);
+  idx.refresh();
+  EXPECT_EQ(session(idx).usage.at({"claude-haiku-4-5-20251001", "Plan", "", false}).requests, 2u);
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 0u);
+
+  auto lib = idx.findTranscript("22222222-0000-4000-8000-000000000002");
+  ASSERT_TRUE(lib);
+  const TranscriptSummary& s = idx.transcripts()[*lib];
+  EXPECT_EQ(s.cwd, "/home/u/lib");
+  EXPECT_EQ(s.turns, 1u);
+  EXPECT_EQ(s.latestPrompt.size(), PROMPT_MAX_BYTES - 1);  // whole characters only
+  EXPECT_EQ(s.latestPrompt.substr(0, 3), "a\u00e9");
+  EXPECT_FALSE(idx.findTranscript("33333333"));
+}
+
+TEST(ClaudeFilesTime, IsoTimestamps) {
+  const std::pair<const char*, int64_t> cases[] = {
+      {"1970-01-01T00:00:00Z", 0},
+      {"2025-11-20T10:00:05.250Z", 1763632805250},
+      {"2025-11-20T11:00:05.250+01:00", 1763632805250},
+      {"2000-02-29T00:00:00.5Z", 951782400500},
+      {"2025-13-01T00:00:00Z", 0},
+      {"yesterday", 0},
+  };
+  for (const auto& [text, want] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parseIsoMillis(text), want);
+  }
+}
+
+TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
+  cstest::TempHome home;
+  platform::makeDirs(home / ".corvane");
+  std::ofstream(home / ".corvane/prices.json")
+      << R"({"models":{"claude-mystery-1":{"input":2,"output":8},
+            "claude-haiku-4-5":{"input":10,"output":50}}})";
+  std::string warning;
+  Prices prices = loadPrices(home.path(), &warning);
+  EXPECT_EQ(warning, "");
+  const Tokens mix{1000000, 1000000, 1000000, 1000000, 1000000};
+  struct Case {
+    std::string model;
+    bool longContext;
+    std::optional<double> usd;
+  };
+  const Case cases[] = {
+      {"claude-sonnet-4-5-20250929", false, 3 + 15 + 3.75 + 6 + 0.3},
+      {"claude-sonnet-4-5-20250929", true, 6 + 22.5 + 7.5 + 12 + 0.6},
+      {"claude-sonnet-4-5-20260101", false, 3 + 15 + 3.75 + 6 + 0.3},  // a later snapshot
+      {"claude-opus-4-1-20250805", true, 15 + 75 + 18.75 + 30 + 1.5},  // no long tier
+      {"claude-opus-4-5-20251101", false, 5 + 25 + 6.25 + 10 + 0.5},   // not Opus 4's price
+      {"claude-opus-4-20250514", false, 15 + 75 + 18.75 + 30 + 1.5},
+      {"us.anthropic.claude-3-5-haiku-20241022-v1:0", false, 0.8 + 4 + 1 + 1.6 + 0.08},
+      {"claude-mystery-1", false, 2 + 8 + 2.5 + 4 + 0.2},             // added, cache rates derived
+      {"claude-haiku-4-5-20251001", false, 10 + 50 + 12.5 + 20 + 1},  // replaced with its aliases
+      {"claude-opus-4-6", false, std::nullopt},
+      {"<synthetic>", false, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    auto usd = prices.usd(UsageKey{c.model, "main", "", c.longContext}, mix);
+    ASSERT_EQ(usd.has_value(), c.usd.has_value());
+    if (usd) {
+      EXPECT_NEAR(*usd, *c.usd, 1e-9);
+    }
+  }
+  EXPECT_FALSE(prices.source().empty());
+  std::ofstream(home / ".corvane/prices.json") << R"({"models":{"x":{"input":"free"}}})";
+  Prices fallback = loadPrices(home.path(), &warning);
+  EXPECT_EQ(warning, home / ".corvane/prices.json" +
+                         ": model x: input and output must be non-negative numbers");
+  EXPECT_NEAR(*fallback.usd({"claude-haiku-4-5", "main", "", false}, mix), 1 + 5 + 1.25 + 2 + 0.1,
+              1e-9);
+}
+
+}  // namespace

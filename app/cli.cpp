@@ -18,6 +18,13 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
     d.mode = Mode::InstallCLI;
     return d;
   }
+  // The companion and its table; as corvane-run these words stay a prompt for claude.
+  if (!args.empty() && (args[0] == "app" || args[0] == "sessions") &&
+      programName != "corvane-run") {
+    d.mode = args[0] == "app" ? Mode::App : Mode::Sessions;
+    d.passthrough.assign(args.begin() + 1, args.end());
+    return d;
+  }
   bool launchWord = !args.empty() && args[0] == "launch";
   if (!launchWord && programName != "corvane-run") {
     return d;

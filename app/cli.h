@@ -12,7 +12,7 @@ namespace app {
 // An optional "+" or "-", one or more ASCII digits, 0..65535, "-" only before zero; else 0.
 uint16_t parsePort(std::string_view text);
 
-enum class Mode { Server, Launch, InstallCLI };
+enum class Mode { Server, Launch, InstallCLI, App, Sessions };
 
 struct Dispatch {
   Mode mode = Mode::Server;

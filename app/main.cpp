@@ -1,8 +1,11 @@
 #include "app/cli.h"
 #include "app/process.h"
+#include "companion/server.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
+#include "platform/posix.h"
 #include "server/server.h"
+#include "tools/sessions_cmd.h"
 
 int main(int argc, char** argv) {
   app::initProcess(argc, argv);
@@ -12,6 +15,10 @@ int main(int argc, char** argv) {
       launcher::runInstallCLI();
     case app::Mode::Launch:
       launcher::runLaunch(d.take, d.passthrough);
+    case app::Mode::App:
+      platform::exitProcess(companion::runApp());
+    case app::Mode::Sessions:
+      platform::exitProcess(tools::runSessions(d.passthrough));
     case app::Mode::Server:
       break;
   }

@@ -1,21 +1,21 @@
 #include "tools/app_client.h"
 
+#include "base/json.h"
+#include "companion/starter.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
-#include "base/json.h"
 
+#include <cerrno>
+#include <cmath>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cmath>
 #include <thread>
+#include <unistd.h>
 
 namespace tools {
 namespace {
@@ -37,10 +37,10 @@ struct ArgKey {
 
 // The order in which arguments are copied into a request.
 constexpr ArgKey ARG_KEYS[] = {
-    {"name", Kind::String},    {"text", Kind::String},     {"doc", Kind::String},
-    {"find", Kind::String},    {"offset", Kind::Whole},    {"limit", Kind::Whole},
-    {"resource", Kind::String}, {"reason", Kind::String},  {"ttl_s", Kind::Number},
-    {"session", Kind::String}, {"outline", Kind::Boolean}, {"section", Kind::String},
+    {"name", Kind::String},     {"text", Kind::String},     {"doc", Kind::String},
+    {"find", Kind::String},     {"offset", Kind::Whole},    {"limit", Kind::Whole},
+    {"resource", Kind::String}, {"reason", Kind::String},   {"ttl_s", Kind::Number},
+    {"session", Kind::String},  {"outline", Kind::Boolean}, {"section", Kind::String},
     {"terminal", Kind::String}, {"lines", Kind::Whole},
 };
 
@@ -92,7 +92,7 @@ Wait waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-enum class Connect { Connected, Refused, TimedOut };
+enum class Connect { Connected, Refused, TimedOut, NoSocket };
 
 // A Unix socket's non-blocking connect fails with EAGAIN while the app's backlog is full; waiting
 // there keeps the deadline instead of blocking forever.
@@ -123,6 +123,22 @@ Connect connectBy(int fd, const sockaddr_un& addr, Clock::time_point deadline) {
   }
 }
 
+// A fresh non-blocking socket connected to the app; errno tells why when Refused.
+Connect openAndConnect(platform::UniqueFd* sock, Clock::time_point deadline) {
+  sock->reset(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!*sock) {
+    return Connect::NoSocket;
+  }
+  ::fcntl(sock->get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(sock->get(), F_SETFL, ::fcntl(sock->get(), F_GETFL) | O_NONBLOCK);
+  sockaddr_un addr{};
+  if (!platform::makeUnixAddress(sessionQuerySocket(), &addr)) {
+    errno = ENAMETOOLONG;
+    return Connect::Refused;
+  }
+  return connectBy(sock->get(), addr, deadline);
+}
+
 // Sends all of `bytes` before the deadline; a failed write is left to the read to judge.
 bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
   while (!bytes.empty()) {
@@ -144,18 +160,12 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
 
 std::optional<std::string> opFor(std::string_view toolName) {
   static constexpr std::pair<const char*, const char*> OPS[] = {
-      {"list_sessions", "list"},
-      {"session_activity", "activity"},
-      {"session_cost", "cost"},
-      {"session_files", "files"},
-      {"check_conflicts", "conflicts"},
-      {"group_context", "group_context"},
-      {"group_note", "group_note"},
-      {"user_scratchpad", "user_scratchpad"},
-      {"terminal_read", "terminal_read"},
-      {"terminal_write", "terminal_write"},
-      {"lease_acquire", "lease_acquire"},
-      {"lease_release", "lease_release"},
+      {"list_sessions", "list"},          {"session_activity", "activity"},
+      {"session_cost", "cost"},           {"session_files", "files"},
+      {"check_conflicts", "conflicts"},   {"group_context", "group_context"},
+      {"group_note", "group_note"},       {"user_scratchpad", "user_scratchpad"},
+      {"terminal_read", "terminal_read"}, {"terminal_write", "terminal_write"},
+      {"lease_acquire", "lease_acquire"}, {"lease_release", "lease_release"},
       {"lease_status", "lease_status"},
   };
   for (const auto& [tool, op] : OPS) {
@@ -195,7 +205,9 @@ std::string answerFromBytes(std::string_view bytes) {
   return std::string(platform::trimUnicodeSpace(bytes));
 }
 
-std::string sessionQuerySocket() { return platform::homeDir() + "/.corvane/sessions.sock"; }
+std::string sessionQuerySocket() {
+  return platform::homeDir() + "/.corvane/sessions.sock";
+}
 
 std::string callSessionTool(const std::string& name, const Json& args) {
   auto op = opFor(name);
@@ -209,19 +221,18 @@ std::string callSessionTool(const std::string& name, const Json& args) {
   request->push_back('\n');
   auto deadline = Clock::now() + APP_TIMEOUT;
 
-  platform::UniqueFd sock{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  if (!sock) {
-    return "{\"error\":\"socket() failed\"}";
+  platform::UniqueFd sock;
+  Connect connected = openAndConnect(&sock, deadline);
+  // Nobody there: start our own companion, then connect once more.
+  if (connected == Connect::Refused && (errno == ENOENT || errno == ECONNREFUSED) &&
+      companion::startCompanion()) {
+    connected = openAndConnect(&sock, deadline);
   }
-  ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
-  ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
-  sockaddr_un addr{};
-  if (!platform::makeUnixAddress(sessionQuerySocket(), &addr)) {
-    return NOT_RUNNING;
-  }
-  switch (connectBy(sock.get(), addr, deadline)) {
+  switch (connected) {
     case Connect::Connected:
       break;
+    case Connect::NoSocket:
+      return "{\"error\":\"socket() failed\"}";
     case Connect::Refused:
       return NOT_RUNNING;
     case Connect::TimedOut:

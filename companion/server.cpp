@@ -209,7 +209,8 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
   } else {
     base::logErr("← " + what + " em " + std::to_string(ms) + " ms");
   }
-  writeAnswer(conn.get(), answerText(answer) + "\n", deadline);
+  // The answer gets its own time: a request that used up its 10 s still hears why.
+  writeAnswer(conn.get(), answerText(answer) + "\n", Clock::now() + REQUEST_TIMEOUT);
 }
 
 // Refuses a client beyond the cap at once, without reading: the busy answer fits any buffer.

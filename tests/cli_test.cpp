@@ -8,9 +8,13 @@ using app::Mode;
 
 TEST(Cli, ChannelPortValues) {
   const std::pair<const char*, int> cases[] = {
-      {"8080", 8080}, {"+8080", 8080}, {"65535", 65535}, {"0", 0},     {"-0", 0},
-      {"65536", 0},   {"-1", 0},       {"0x10", 0},      {"", 0},      {"+", 0},
-      {" 8080", 0},   {"8080 ", 0},    {"00080", 80},    {"99999999999999999999", 0},
+      {"8080", 8080},   {"+8080", 8080},
+      {"65535", 65535}, {"0", 0},
+      {"-0", 0},        {"65536", 0},
+      {"-1", 0},        {"0x10", 0},
+      {"", 0},          {"+", 0},
+      {" 8080", 0},     {"8080 ", 0},
+      {"00080", 80},    {"99999999999999999999", 0},
   };
   for (const auto& [in, want] : cases) {
     SCOPED_TRACE(in);
@@ -40,6 +44,9 @@ TEST(Cli, Dispatch) {
       {"corvane-run", {"--take", "--take", "x"}, Mode::Launch, true, {"x"}},
       {"corvane-run", {"--take=1", "--TAKE"}, Mode::Launch, false, {"--take=1", "--TAKE"}},
       {"corvane-run", {"fix the test"}, Mode::Launch, false, {"fix the test"}},
+      {"channel-server", {"app"}, Mode::App, false, {}},
+      {"channel-server", {"sessions", "--json"}, Mode::Sessions, false, {"--json"}},
+      {"corvane-run", {"sessions"}, Mode::Launch, false, {"sessions"}},
       {"corvane-run-old", {}, Mode::Server, false, {}},
       {"Corvane-Run", {}, Mode::Server, false, {}},
   };

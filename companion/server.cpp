@@ -189,7 +189,10 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
       break;
     case Read::Line:
       if (auto request = parseRequest(line, &answer)) {
-        what = request->op + " (pid " + std::to_string(request->callerPid) + ")";
+        // Quoted and cut: the op is the client's text, and a log line stays one line.
+        what =
+            Json(request->op.substr(0, 60)).dump(-1, ' ', false, Json::error_handler_t::replace) +
+            " (pid " + std::to_string(request->callerPid) + ")";
         refused = false;
         base::logErr("→ " + what);
         answer = shared.data.with([&](const SessionData& data) {

@@ -129,28 +129,38 @@ TEST_F(CompanionSocket, ReplacesAStaleSocketAndStandsAsideForALiveOne) {
   EXPECT_TRUE(platform::exists(m_sock));
 }
 
-TEST_F(CompanionSocket, StartedOnDemandByAToolsOnlyServer) {
+TEST_F(CompanionSocket, TwoToolsOnlyServersRacingStartOneCompanion) {
   Env env = baseEnv(m_home.path());
   env["CV_TOOLS_ONLY"] = "1";
-  auto server = Child::spawn({binaryPath()}, env);
-  server->write(request(1, "tools/call", "{\"name\":\"list_sessions\"}"));
-  auto line = server->readLine(10s);
-  ASSERT_TRUE(line);
-  EXPECT_EQ("{\"sessions\":[],\"more\":0}", Json::parse(*line)["result"]["content"][0]["text"]);
-  server->closeInput();
-  EXPECT_EQ(0, server->wait());
-  auto log = platform::readFile(m_home / ".corvane/companion.log");
-  ASSERT_TRUE(log);
-  EXPECT_NE(std::string::npos, log->find("✓ companion a escutar")) << *log;
-  // The companion outlives the server; removing its socket sends it away.
-  ::unlink(m_sock.c_str());
-  auto gone = [&] {
-    return platform::readFile(m_home / ".corvane/companion.log")->find("removido ou substituído");
+  std::unique_ptr<Child> servers[] = {Child::spawn({binaryPath()}, env),
+                                      Child::spawn({binaryPath()}, env)};
+  for (auto& s : servers) {
+    s->write(request(1, "tools/call", "{\"name\":\"list_sessions\"}"));
+  }
+  for (auto& s : servers) {
+    auto line = s->readLine(10s);
+    ASSERT_TRUE(line);
+    EXPECT_EQ("{\"sessions\":[],\"more\":0}", Json::parse(*line)["result"]["content"][0]["text"]);
+    s->closeInput();
+    EXPECT_EQ(0, s->wait());
+  }
+  auto log = [&] { return platform::readFile(m_home / ".corvane/companion.log").value_or(""); };
+  auto count = [&](std::string_view what) {
+    size_t n = 0;
+    std::string text = log();
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
   };
-  for (int i = 0; i < 120 && gone() == std::string::npos; ++i) {
+  std::this_thread::sleep_for(2500ms);  // a displaced companion notices within a second
+  EXPECT_EQ(1u, count("✓ companion a escutar") - count("o companion sai")) << log();
+  // The one left outlives the servers; removing its socket sends it away.
+  ::unlink(m_sock.c_str());
+  for (int i = 0; i < 120 && count("removido ou substituído") == 0; ++i) {
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_NE(std::string::npos, gone());
+  EXPECT_EQ(count("✓ companion a escutar"), count("o companion sai")) << log();
 }
 
 }  // namespace

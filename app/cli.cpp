@@ -34,6 +34,10 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
   }
   if (!args.empty() && programName != "corvane-run" && (args[0] == "push" || args[0] == "type")) {
     d.mode = args[0] == "push" ? Mode::Push : Mode::Type;
+  // The companion and its table; as corvane-run these words stay a prompt for claude.
+  if (!args.empty() && (args[0] == "app" || args[0] == "sessions") &&
+      programName != "corvane-run") {
+    d.mode = args[0] == "app" ? Mode::App : Mode::Sessions;
     d.passthrough.assign(args.begin() + 1, args.end());
     return d;
   }

@@ -16,6 +16,7 @@ uint16_t parsePort(std::string_view text);
 bool isValidInstance(std::string_view text);
 
 enum class Mode { Server, Launch, InstallCLI, Push, Type };
+enum class Mode { Server, Launch, InstallCLI, App, Sessions };
 
 struct Dispatch {
   Mode mode = Mode::Server;

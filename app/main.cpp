@@ -1,9 +1,12 @@
 #include "app/cli.h"
 #include "app/process.h"
 #include "client/client.h"
+#include "companion/server.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
+#include "platform/posix.h"
 #include "server/server.h"
+#include "tools/sessions_cmd.h"
 
 int main(int argc, char** argv) {
   app::initProcess(argc, argv);
@@ -17,6 +20,10 @@ int main(int argc, char** argv) {
       return client::runPush(d.passthrough);
     case app::Mode::Type:
       return client::runType(d.passthrough);
+    case app::Mode::App:
+      platform::exitProcess(companion::runApp());
+    case app::Mode::Sessions:
+      platform::exitProcess(tools::runSessions(d.passthrough));
     case app::Mode::Server:
       break;
   }

@@ -5,18 +5,19 @@
 
 #include "base/json.h"
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace companion {
 
 using base::Json;
+
+struct SessionData;
 
 // One Claude Code session, running or finished, with its name already unique in this snapshot.
 struct SessionRef {
@@ -25,6 +26,7 @@ struct SessionRef {
   std::string cwd;      // absolute
   std::string project;  // last path component of cwd
   std::string title;    // custom or ai title, may be empty
+  std::string aiTitle;  // claude's own title, found by look-up even under a custom one
   pid_t pid = 0;        // claude's pid while running, else 0
   bool running = false;
 };
@@ -44,6 +46,7 @@ struct Context {
   std::function<Lookup(std::string_view)> find;
   std::string stateDir;  // ~/.corvane
   int64_t nowMillis = 0;
+  const SessionData* sessions = nullptr;  // what the session ops read; null for other ops' tests
 };
 
 // "pid N" for a caller that is no session, else the session's name.

@@ -40,6 +40,9 @@ TEST(Cli, Dispatch) {
       {"corvane-run", {"--take", "--take", "x"}, Mode::Launch, true, {"x"}},
       {"corvane-run", {"--take=1", "--TAKE"}, Mode::Launch, false, {"--take=1", "--TAKE"}},
       {"corvane-run", {"fix the test"}, Mode::Launch, false, {"fix the test"}},
+      {"channel-server", {"app"}, Mode::App, false, {}},
+      {"channel-server", {"sessions", "--json"}, Mode::Sessions, false, {"--json"}},
+      {"corvane-run", {"sessions"}, Mode::Launch, false, {"sessions"}},
       {"corvane-run-old", {}, Mode::Server, false, {}},
       {"Corvane-Run", {}, Mode::Server, false, {}},
   };

@@ -116,8 +116,8 @@ TEST_F(ServerTest, HugeAndDeepLinesNeverStopTheLoop) {
 
 TEST_F(ServerTest, ToolCallsReachTheAppAndItsAnswersComeBack) {
   auto c = startToolsOnly();
-  EXPECT_EQ("{\"error\":\"the corvane app is not running, so session context is unavailable\"}",
-            callTool(*c, 1, "{\"name\":\"list_sessions\"}"));
+  // Nobody listening: the server starts the companion, which answers.
+  EXPECT_EQ("{\"sessions\":[],\"more\":0}", callTool(*c, 1, "{\"name\":\"list_sessions\"}"));
   EXPECT_EQ("{\"error\":\"unknown tool: foo\"}", callTool(*c, 2, "{\"name\":\"foo\"}"));
 
   platform::makeDirs(m_home / ".corvane");

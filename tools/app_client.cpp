@@ -1,5 +1,6 @@
 #include "tools/app_client.h"
 
+#include "companion/starter.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -92,7 +93,7 @@ Wait waitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-enum class Connect { Connected, Refused, TimedOut };
+enum class Connect { Connected, Refused, TimedOut, NoSocket };
 
 // A Unix socket's non-blocking connect fails with EAGAIN while the app's backlog is full; waiting
 // there keeps the deadline instead of blocking forever.
@@ -121,6 +122,22 @@ Connect connectBy(int fd, const sockaddr_un& addr, Clock::time_point deadline) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+// A fresh non-blocking socket connected to the app; errno tells why when Refused.
+Connect openAndConnect(platform::UniqueFd* sock, Clock::time_point deadline) {
+  sock->reset(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!*sock) {
+    return Connect::NoSocket;
+  }
+  ::fcntl(sock->get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(sock->get(), F_SETFL, ::fcntl(sock->get(), F_GETFL) | O_NONBLOCK);
+  sockaddr_un addr{};
+  if (!platform::makeUnixAddress(sessionQuerySocket(), &addr)) {
+    errno = ENAMETOOLONG;
+    return Connect::Refused;
+  }
+  return connectBy(sock->get(), addr, deadline);
 }
 
 // Sends all of `bytes` before the deadline; a failed write is left to the read to judge.
@@ -209,19 +226,18 @@ std::string callSessionTool(const std::string& name, const Json& args) {
   request->push_back('\n');
   auto deadline = Clock::now() + APP_TIMEOUT;
 
-  platform::UniqueFd sock{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  if (!sock) {
-    return "{\"error\":\"socket() failed\"}";
+  platform::UniqueFd sock;
+  Connect connected = openAndConnect(&sock, deadline);
+  // Nobody there: start our own companion, then connect once more.
+  if (connected == Connect::Refused && (errno == ENOENT || errno == ECONNREFUSED) &&
+      companion::startCompanion()) {
+    connected = openAndConnect(&sock, deadline);
   }
-  ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
-  ::fcntl(sock.get(), F_SETFL, ::fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
-  sockaddr_un addr{};
-  if (!platform::makeUnixAddress(sessionQuerySocket(), &addr)) {
-    return NOT_RUNNING;
-  }
-  switch (connectBy(sock.get(), addr, deadline)) {
+  switch (connected) {
     case Connect::Connected:
       break;
+    case Connect::NoSocket:
+      return "{\"error\":\"socket() failed\"}";
     case Connect::Refused:
       return NOT_RUNNING;
     case Connect::TimedOut:

@@ -33,7 +33,8 @@ std::string answerFromBytes(std::string_view bytes);
 // home + "/.corvane/sessions.sock", from the current home directory.
 std::string sessionQuerySocket();
 
-// The whole exchange; blocks its caller for at most APP_TIMEOUT.
+// The whole exchange; starts the companion when nobody listens on the socket. Blocks its caller
+// for at most APP_TIMEOUT (and the companion's start).
 std::string callSessionTool(const std::string& name, const Json& args);
 
 }  // namespace tools

@@ -1,0 +1,40 @@
+#pragma once
+
+// The readers of Claude Code's files and of our registry, shared by every connection and
+// refreshed at most every REFRESH_EVERY, so a burst of requests reads the disk once.
+
+#include "base/json.h"
+#include "claude_files/index.h"
+#include "claude_files/prices.h"
+#include "companion/session_data.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+
+namespace companion {
+
+inline constexpr std::chrono::milliseconds REFRESH_EVERY{200};
+
+class LiveData {
+ public:
+  explicit LiveData(const std::string& stateDir);
+
+  // fn's answer over a snapshot no older than REFRESH_EVERY. Many may read at once.
+  Json with(const std::function<Json(const SessionData&)>& fn);
+
+ private:
+  std::shared_mutex m_mutex;
+  claude_files::Index m_index;
+  claude_files::Prices m_prices;
+  std::set<pid_t> m_channels;
+  std::atomic<int64_t> m_refreshedAt{-1};  // steady clock, ms
+};
+
+// claude pids that a live record in our registry serves (the record's server is their child).
+std::set<pid_t> channelPids();
+
+}  // namespace companion

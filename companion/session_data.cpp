@@ -1,0 +1,79 @@
+#include "companion/session_data.h"
+
+#include <ctime>
+
+namespace companion {
+
+SessionData::SessionData(const std::vector<LiveSession>& liveSessions,
+                         const std::vector<TranscriptSummary>& transcriptSummaries,
+                         std::set<pid_t> channels, Pricer pricer)
+    : live(liveSessions),
+      transcripts(transcriptSummaries),
+      channelPids(std::move(channels)),
+      price(std::move(pricer)) {
+  for (size_t i = 0; i < live.size(); ++i) {
+    m_live.emplace(live[i].sessionId, i);
+  }
+  for (size_t i = 0; i < transcripts.size(); ++i) {
+    m_transcripts.emplace(transcripts[i].sessionId, i);
+  }
+}
+
+const LiveSession* SessionData::liveOf(std::string_view id) const {
+  auto it = m_live.find(std::string(id));
+  return it == m_live.end() ? nullptr : &live[it->second];
+}
+
+const TranscriptSummary* SessionData::transcriptOf(std::string_view id) const {
+  auto it = m_transcripts.find(std::string(id));
+  return it == m_transcripts.end() ? nullptr : &transcripts[it->second];
+}
+
+Json isoTime(int64_t millis) {
+  if (millis <= 0) {
+    return nullptr;
+  }
+  std::time_t secs = static_cast<std::time_t>(millis / 1000);
+  std::tm tm{};
+  char buf[32];
+  if (!::gmtime_r(&secs, &tm) || std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) {
+    return nullptr;
+  }
+  return buf;
+}
+
+std::string cutText(std::string_view text, size_t maxChars) {
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+      continue;
+    }
+    if (chars++ == maxChars) {
+      return std::string(text.substr(0, i)) + "…";
+    }
+  }
+  return std::string(text);
+}
+
+std::optional<std::string> stringArg(const Json& request, const char* key) {
+  auto it = request.find(key);
+  if (it == request.end() || !it->is_string()) {
+    return std::nullopt;
+  }
+  return it->get<std::string>();
+}
+
+Lookup findNamed(const Json& request, const Context& ctx) {
+  if (auto name = stringArg(request, "name")) {
+    return ctx.find(*name);
+  }
+  Lookup l;
+  if (ctx.you) {
+    l.session = ctx.you;
+  } else {
+    l.error = {{"error", "name is required: the caller is no running session"}};
+  }
+  return l;
+}
+
+}  // namespace companion

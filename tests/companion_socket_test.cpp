@@ -1,0 +1,166 @@
+// The companion's socket under clients that misbehave, and its life beside other owners.
+
+#include "base/json.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/posix.h"
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+
+namespace {
+
+using namespace cstest;
+using base::Json;
+
+platform::UniqueFd connectTo(const std::string& path) {
+  sockaddr_un addr{};
+  platform::makeUnixAddress(path, &addr);
+  platform::UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    fd.reset();
+  }
+  return fd;
+}
+
+// Sends `bytes` (as far as the companion takes them) and returns its answer without the LF.
+std::string ask(const std::string& path, const std::string& bytes,
+                std::chrono::milliseconds timeout = 5s) {
+  platform::UniqueFd fd = connectTo(path);
+  if (!fd) {
+    return "<no connection>";
+  }
+  for (size_t sent = 0; sent < bytes.size();) {
+    ssize_t n = platform::sendNoSigpipe(fd.get(), bytes.data() + sent, bytes.size() - sent);
+    if (n <= 0) {
+      break;  // the companion stopped reading: its answer is waiting
+    }
+    sent += static_cast<size_t>(n);
+  }
+  std::string answer;
+  char buf[4096];
+  pollfd p{fd.get(), POLLIN, 0};
+  while (::poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
+    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
+    if (n <= 0) {
+      break;
+    }
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  if (answer.empty() || answer.back() != '\n') {
+    return "<no answer>: " + answer;
+  }
+  answer.pop_back();
+  return answer;
+}
+
+class CompanionSocket : public testing::Test {
+ protected:
+  std::unique_ptr<Child> startApp() {
+    auto c = Child::spawn({binaryPath(), "app"}, baseEnv(m_home.path()));
+    EXPECT_TRUE(c->waitErr("✓ companion a escutar em " + m_sock)) << c->errSoFar();
+    return c;
+  }
+  TempHome m_home;
+  std::string m_sock = m_home / ".corvane/sessions.sock";
+};
+
+TEST_F(CompanionSocket, HostileClientsStallNobody) {
+  auto app = startApp();
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(m_sock.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  ASSERT_EQ(0, ::stat((m_home / ".corvane").c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+
+  // Silent, then half a request: both held open while others are served.
+  platform::UniqueFd silent = connectTo(m_sock);
+  auto partial =
+      std::async(std::launch::async, [&] { return ask(m_sock, "{\"op\":\"list\"", 15s); });
+  const std::pair<std::string, std::string> cases[] = {
+      {"{\"op\":\"list\",\"caller_pid\":1}\n", "{\"sessions\":[],\"more\":0}"},
+      {"not json\n", "{\"error\":\"the request is not valid JSON\"}"},
+      {"\"list\"\n", "{\"error\":\"the request must be a JSON object\"}"},
+      {"{\"op\":\"lease_acquire\",\"caller_pid\":1}\n", "{\"error\":\"unknown op lease_acquire\"}"},
+      {"{\"op\":\"cost\",\"name\":\"x\"}\n{\"op\":\"list\"}\n",
+       "{\"error\":\"no session called x\",\"sessions\":[]}"},
+      {"{\"op\":\"list\",\"pad\":\"" + std::string(2 << 20, 'x') + "\"}\n",
+       "{\"error\":\"the request is larger than 1 MiB\"}"},
+  };
+  for (const auto& [request, want] : cases) {
+    SCOPED_TRACE(request.substr(0, 60));
+    EXPECT_EQ(want, ask(m_sock, request, 3s));
+  }
+  EXPECT_EQ("{\"error\":\"the request was not complete within 10 seconds\"}", partial.get());
+  EXPECT_EQ(0, ::kill(app->pid(), 0)) << "still serving";
+  app->kill(SIGTERM);
+  EXPECT_EQ(0, app->wait());
+  EXPECT_FALSE(platform::exists(m_sock));
+}
+
+TEST_F(CompanionSocket, ReplacesAStaleSocketAndStandsAsideForALiveOne) {
+  platform::makeDirs(m_home / ".corvane");
+  {
+    sockaddr_un addr{};
+    platform::makeUnixAddress(m_sock, &addr);
+    platform::UniqueFd dead{::socket(AF_UNIX, SOCK_STREAM, 0)};
+    ASSERT_EQ(0, ::bind(dead.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+  }
+  ASSERT_TRUE(platform::exists(m_sock));
+  auto first = startApp();
+  EXPECT_EQ("{\"sessions\":[],\"more\":0}", ask(m_sock, "{\"op\":\"list\"}\n"));
+
+  auto second = Child::spawn({binaryPath(), "app"}, baseEnv(m_home.path()));
+  EXPECT_EQ(0, second->wait());
+  EXPECT_NE(std::string::npos, second->readAllErr().find("✋ outro processo já responde em"));
+  EXPECT_EQ("{\"sessions\":[],\"more\":0}", ask(m_sock, "{\"op\":\"list\"}\n"));
+
+  // Taking its socket away ends it; the file that replaced it stays.
+  ::unlink(m_sock.c_str());
+  ASSERT_TRUE(platform::createFile(m_sock, "", 0600, nullptr));
+  EXPECT_EQ(0, first->wait(12s));
+  EXPECT_TRUE(platform::exists(m_sock));
+}
+
+TEST_F(CompanionSocket, TwoToolsOnlyServersRacingStartOneCompanion) {
+  Env env = baseEnv(m_home.path());
+  env["CV_TOOLS_ONLY"] = "1";
+  std::unique_ptr<Child> servers[] = {Child::spawn({binaryPath()}, env),
+                                      Child::spawn({binaryPath()}, env)};
+  for (auto& s : servers) {
+    s->write(request(1, "tools/call", "{\"name\":\"list_sessions\"}"));
+  }
+  for (auto& s : servers) {
+    auto line = s->readLine(10s);
+    ASSERT_TRUE(line);
+    EXPECT_EQ("{\"sessions\":[],\"more\":0}", Json::parse(*line)["result"]["content"][0]["text"]);
+    s->closeInput();
+    EXPECT_EQ(0, s->wait());
+  }
+  auto log = [&] { return platform::readFile(m_home / ".corvane/companion.log").value_or(""); };
+  auto count = [&](std::string_view what) {
+    size_t n = 0;
+    std::string text = log();
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  std::this_thread::sleep_for(2500ms);  // a displaced companion notices within a second
+  EXPECT_EQ(1u, count("✓ companion a escutar") - count("o companion sai")) << log();
+  // The one left outlives the servers; removing its socket sends it away.
+  ::unlink(m_sock.c_str());
+  for (int i = 0; i < 120 && count("removido ou substituído") == 0; ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(count("✓ companion a escutar"), count("o companion sai")) << log();
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+// The companion's pure half: names, look-up, and the session ops over summaries built here.
+
+#include "companion/names.h"
+#include "companion/ops.h"
+#include "tools/sessions_cmd.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace companion;
+using claude_files::Tokens;
+using claude_files::UsageKey;
+
+constexpr int64_t NOW = 1'800'000'000'000;  // 2027-01-15T08:00:00Z
+constexpr int64_t MIN = 60'000, DAY = 86'400'000;
+
+LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, int64_t started) {
+  LiveSession l;
+  l.pid = pid;
+  l.sessionId = std::move(id);
+  l.name = std::move(name);
+  l.cwd = std::move(cwd);
+  l.startedAtMillis = l.updatedAtMillis = started;
+  l.status = "idle";
+  return l;
+}
+
+TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last) {
+  TranscriptSummary t;
+  t.sessionId = std::move(id);
+  t.cwd = std::move(cwd);
+  t.firstMillis = first;
+  t.lastActivityMillis = last;
+  return t;
+}
+
+// A request's context over the given data, as the server builds it.
+struct World {
+  std::vector<LiveSession> live;
+  std::vector<TranscriptSummary> transcripts;
+  std::set<pid_t> channels;
+  Pricer price;
+
+  Json ask(const Json& request) {
+    SessionData data(live, transcripts, channels, price);
+    Json error;
+    auto r = parseRequest(request.dump(), &error);
+    if (!r) {
+      return error;
+    }
+    Context ctx;
+    buildContext(r->callerPid, data, "/state", NOW, &ctx);
+    return dispatch(opTable(), *r, ctx);
+  }
+};
+
+World lookupWorld() {
+  World w;
+  w.live = {live(10, "aaaa1111", "alpha", "/w/a", 100), live(11, "bbbb2222", "beta", "/w/b", 200)};
+  w.transcripts = {
+      transcript("aaaa1111", "/w/a", 100, 300), transcript("bbbb2222", "/w/b", 200, 300),
+      transcript("aaab3333", "/w/gamma", 50, 60), transcript("cccc4444", "/w/c", 400, 500)};
+  w.transcripts[0].customTitle = "Fix Login";
+  w.transcripts[1].aiTitle = "Refactor parser";
+  w.transcripts[2].aiTitle = "Deploy";
+  w.transcripts[3].customTitle = "alpha";  // clashes with the running one, started later
+  w.transcripts[3].aiTitle = "deploy";
+  return w;
+}
+
+TEST(CompanionNames, LookUpRules) {
+  World w = lookupWorld();
+  const std::pair<const char*, const char*> cases[] = {
+      {"alpha", "aaaa1111"},      {"fix login", "aaaa1111"}, {"REFACTOR PARSER", "bbbb2222"},
+      {"aaaa", "aaaa1111"},       {"aaab", "aaab3333"},      {"bbbb2", "bbbb2222"},
+      {"cccc", "cccc4444"},       {"alpha#", "cccc4444"},    {"gam", "aaab3333"},
+      {"alpha#cccc", "cccc4444"}, {"be", "bbbb2222"},        {"aaa", "none"},
+      {"DEPLOY", "several"},      {"al", "several"},         {"", "none"},
+      {"zzzz", "none"},
+  };
+  for (const auto& [key, want] : cases) {
+    SCOPED_TRACE(key);
+    Json a = w.ask({{"op", "files"}, {"name", key}});
+    if (std::string(want) == "none") {
+      EXPECT_EQ(Json({{"error", "no session called " + std::string(key)},
+                      {"sessions", {"alpha", "beta"}}}),
+                a);
+    } else if (std::string(want) == "several") {
+      EXPECT_EQ(std::string(key) + " matches several sessions", a["error"]);
+      EXPECT_GE(a["matches"].size(), 2u);
+    } else {
+      EXPECT_EQ(want, a["id"]);
+    }
+  }
+}
+
+TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
+  World w;
+  w.live = {live(10, "later000", "dup", "/w/x", 500), live(11, "early000", "dup", "/w/y", 100),
+            live(12, "nameless", "", "/w/tools/", 50)};
+  w.transcripts = {transcript("fin00000", "/w/x", 300, 400),
+                   transcript("fin11111", "/w/x", 600, 700)};
+  w.transcripts[0].customTitle = "dup";
+  SessionRefs refs = sessionRefs(w.live, w.transcripts);
+  std::map<std::string, std::string> nameOf;
+  for (const auto* list : {&refs.running, &refs.finished}) {
+    for (const SessionRef& r : *list) {
+      nameOf[r.id] = r.name;
+    }
+  }
+  EXPECT_EQ("dup", nameOf["early000"]);
+  EXPECT_EQ("dup#fin0", nameOf["fin00000"]);
+  EXPECT_EQ("dup#late", nameOf["later000"]);
+  EXPECT_EQ("tools-name", nameOf["nameless"]);
+  EXPECT_EQ("x-fin1", nameOf["fin11111"]);
+}
+
+TEST(CompanionOps, ListOrderLimitAndFlags) {
+  World w;
+  w.live = {live(20, "r-old", "old", "/w/o", NOW - 50 * MIN),
+            live(21, "r-new", "new", "/w/n", NOW - 1 * MIN),
+            live(22, "r-mid", "mid", "/w/m", NOW - 10 * MIN)};
+  w.live[0].messagingSocketPath = "/tmp/s";
+  w.live[1].status = "waiting";
+  w.live[1].waitingFor = "approve Bash";
+  w.channels = {22};
+  for (int i = 0; i < 45; ++i) {
+    w.transcripts.push_back(
+        transcript("f" + std::to_string(i), "/w/f", 0, NOW - (i + 1) * 3 * 3600'000));
+  }
+  w.transcripts.push_back(transcript("ancient", "/w/f", 0, NOW - 8 * DAY));
+  w.transcripts.push_back(transcript("r-mid", "/w/m", 0, NOW - 2 * MIN));
+  w.transcripts.back().latestPrompt = std::string(250, 'p');
+  Json a = w.ask({{"op", "list"}, {"caller_pid", 21}});
+  ASSERT_EQ(40u, a["sessions"].size());
+  EXPECT_EQ(49u - 40u, a["more"]);
+  std::vector<std::string> ids;
+  for (const Json& s : a["sessions"]) {
+    ids.push_back(s["id"]);
+  }
+  EXPECT_EQ((std::vector<std::string>{"r-new", "r-mid", "r-old", "f0", "f1"}),
+            std::vector<std::string>(ids.begin(), ids.begin() + 5));
+  EXPECT_EQ("f36", ids.back());
+  const Json& newest = a["sessions"][0];
+  EXPECT_TRUE(newest["you"]);
+  EXPECT_EQ("approve Bash", newest["waiting_for"]);
+  EXPECT_FALSE(newest["messageable"]);
+  EXPECT_TRUE(a["sessions"][1]["channel"]);
+  EXPECT_TRUE(a["sessions"][1]["messageable"]);
+  EXPECT_EQ(std::string(200, 'p') + "…", a["sessions"][1]["working_on"]);
+  EXPECT_TRUE(a["sessions"][2]["messageable"]);
+  EXPECT_FALSE(a["sessions"][2]["channel"]);
+  EXPECT_EQ("finished", a["sessions"][3]["status"]);
+  EXPECT_EQ("2027-01-15T05:00:00Z", a["sessions"][3]["last_activity"]);
+}
+
+TEST(CompanionOps, ConflictsFromTranscriptsAndSoleOwners) {
+  World w;
+  w.live = {live(1, "A", "app", "/w/app", 1), live(2, "B", "lib", "/w/lib", 2),
+            live(3, "C", "solo", "/w/solo", 3), live(4, "D", "d", "/w/shared", 4),
+            live(5, "E", "e", "/w/shared", 5)};
+  w.transcripts = {transcript("A", "/w/app", 1, 9), transcript("B", "/w/lib", 2, 9),
+                   transcript("F", "/w/app", 1, 9)};
+  auto edit = [](TranscriptSummary& t, std::string path, uint64_t n) {
+    t.files[path] = {n, NOW, {{"Edit", n}}};
+  };
+  edit(w.transcripts[0], "/w/app/x.c", 2);
+  edit(w.transcripts[0], "/w/solo/y.c", 1);
+  edit(w.transcripts[0], "/w/shared/z.c", 1);
+  edit(w.transcripts[0], "/w/solo2/q.c", 1);  // under no cwd: a prefix is no folder
+  edit(w.transcripts[1], "x.c", 3);           // relative: resolved against its own cwd
+  edit(w.transcripts[1], "/w/app/x.c", 1);
+  edit(w.transcripts[2], "/w/lib/x.c", 5);  // finished sessions never conflict
+  Json all = w.ask({{"op", "conflicts"}})["conflicts"];
+  ASSERT_EQ(2u, all.size()) << all;
+  EXPECT_EQ("/w/app/x.c", all[0]["path"]);
+  EXPECT_EQ(
+      Json::parse(
+          R"([{"name":"app","edits":2,"last_edit":"2027-01-15T08:00:00Z","evidence":"transcript"},
+      {"name":"lib","edits":1,"last_edit":"2027-01-15T08:00:00Z","evidence":"transcript"}])"),
+      all[0]["sessions"]);
+  EXPECT_EQ(
+      Json::parse(
+          R"([{"name":"app","edits":1,"last_edit":"2027-01-15T08:00:00Z","evidence":"transcript"},
+      {"name":"solo","edits":null,"last_edit":null,"evidence":"soleOwner"}])"),
+      all[1]["sessions"]);
+  Json solo = w.ask({{"op", "conflicts"}, {"name", "solo"}})["conflicts"];
+  ASSERT_EQ(1u, solo.size());
+  EXPECT_EQ("/w/solo/y.c", solo[0]["path"]);
+  EXPECT_EQ(0u, w.ask({{"op", "conflicts"}, {"name", "d"}})["conflicts"].size());
+  EXPECT_EQ("/w/lib/x.c", w.ask({{"op", "files"}, {"name", "lib"}})["files"][0]["path"]);
+}
+
+TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
+  World w;
+  w.transcripts = {transcript("sess1", "/w/p", 1, 2)};
+  auto& usage = w.transcripts[0].usage;
+  usage[{"known", "main", "", false}] = {{100, 10, 5, 7, 1000}, 2};
+  usage[{"known", "Explore", "pdf", false}] = {{1, 1, 0, 0, 0}, 1};
+  w.price = [](const UsageKey& k, const Tokens& t) -> std::optional<double> {
+    if (k.model != "known") {
+      return std::nullopt;
+    }
+    return static_cast<double>(t.input + t.output);
+  };
+  Json priced = w.ask({{"op", "cost"}, {"name", "sess1"}});
+  EXPECT_EQ(112.0, priced["usd"]);
+  EXPECT_EQ(Json::parse(R"({"input":101,"output":11,"cache_write":12,"cache_read":1000})"),
+            priced["tokens"]);
+  EXPECT_EQ(3u, priced["requests"]);
+  EXPECT_EQ(Json::array(), priced["unpriced_models"]);
+  ASSERT_EQ(1u, priced["by_skill"].size());
+  EXPECT_EQ(2.0, priced["by_skill"][0]["usd"]);
+
+  usage[{"mystery", "main", "", false}] = {{50, 50, 0, 0, 0}, 1};
+  Json a = w.ask({{"op", "cost"}, {"name", "sess1"}});
+  EXPECT_TRUE(a["usd"].is_null());
+  EXPECT_EQ(Json::array({"mystery"}), a["unpriced_models"]);
+  EXPECT_EQ(4u, a["requests"]);
+  std::map<std::string, Json> models, agents;
+  for (const Json& m : a["by_model"]) {
+    models[m["model"]] = m["usd"];
+  }
+  for (const Json& m : a["by_subagent"]) {
+    agents[m["agent"]] = m["usd"];
+  }
+  EXPECT_EQ(112.0, models["known"]);
+  EXPECT_TRUE(models["mystery"].is_null());
+  EXPECT_TRUE(agents["main"].is_null());
+  EXPECT_EQ(2.0, agents["Explore"]);
+}
+
+TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
+  World w = lookupWorld();
+  const std::pair<const char*, const char*> cases[] = {
+      {"garbage", "the request is not valid JSON"},
+      {"[1]", "the request must be a JSON object"},
+      {R"({"op":7})", "the request has no op"},
+      {R"({"op":"drop_tables","caller_pid":"x"})", "unknown op drop_tables"},
+      {R"({"op":"activity","caller_pid":99})",
+       "name is required: the caller is no running session"},
+  };
+  for (const auto& [line, error] : cases) {
+    SCOPED_TRACE(line);
+    Json err;
+    auto r = parseRequest(line, &err);
+    SessionData data(w.live, w.transcripts, {}, nullptr);
+    Context ctx;
+    buildContext(r ? r->callerPid : 0, data, "/s", NOW, &ctx);
+    EXPECT_EQ(Json({{"error", error}}), r ? dispatch(opTable(), *r, ctx) : err);
+  }
+  // Without a name, activity is the caller's own.
+  EXPECT_EQ("alpha", w.ask({{"op", "activity"}, {"caller_pid", 10}})["name"]);
+  EXPECT_EQ("{\"a\":\"\xEF\xBF\xBD\"}", answerText({{"a", "\xFF"}}));
+}
+
+TEST(SessionsTable, RowsTimesAndCost) {
+  Json list = Json::parse(R"({"sessions":[
+    {"name":"web","id":"1","project":"web","state":"running","status":"busy",
+     "working_on":"make the\nlogin page faster please","last_activity":"2027-01-15T07:57:00Z"},
+    {"name":"api","id":"2","project":"api","state":"finished","status":"finished",
+     "working_on":"","last_activity":"2027-01-15T01:00:00Z"},
+    {"name":"old","id":"3","project":"old","state":"finished","status":"finished",
+     "working_on":"","last_activity":"2027-01-14T01:00:00Z"}],"more":0})");
+  std::string table =
+      tools::formatSessions(list, {{"1", 1.234}, {"2", std::nullopt}}, NOW, NOW - 8 * 3600'000, 80);
+  EXPECT_EQ(
+      "NAME  STATE     STATUS    PROJECT  LAST ACTIVITY  COST   WORKING ON\n"
+      "web   running   busy      web      3m ago         $1.23  make the login page fa…\n"
+      "api   finished  finished  api      7h ago         -\n",
+      table);
+  const std::pair<int64_t, const char*> ago[] = {
+      {NOW + 5000, "just now"}, {NOW - 59'000, "59s ago"}, {NOW - 2 * DAY, "2d ago"}};
+  for (const auto& [then, want] : ago) {
+    EXPECT_EQ(want, tools::relativeTime(then, NOW));
+  }
+  EXPECT_EQ(NOW, tools::parseIsoTime("2027-01-15T08:00:00Z"));
+  EXPECT_FALSE(tools::parseIsoTime("2027-01-15T08:00:00+01:00"));
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+
+// `channel-server sessions [--json]`: the companion's session list as a table for a person.
+
+#include "base/json.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+using base::Json;
+
+// "just now", "42s ago", "3m ago", "5h ago", "2d ago"; "-" when unknown.
+std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis);
+
+// Milliseconds of an ISO-8601 UTC time as the companion writes it; nullopt for anything else.
+std::optional<int64_t> parseIsoTime(const Json& value);
+
+// The table of a `list` answer: running sessions, then those finished since todayStartMillis.
+// `usd` maps a session id to its cost (nullopt: not known). With width > 0, WORKING ON is cut so
+// each line fits; 0 leaves lines whole.
+std::string formatSessions(const Json& list,
+                           const std::map<std::string, std::optional<double>>& usd,
+                           int64_t nowMillis, int64_t todayStartMillis, size_t width);
+
+// The mode: asks the companion (starting it when needed), prints, returns the exit status.
+int runSessions(const std::vector<std::string>& args);
+
+}  // namespace tools

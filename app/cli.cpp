@@ -18,6 +18,12 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
     d.mode = Mode::InstallCLI;
     return d;
   }
+  // corvane-run hands every other word to claude as its prompt.
+  if (!args.empty() && programName != "corvane-run" && (args[0] == "group" || args[0] == "notes")) {
+    d.mode = args[0] == "group" ? Mode::Group : Mode::Notes;
+    d.passthrough.assign(args.begin() + 1, args.end());
+    return d;
+  }
   bool launchWord = !args.empty() && args[0] == "launch";
   if (!launchWord && programName != "corvane-run") {
     return d;

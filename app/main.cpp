@@ -1,7 +1,9 @@
 #include "app/cli.h"
 #include "app/process.h"
+#include "groups/group_cli.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
+#include "notes/notes_cli.h"
 #include "server/server.h"
 
 int main(int argc, char** argv) {
@@ -12,6 +14,10 @@ int main(int argc, char** argv) {
       launcher::runInstallCLI();
     case app::Mode::Launch:
       launcher::runLaunch(d.take, d.passthrough);
+    case app::Mode::Group:
+      return groups::runGroupCommand(d.passthrough);
+    case app::Mode::Notes:
+      return notes::runNotesCommand(d.passthrough);
     case app::Mode::Server:
       break;
   }

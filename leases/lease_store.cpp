@@ -43,7 +43,8 @@ bool sameHolder(const Holder& a, const Holder& b) {
 }
 
 bool holderAlive(const Holder& holder) {
-  if (holder.pid <= 0) {
+  // A process we could not see when it took the lease cannot be watched: time or release ends it.
+  if (holder.pid <= 0 || (!holder.startTicks && !holder.startedAtMillis)) {
     return true;
   }
   platform::ProcessIdentity id;
@@ -60,11 +61,9 @@ bool holderAlive(const Holder& holder) {
 }
 
 Holder holderOf(std::string name, std::string sessionId, pid_t pid) {
-  Holder h{std::move(name), std::move(sessionId), 0, std::nullopt, std::nullopt};
+  Holder h{std::move(name), std::move(sessionId), pid, std::nullopt, std::nullopt};
   platform::ProcessIdentity id;
-  // A process we cannot see cannot be watched either: its lease ends only by time or release.
   if (pid > 0 && platform::processIdentity(pid, &id)) {
-    h.pid = pid;
     if (id.startTicks) {
       h.startTicks = static_cast<int64_t>(*id.startTicks);
     }
@@ -78,9 +77,10 @@ bool LeaseStore::open(const std::string& path, std::string* err) {
   if (!m_db.open(path, BUSY_TIMEOUT_MILLIS, err)) {
     return false;
   }
-  if (!m_db.exec("CREATE TABLE IF NOT EXISTS leases (resource TEXT PRIMARY KEY, holder TEXT NOT "
-                 "NULL, session_id TEXT NOT NULL, pid INTEGER NOT NULL, start_ticks INTEGER, "
-                 "started_at_ms INTEGER, reason TEXT NOT NULL, expires_at_ms INTEGER NOT NULL)")) {
+  if (!m_db.execWhenFree(
+          "CREATE TABLE IF NOT EXISTS leases (resource TEXT PRIMARY KEY, holder TEXT NOT "
+          "NULL, session_id TEXT NOT NULL, pid INTEGER NOT NULL, start_ticks INTEGER, "
+          "started_at_ms INTEGER, reason TEXT NOT NULL, expires_at_ms INTEGER NOT NULL)")) {
     return fail(m_db, "create table leases", err);
   }
   return true;

@@ -21,7 +21,8 @@ namespace leases {
 struct Holder {
   std::string name;       // shown to others: the session's name or "pid N"
   std::string sessionId;  // empty for a caller that is no session
-  pid_t pid = 0;          // 0: no process to watch, the lease ends only by time or release
+  pid_t pid = 0;
+  // Both empty: no process to watch, the lease ends only by time or release.
   std::optional<int64_t> startTicks;
   std::optional<int64_t> startedAtMillis;
 };

@@ -1,9 +1,11 @@
 #include "leases/sqlite.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -48,7 +50,7 @@ bool Db::open(const std::string& path, int busyTimeoutMillis, std::string* err) 
   *this = Db{};
   m_db = db;
   sqlite3_busy_timeout(m_db, busyTimeoutMillis);
-  if (!exec("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL")) {
+  if (!execWhenFree("PRAGMA journal_mode=WAL") || !exec("PRAGMA synchronous=NORMAL")) {
     *err = "sqlite3 " + path + ": " + error();
     return false;
   }
@@ -60,6 +62,20 @@ bool Db::exec(const char* sql) {
   while (stmt.step()) {
   }
   return stmt && stmt.ok();
+}
+
+bool Db::execWhenFree(const char* sql) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (exec(sql)) {
+      return true;
+    }
+    int code = sqlite3_errcode(m_db);
+    if (code != SQLITE_BUSY && code != SQLITE_LOCKED) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 std::string Db::error() const {

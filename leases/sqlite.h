@@ -24,6 +24,9 @@ class Db {
   // other processes wait for each other instead of failing.
   bool open(const std::string& path, int busyTimeoutMillis, std::string* err);
   bool exec(const char* sql);  // statements without parameters or rows
+  // exec, retried for a bounded while when the database is busy in a way the busy timeout does
+  // not cover (turning on WAL while another connection opens the same new file).
+  bool execWhenFree(const char* sql);
   sqlite3* get() const { return m_db; }
   std::string error() const;
 

@@ -123,6 +123,10 @@ TEST_F(Leases, EndsAtTtlWhenTheHolderDiesAndSurvivesReopening) {
   ::close(gate[1]);
   ::waitpid(child, nullptr, 0);
   EXPECT_EQ(true, acquire(callerCtx("cat", ::getpid()), "port:8787")["granted"]);
+  // A caller that cannot be looked at is held by time alone, and is not every other such caller.
+  EXPECT_TRUE(leases::holderAlive(leases::holderOf("", "", child)));
+  EXPECT_FALSE(
+      leases::sameHolder(leases::holderOf("", "", child), leases::holderOf("", "", 1 << 30)));
 
   // A pid that now runs another process does not keep the lease.
   leases::Holder me = leases::holderOf("me", "", ::getpid());

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 using base::Json;
@@ -107,3 +109,35 @@ TEST(Notebook, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
 }
 
 }  // namespace
+
+TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
+  cstest::TempHome home;
+  std::string dir = home / "proj";
+  ASSERT_TRUE(platform::makeDirs(dir));
+  std::string path = notes::notebookPath(home / ".corvane", platform::resolvePath(dir));
+  struct Case {
+    cstest::Env extra;
+    int status;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{{"EDITOR", "echo one >>"}}, 0, "one\n"},
+      {{{"VISUAL", "echo two >>"}, {"EDITOR", "false"}}, 0, "one\ntwo\n"},
+      {{{"VISUAL", "false"}}, 1, "one\ntwo\n"},
+  };
+  for (const Case& c : cases) {
+    cstest::Env env = cstest::baseEnv(home.path());
+    env.insert(c.extra.begin(), c.extra.end());
+    auto child = cstest::Child::spawn({cstest::binaryPath(), "notes", dir}, env);
+    EXPECT_EQ(c.status, child->wait());
+    EXPECT_EQ(c.text, platform::readFile(path).value_or("missing"));
+  }
+  struct stat st {};
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  auto create = cstest::Child::spawn({cstest::binaryPath(), "group", "create", "x y", dir},
+                                     cstest::baseEnv(home.path()));
+  EXPECT_EQ(1, create->wait());
+  EXPECT_NE(std::string::npos, create->readAllErr().find("x y"));
+}

@@ -38,6 +38,9 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
   if (!args.empty() && (args[0] == "app" || args[0] == "sessions") &&
       programName != "corvane-run") {
     d.mode = args[0] == "app" ? Mode::App : Mode::Sessions;
+  // corvane-run hands every other word to claude as its prompt.
+  if (!args.empty() && programName != "corvane-run" && (args[0] == "group" || args[0] == "notes")) {
+    d.mode = args[0] == "group" ? Mode::Group : Mode::Notes;
     d.passthrough.assign(args.begin() + 1, args.end());
     return d;
   }

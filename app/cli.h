@@ -17,11 +17,13 @@ bool isValidInstance(std::string_view text);
 
 enum class Mode { Server, Launch, InstallCLI, Push, Type };
 enum class Mode { Server, Launch, InstallCLI, App, Sessions };
+enum class Mode { Server, Launch, InstallCLI, Group, Notes };
 
 struct Dispatch {
   Mode mode = Mode::Server;
   bool take = false;
   std::vector<std::string> passthrough;  // launch: for claude; push, type: their own arguments
+  std::vector<std::string> passthrough;  // Launch: claude's arguments; Group, Notes: the rest
 };
 
 Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args);

@@ -5,6 +5,10 @@
 #include "launcher/install.h"
 #include "launcher/launch.h"
 #include "platform/posix.h"
+#include "groups/group_cli.h"
+#include "launcher/install.h"
+#include "launcher/launch.h"
+#include "notes/notes_cli.h"
 #include "server/server.h"
 #include "tools/sessions_cmd.h"
 
@@ -24,6 +28,10 @@ int main(int argc, char** argv) {
       platform::exitProcess(companion::runApp());
     case app::Mode::Sessions:
       platform::exitProcess(tools::runSessions(d.passthrough));
+    case app::Mode::Group:
+      return groups::runGroupCommand(d.passthrough);
+    case app::Mode::Notes:
+      return notes::runNotesCommand(d.passthrough);
     case app::Mode::Server:
       break;
   }

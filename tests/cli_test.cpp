@@ -8,9 +8,13 @@ using app::Mode;
 
 TEST(Cli, ChannelPortValues) {
   const std::pair<const char*, int> cases[] = {
-      {"8080", 8080}, {"+8080", 8080}, {"65535", 65535}, {"0", 0},     {"-0", 0},
-      {"65536", 0},   {"-1", 0},       {"0x10", 0},      {"", 0},      {"+", 0},
-      {" 8080", 0},   {"8080 ", 0},    {"00080", 80},    {"99999999999999999999", 0},
+      {"8080", 8080},   {"+8080", 8080},
+      {"65535", 65535}, {"0", 0},
+      {"-0", 0},        {"65536", 0},
+      {"-1", 0},        {"0x10", 0},
+      {"", 0},          {"+", 0},
+      {" 8080", 0},     {"8080 ", 0},
+      {"00080", 80},    {"99999999999999999999", 0},
   };
   for (const auto& [in, want] : cases) {
     SCOPED_TRACE(in);
@@ -45,6 +49,14 @@ TEST(Cli, Dispatch) {
       {"corvane-run", {"sessions"}, Mode::Launch, false, {"sessions"}},
       {"corvane-run-old", {}, Mode::Server, false, {}},
       {"Corvane-Run", {}, Mode::Server, false, {}},
+      {"channel-server",
+       {"group", "add", "g", "--take"},
+       Mode::Group,
+       false,
+       {"add", "g", "--take"}},
+      {"channel-server", {"notes"}, Mode::Notes, false, {}},
+      {"corvane-run", {"notes"}, Mode::Launch, false, {"notes"}},
+      {"channel-server", {"launch", "notes"}, Mode::Launch, false, {"notes"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + testing::PrintToString(c.args));

@@ -1,0 +1,134 @@
+#include "groups/group_cli.h"
+
+#include "base/json.h"
+#include "base/log.h"
+#include "groups/group_store.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace groups {
+namespace {
+
+constexpr const char* USAGE =
+    "uso: channel-server group create|add|remove NOME PASTA... | channel-server group list";
+
+struct Running {
+  std::string name;
+  std::string cwd;
+};
+
+std::string claudeDir() {
+  const char* dir = std::getenv("CLAUDE_CONFIG_DIR");
+  return dir != nullptr && *dir != '\0' ? dir : platform::homeDir() + "/.claude";
+}
+
+// Claude Code's live session files, read just enough to name each session and place it.
+std::vector<Running> runningSessions() {
+  std::vector<Running> out;
+  std::string dir = claudeDir() + "/sessions";
+  for (const std::string& file : platform::listDir(dir).value_or(std::vector<std::string>{})) {
+    long long pid = 0;
+    if (file.size() < 6 || file.substr(file.size() - 5) != ".json" ||
+        !platform::parseDecimal(file.substr(0, file.size() - 5), &pid) || pid < 1) {
+      continue;
+    }
+    base::Json j = base::parseJson(platform::readFile(dir + "/" + file).value_or(""));
+    platform::ProcessIdentity id;
+    if (!j.is_object() || !j.value("cwd", base::Json()).is_string() ||
+        !platform::processIdentity(static_cast<pid_t>(pid), &id)) {
+      continue;
+    }
+    base::Json start = j.value("procStart", base::Json());
+    std::string started = start.is_string()   ? start.get<std::string>()
+                          : start.is_number() ? start.dump()
+                                              : "";
+    if (!started.empty() && id.startTicks && started != std::to_string(*id.startTicks)) {
+      continue;
+    }
+    std::string cwd = j["cwd"].get<std::string>();
+    base::Json name = j.value("name", base::Json());
+    base::Json sid = j.value("sessionId", base::Json());
+    out.push_back({name.is_string() && !name.get<std::string>().empty()
+                       ? name.get<std::string>()
+                       : platform::lastPathComponent(cwd) + "-" +
+                             (sid.is_string() ? sid.get<std::string>().substr(0, 4) : ""),
+                   cwd});
+  }
+  return out;
+}
+
+int listGroups(const std::string& stateDir) {
+  std::vector<Group> all = loadGroups(stateDir);
+  if (all.empty()) {
+    base::logErr("ℹ️ nenhum grupo; crie um com: channel-server group create NOME PASTA...");
+    return 0;
+  }
+  std::vector<Running> sessions = runningSessions();
+  std::string out;
+  for (const Group& g : all) {
+    out += g.name + "\n";
+    for (const std::string& folder : g.folders) {
+      out += "  " + folder + "\n";
+      for (const Running& s : sessions) {
+        const Group* nearest = groupFor(all, s.cwd);
+        if (isUnder(s.cwd, folder) && nearest == &g) {
+          out += "    " + s.name + " (" + s.cwd + ")\n";
+        }
+      }
+    }
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+}  // namespace
+
+int runGroupCommand(const std::vector<std::string>& args) {
+  std::string home = platform::homeDir();
+  if (home.empty()) {
+    base::logErr("✗ não encontrei a pasta pessoal (HOME)");
+    return 1;
+  }
+  std::string stateDir = home + "/.corvane";
+  if (args.size() == 1 && args[0] == "list") {
+    return listGroups(stateDir);
+  }
+  const char* verbs[] = {"create", "add", "remove"};
+  const Change changes[] = {Change::Create, Change::Add, Change::Remove};
+  for (size_t v = 0; v < 3; ++v) {
+    if (args.size() < 3 || args[0] != verbs[v]) {
+      continue;
+    }
+    std::vector<std::string> folders;
+    for (size_t i = 2; i < args.size(); ++i) {
+      std::string path = platform::resolvePath(args[i]);
+      // Removing a folder that has since gone must still work: take it as written.
+      if (changes[v] == Change::Remove && path.empty() && !args[i].empty() && args[i][0] == '/') {
+        path = args[i];
+      }
+      if (path.empty() || (changes[v] != Change::Remove && !platform::isDirectory(path)) ||
+          path.find('\n') != std::string::npos) {
+        base::logErr("✗ pasta inválida: " + args[i]);
+        return 1;
+      }
+      folders.push_back(path);
+    }
+    std::string err;
+    if (!changeMembers(stateDir, args[1], changes[v], folders, &err)) {
+      base::logErr("✗ " + err);
+      return 1;
+    }
+    const char* done[] = {"criado com", "recebeu", "perdeu"};
+    base::logErr("✓ grupo " + args[1] + " " + done[v] + " " + std::to_string(folders.size()) +
+                 (folders.size() == 1 ? " pasta" : " pastas"));
+    return 0;
+  }
+  base::logErr(USAGE);
+  return 2;
+}
+
+}  // namespace groups

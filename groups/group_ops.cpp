@@ -1,0 +1,169 @@
+#include "groups/group_ops.h"
+
+#include "base/log.h"
+#include "groups/doc_files.h"
+#include "groups/paging.h"
+
+namespace groups {
+namespace {
+
+constexpr size_t MAX_NOTE_CHARS = 65536;
+
+Json readFailed(const std::string& doc, const std::string& err) {
+  base::logErr("✗ grupo: " + err);
+  return {{"error", "cannot read " + doc + ": " + err}};
+}
+
+Json docArgError() {
+  return {{"error", "doc must be one of contract, decisions, questions, board"}};
+}
+
+Json docIndex(const std::string& stateDir, const std::string& group) {
+  Json docs = Json::array();
+  for (const char* doc : DOCS) {
+    std::string text, err;
+    if (readDocument(docPath(stateDir, group, doc), &text, &err) == ReadResult::Refused) {
+      return readFailed(doc, err);
+    }
+    docs.push_back(
+        {{"doc", doc}, {"chars", charCount(text)}, {"preview", charSlice(text, 0, PREVIEW_CHARS)}});
+  }
+  return docs;
+}
+
+}  // namespace
+
+Json notInGroup() {
+  return {{"error", "you are not in a work group"},
+          {"hint", "the user creates one with: channel-server group create NAME DIR..."}};
+}
+
+std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
+                                              const companion::Context& ctx) {
+  std::vector<companion::SessionRef> out;
+  for (const auto* list : {&ctx.running, &ctx.finished}) {
+    for (const companion::SessionRef& s : *list) {
+      const Group* g = groupFor(all, s.cwd);
+      if (g != nullptr && g->name == group.name) {
+        out.push_back(s);
+      }
+    }
+  }
+  return out;
+}
+
+Json opGroupContext(const Json& request, const companion::Context& ctx) {
+  std::string cwd;
+  std::optional<std::string> name = textArg(request, "name");
+  if (name) {
+    companion::Lookup found = ctx.find(*name);
+    if (!found.session) {
+      return found.error;
+    }
+    cwd = found.session->cwd;
+  } else if (ctx.you) {
+    cwd = ctx.you->cwd;
+  } else {
+    return notInGroup();
+  }
+  std::vector<Group> all = loadGroups(ctx.stateDir);
+  const Group* group = groupFor(all, cwd);
+  if (group == nullptr) {
+    return name ? Json{{"error", *name + " is not in a work group"}} : notInGroup();
+  }
+  std::optional<std::string> doc = textArg(request, "doc");
+  std::optional<std::string> find = textArg(request, "find");
+  if ((hasArg(request, "doc") && (!doc || !validDoc(*doc))) || (find && !doc)) {
+    return docArgError();
+  }
+  if (!doc) {
+    Json members = Json::array();
+    for (const companion::SessionRef& s : sessionsOf(all, *group, ctx)) {
+      members.push_back({{"name", s.name},
+                         {"project", s.project},
+                         {"state", s.running ? "running" : "finished"}});
+    }
+    Json docs = docIndex(ctx.stateDir, group->name);
+    if (docs.is_object()) {
+      return docs;
+    }
+    return {{"group", group->name}, {"members", std::move(members)}, {"docs", std::move(docs)}};
+  }
+  std::string text, err;
+  if (readDocument(docPath(ctx.stateDir, group->name, *doc), &text, &err) == ReadResult::Refused) {
+    return readFailed(*doc, err);
+  }
+  Json answer = {{"group", group->name}, {"doc", *doc}};
+  if (find) {
+    Found f = findFrom(text, *find, offsetArg(request));
+    answer["match"] = f.match;
+    answer["matches"] = f.matches;
+    answer["text"] = f.text;
+    answer["offset"] = f.offset;
+    answer["next_offset"] = f.nextOffset ? Json(*f.nextOffset) : Json();
+    return answer;
+  }
+  Page p = pageOf(text, offsetArg(request), limitArg(request));
+  answer["text"] = p.text;
+  answer["offset"] = p.offset;
+  answer["next_offset"] = p.nextOffset ? Json(*p.nextOffset) : Json();
+  answer["total_chars"] = p.totalChars;
+  return answer;
+}
+
+std::string appendDecision(const std::string& log, const std::string& text,
+                           const std::string& signer, int64_t nowMillis) {
+  std::string out = log;
+  if (!out.empty()) {
+    out += out.back() == '\n' ? "\n" : "\n\n";
+  }
+  std::string body = text;
+  while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) {
+    body.pop_back();
+  }
+  return out + "## " + isoUtc(nowMillis) + " — " + signer + "\n\n" + body + "\n";
+}
+
+Json opGroupNote(const Json& request, const companion::Context& ctx) {
+  std::optional<std::string> text = textArg(request, "text");
+  if (!text) {
+    return {{"error", "text must be a non-empty string"}};
+  }
+  if (charCount(*text) > MAX_NOTE_CHARS) {
+    return {{"error", "text is longer than " + std::to_string(MAX_NOTE_CHARS) + " characters"}};
+  }
+  std::string doc = "decisions";
+  if (hasArg(request, "doc")) {
+    std::optional<std::string> asked = textArg(request, "doc");
+    if (!asked || !validDoc(*asked)) {
+      return docArgError();
+    }
+    doc = *asked;
+  }
+  if (!ctx.you) {
+    return notInGroup();
+  }
+  std::vector<Group> all = loadGroups(ctx.stateDir);
+  const Group* group = groupFor(all, ctx.you->cwd);
+  if (group == nullptr) {
+    return notInGroup();
+  }
+  std::string written, err;
+  bool ok = changeDocument(
+      lockPath(ctx.stateDir, group->name), docPath(ctx.stateDir, group->name, doc),
+      [&](const std::string& current, std::string* next, std::string*) {
+        *next = doc == "decisions" ? appendDecision(current, *text, ctx.you->name, ctx.nowMillis)
+                : text->back() == '\n' ? *text
+                                       : *text + "\n";
+        return true;
+      },
+      &written, &err);
+  if (!ok) {
+    base::logErr("✗ grupo " + group->name + ": " + err);
+    return {{"error", "cannot write " + doc + ": " + err}};
+  }
+  base::logErr("✓ grupo " + group->name + ": " + doc + " por " + ctx.you->name);
+  return {{"ok", true}, {"group", group->name}, {"doc", doc}, {"total_chars", charCount(written)}};
+}
+
+}  // namespace groups

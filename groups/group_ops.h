@@ -1,0 +1,30 @@
+#pragma once
+
+// The work-group ops: group_context (index, one document paged or searched) and group_note.
+// Documents live under ctx.stateDir; the handlers keep no state between calls.
+
+#include "base/json.h"
+#include "companion/context.h"
+#include "groups/group_store.h"
+
+#include <vector>
+
+namespace groups {
+
+using base::Json;
+
+// {"error":"you are not in a work group","hint":...}
+Json notInGroup();
+
+// The sessions, running first, whose nearest group is `group`.
+std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
+                                              const companion::Context& ctx);
+
+Json opGroupContext(const Json& request, const companion::Context& ctx);
+Json opGroupNote(const Json& request, const companion::Context& ctx);
+
+// The decisions log after one more note: dated, signed, separated from earlier ones.
+std::string appendDecision(const std::string& log, const std::string& text,
+                           const std::string& signer, int64_t nowMillis);
+
+}  // namespace groups

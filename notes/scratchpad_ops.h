@@ -1,0 +1,13 @@
+#pragma once
+
+// user_scratchpad: the notebooks a session may read (its own and its work group's), their
+// heading outline, one section, a search, or a page. Never writes.
+
+#include "base/json.h"
+#include "companion/context.h"
+
+namespace notes {
+
+base::Json opUserScratchpad(const base::Json& request, const companion::Context& ctx);
+
+}  // namespace notes

@@ -1,0 +1,202 @@
+#include "leases/lease_ops.h"
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using base::Json;
+using leases::LeaseStore;
+
+constexpr int64_t NOW = 1'800'000'000'000;
+
+companion::Context callerCtx(const std::string& name, pid_t pid, int64_t now = NOW) {
+  companion::Context ctx;
+  ctx.callerPid = pid;
+  if (!name.empty()) {
+    ctx.you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true};
+  }
+  ctx.nowMillis = now;
+  return ctx;
+}
+
+class Leases : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string err;
+    ASSERT_TRUE(store.open(dbPath(), &err)) << err;
+  }
+  std::string dbPath() const { return home / "companion.db"; }
+  Json acquire(const companion::Context& ctx, const std::string& resource, Json ttl = Json()) {
+    Json req = {{"op", "lease_acquire"}, {"resource", resource}, {"reason", "why " + resource}};
+    if (!ttl.is_null()) {
+      req["ttl_s"] = ttl;
+    }
+    return leases::opLeaseAcquire(req, ctx, store);
+  }
+  cstest::TempHome home;
+  LeaseStore store;
+};
+
+TEST(LeaseRules, TtlChoices) {
+  const std::pair<Json, std::pair<int64_t, bool>> cases[] = {
+      {Json(), {300, false}},      {Json("600"), {300, false}}, {Json(0), {300, false}},
+      {Json(-20), {300, false}},   {Json(0.5), {300, false}},   {Json(true), {300, false}},
+      {Json(1), {1, false}},       {Json(1800), {1800, false}}, {Json(1801), {1800, true}},
+      {Json(1e300), {1800, true}},
+  };
+  for (const auto& [in, want] : cases) {
+    SCOPED_TRACE(in.dump());
+    leases::Ttl t = leases::ttlFrom(in);
+    EXPECT_EQ(want.first, t.seconds);
+    EXPECT_EQ(want.second, t.capped);
+  }
+}
+
+TEST_F(Leases, GrantDenyRenewReleaseAndStatus) {
+  auto ann = callerCtx("ann", ::getpid());
+  auto bob = callerCtx("bob", ::getpid());
+  EXPECT_EQ(R"({"granted":true,"resource":"tests","ttl_s":60,"expires_at":"2027-01-15T08:01:00Z"})",
+            acquire(ann, "tests", 60).dump());
+  EXPECT_EQ(
+      R"({"granted":false,"resource":"tests","holder":"ann","reason":"why tests","expires_in_s":60})",
+      acquire(bob, "tests").dump());
+  Json renewed = acquire(ann, "tests", 5000);
+  EXPECT_EQ(true, renewed["granted"]);
+  EXPECT_EQ(true, renewed["ttl_capped"]);
+  EXPECT_EQ(R"({"released":false,"resource":"tests","holder":"ann"})",
+            leases::opLeaseRelease({{"resource", "tests"}}, bob, store).dump());
+  acquire(bob, "build");
+  EXPECT_EQ(
+      R"({"leases":[{"resource":"build","holder":"bob","reason":"why build","expires_in_s":300,"yours":false},{"resource":"tests","holder":"ann","reason":"why tests","expires_in_s":1800,"yours":true}]})",
+      leases::opLeaseStatus({{"op", "lease_status"}}, ann, store).dump());
+  EXPECT_EQ(R"({"released":true,"resource":"tests"})",
+            leases::opLeaseRelease({{"resource", "tests"}}, ann, store).dump());
+  EXPECT_EQ(R"({"released":false,"resource":"tests","error":"not held"})",
+            leases::opLeaseRelease({{"resource", "tests"}}, ann, store).dump());
+  EXPECT_EQ(R"({"leases":[]})", leases::opLeaseStatus({{"resource", "tests"}}, ann, store).dump());
+
+  const Json bad[] = {{{"reason", "x"}},
+                      {{"resource", ""}, {"reason", "x"}},
+                      {{"resource", 7}, {"reason", "x"}},
+                      {{"resource", "r"}},
+                      Json::array()};
+  for (const Json& req : bad) {
+    SCOPED_TRACE(req.dump());
+    EXPECT_TRUE(leases::opLeaseAcquire(req, ann, store).contains("error"));
+  }
+}
+
+TEST_F(Leases, EndsAtTtlWhenTheHolderDiesAndSurvivesReopening) {
+  auto ann = callerCtx("ann", ::getpid());
+  acquire(ann, "tests", 10);
+  EXPECT_EQ(false, acquire(callerCtx("bob", ::getpid(), NOW + 9'999), "tests")["granted"]);
+  EXPECT_EQ(true, acquire(callerCtx("bob", ::getpid(), NOW + 10'000), "tests")["granted"]);
+
+  int gate[2];
+  ASSERT_EQ(0, ::pipe(gate));
+  pid_t child = ::fork();
+  if (child == 0) {
+    char c;
+    ::close(gate[1]);
+    _exit(static_cast<int>(::read(gate[0], &c, 1)));
+  }
+  ::close(gate[0]);
+  EXPECT_EQ(true, acquire(callerCtx("", child), "port:8787")["granted"]);
+  EXPECT_EQ("pid " + std::to_string(child),
+            acquire(callerCtx("cat", ::getpid()), "port:8787")["holder"]);
+  {
+    LeaseStore reopened;  // as a restarted companion would
+    std::string err;
+    ASSERT_TRUE(reopened.open(dbPath(), &err));
+    EXPECT_EQ(1u,
+              leases::opLeaseStatus({{"resource", "port:8787"}}, ann, reopened)["leases"].size());
+  }
+  ::close(gate[1]);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(true, acquire(callerCtx("cat", ::getpid()), "port:8787")["granted"]);
+  // A caller that cannot be looked at is held by time alone, and is not every other such caller.
+  EXPECT_TRUE(leases::holderAlive(leases::holderOf("", "", child)));
+  EXPECT_FALSE(
+      leases::sameHolder(leases::holderOf("", "", child), leases::holderOf("", "", 1 << 30)));
+
+  // A pid that now runs another process does not keep the lease.
+  leases::Holder me = leases::holderOf("me", "", ::getpid());
+  ASSERT_TRUE(me.startTicks || me.startedAtMillis);
+  EXPECT_TRUE(leases::holderAlive(me));
+  me.startTicks = me.startTicks.value_or(0) + 1;
+  me.startedAtMillis = me.startedAtMillis.value_or(0) + 1;
+  EXPECT_FALSE(leases::holderAlive(me));
+}
+
+// 4 processes of 4 threads, each thread its own connection: one holder at a time throughout.
+TEST_F(Leases, RacingClientsNeverShareOneResource) {
+  constexpr int PROCS = 4, THREADS = 4, ROUNDS = 64;
+  auto* inside = static_cast<std::atomic<int>*>(::mmap(nullptr, sizeof(std::atomic<int>) * 3,
+                                                       PROT_READ | PROT_WRITE,
+                                                       MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(MAP_FAILED, static_cast<void*>(inside));
+  new (inside) std::atomic<int>(0);
+  new (inside + 1) std::atomic<int>(0);  // violations
+  new (inside + 2) std::atomic<int>(0);  // grants
+  auto start = std::chrono::steady_clock::now();
+  std::vector<pid_t> kids;
+  for (int p = 0; p < PROCS; ++p) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+          LeaseStore own;
+          std::string err;
+          if (!own.open(dbPath(), &err)) {
+            inside[1]++;
+            return;
+          }
+          auto ctx = callerCtx("s" + std::to_string(p) + "-" + std::to_string(t), ::getpid());
+          for (int i = 0; i < ROUNDS; ++i) {
+            Json got =
+                leases::opLeaseAcquire({{"resource", "tests"}, {"reason", "race"}}, ctx, own);
+            if (got.value("granted", false)) {
+              inside[2]++;
+              inside[1] += inside[0].fetch_add(1) != 0;
+              inside[0].fetch_sub(1);
+              inside[1] += !leases::opLeaseRelease({{"resource", "tests"}}, ctx, own)["released"]
+                                .get<bool>();
+            } else if (!got.contains("holder")) {
+              inside[1]++;
+            }
+          }
+        });
+      }
+      for (auto& th : threads) {
+        th.join();
+      }
+      _exit(0);
+    }
+    kids.push_back(pid);
+  }
+  for (pid_t pid : kids) {
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(0, status);
+  }
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
+  std::printf("%d lease ops (%d grants, each released) from %d clients: %lld ms\n",
+              PROCS * THREADS * ROUNDS + inside[2].load(), inside[2].load(), PROCS * THREADS,
+              static_cast<long long>(ms.count()));
+  EXPECT_GT(inside[2].load(), 0);
+  EXPECT_EQ(0, inside[1].load());
+  ::munmap(inside, sizeof(std::atomic<int>) * 3);
+}
+
+}  // namespace

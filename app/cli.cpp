@@ -2,6 +2,8 @@
 
 #include "platform/text.h"
 
+#include <utility>
+
 namespace app {
 
 uint16_t parsePort(std::string_view text) {
@@ -32,15 +34,15 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
     d.mode = Mode::InstallCLI;
     return d;
   }
-  if (!args.empty() && programName != "corvane-run" && (args[0] == "push" || args[0] == "type")) {
-    d.mode = args[0] == "push" ? Mode::Push : Mode::Type;
-  // The companion and its table; as corvane-run these words stay a prompt for claude.
-  if (!args.empty() && (args[0] == "app" || args[0] == "sessions") &&
-      programName != "corvane-run") {
-    d.mode = args[0] == "app" ? Mode::App : Mode::Sessions;
-  // corvane-run hands every other word to claude as its prompt.
-  if (!args.empty() && programName != "corvane-run" && (args[0] == "group" || args[0] == "notes")) {
-    d.mode = args[0] == "group" ? Mode::Group : Mode::Notes;
+  // The commands a person runs; as corvane-run every word stays a prompt for claude.
+  static constexpr std::pair<std::string_view, Mode> COMMANDS[] = {
+      {"push", Mode::Push},         {"type", Mode::Type},   {"app", Mode::App},
+      {"sessions", Mode::Sessions}, {"group", Mode::Group}, {"notes", Mode::Notes}};
+  for (const auto& [word, mode] : COMMANDS) {
+    if (args.empty() || programName == "corvane-run" || args[0] != word) {
+      continue;
+    }
+    d.mode = mode;
     d.passthrough.assign(args.begin() + 1, args.end());
     return d;
   }

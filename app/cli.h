@@ -15,15 +15,12 @@ uint16_t parsePort(std::string_view text);
 // 1 to 64 ASCII letters, digits and "-": a value of CV_INSTANCE that can name a file of ours.
 bool isValidInstance(std::string_view text);
 
-enum class Mode { Server, Launch, InstallCLI, Push, Type };
-enum class Mode { Server, Launch, InstallCLI, App, Sessions };
-enum class Mode { Server, Launch, InstallCLI, Group, Notes };
+enum class Mode { Server, Launch, InstallCLI, Push, Type, App, Sessions, Group, Notes };
 
 struct Dispatch {
   Mode mode = Mode::Server;
   bool take = false;
-  std::vector<std::string> passthrough;  // launch: for claude; push, type: their own arguments
-  std::vector<std::string> passthrough;  // Launch: claude's arguments; Group, Notes: the rest
+  std::vector<std::string> passthrough;  // launch: claude's arguments; a command: the rest
 };
 
 Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args);

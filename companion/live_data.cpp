@@ -1,5 +1,6 @@
 #include "companion/live_data.h"
 
+#include "base/log.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
@@ -15,10 +16,21 @@ int64_t steadyMillis() {
       .count();
 }
 
+claude_files::Prices pricesFor(const std::string& stateDir) {
+  std::string warning;
+  auto slash = stateDir.find_last_of('/');
+  auto prices = claude_files::loadPrices(stateDir.substr(0, slash == std::string::npos ? 0 : slash),
+                                         &warning);
+  if (!warning.empty()) {
+    base::logErr("✗ tabela de preços do usuário ignorada: " + warning);
+  }
+  return prices;
+}
+
 }  // namespace
 
 LiveData::LiveData(const std::string& stateDir)
-    : m_index(claude_files::claudeDir()), m_prices(stateDir + "/prices.json") {}
+    : m_index(claude_files::claudeDir()), m_prices(pricesFor(stateDir)) {}
 
 Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
   if (steadyMillis() - m_refreshedAt.load() >= REFRESH_EVERY.count()) {

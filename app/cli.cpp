@@ -18,6 +18,11 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
     d.mode = Mode::InstallCLI;
     return d;
   }
+  if (!args.empty() && args[0] == "shell") {
+    d.mode = Mode::Shell;
+    d.passthrough.assign(args.begin() + 1, args.end());
+    return d;
+  }
   bool launchWord = !args.empty() && args[0] == "launch";
   if (!launchWord && programName != "corvane-run") {
     return d;

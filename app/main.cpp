@@ -3,6 +3,7 @@
 #include "launcher/install.h"
 #include "launcher/launch.h"
 #include "server/server.h"
+#include "terminal/shell.h"
 
 int main(int argc, char** argv) {
   app::initProcess(argc, argv);
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
       launcher::runInstallCLI();
     case app::Mode::Launch:
       launcher::runLaunch(d.take, d.passthrough);
+    case app::Mode::Shell:
+      terminal::runShell(d.passthrough);
     case app::Mode::Server:
       break;
   }

@@ -31,6 +31,7 @@ namespace {
 
 constexpr int DEFAULT_ROWS = 24;
 constexpr int DEFAULT_COLS = 80;
+constexpr int REAP_TRIES = 200;  // a second at most
 
 volatile std::sig_atomic_t gEndSignal = 0;
 
@@ -85,12 +86,21 @@ bool startControlThread(platform::UniqueFd listener, Screen* screen, int master)
   }
 }
 
-int exitStatus(const launcher::RelayEnd& end) {
-  if (!end.status) {
+// The shell's own status; the relay may have ended on its terminal closing, just before it exited.
+int exitStatus(const launcher::RelayEnd& end, pid_t shell) {
+  std::optional<int> st = end.status;
+  for (int i = 0; !st && i < REAP_TRIES; ++i) {
+    int raw = 0;
+    if (::waitpid(shell, &raw, WNOHANG) == shell) {
+      st = raw;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  if (!st) {
     return 0;
   }
-  int st = *end.status;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : 0;
+  return WIFEXITED(*st) ? WEXITSTATUS(*st) : WIFSIGNALED(*st) ? 128 + WTERMSIG(*st) : 0;
 }
 
 }  // namespace
@@ -221,7 +231,7 @@ void runShell(const std::vector<std::string>& args) {
     ::kill(child.pid, SIGHUP);
     dieBy(gEndSignal != 0 ? gEndSignal : end.signal);
   }
-  std::exit(exitStatus(end));
+  std::exit(exitStatus(end, child.pid));
 }
 
 }  // namespace terminal

@@ -2,9 +2,11 @@
 
 #include "platform/platform.h"
 #include "platform/posix.h"
+#include "terminal/feeder.h"
 #include "terminal/screen.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -20,6 +22,7 @@ constexpr size_t MAX_REQUEST = 64 * 1024;
 constexpr size_t MAX_ANSWER = 8 * 1024 * 1024;
 constexpr size_t MAX_READ_LINES = 5000 + 500;
 constexpr int TIMEOUT_SECONDS = 2;
+constexpr std::chrono::milliseconds SETTLE{500};
 
 void setTimeouts(int fd) {
   timeval tv{TIMEOUT_SECONDS, 0};
@@ -67,8 +70,11 @@ bool sendLine(int fd, const Json& value) {
   return true;
 }
 
-void serveOne(int conn, Screen* screen, int master) {
+void serveOne(int conn, Screen* screen, int master, Feeder* feeder) {
   setTimeouts(conn);
+  if (feeder != nullptr) {
+    feeder->flush(SETTLE);
+  }
   syncScreenSize(master, screen);
   auto line = readLine(conn, MAX_REQUEST);
   if (!line) {
@@ -136,7 +142,7 @@ void syncScreenSize(int master, Screen* screen) {
   }
 }
 
-void serveControl(platform::UniqueFd listener, Screen* screen, int master) {
+void serveControl(platform::UniqueFd listener, Screen* screen, int master, Feeder* feeder) {
   uid_t self = ::geteuid();
   for (;;) {
     platform::UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
@@ -149,7 +155,7 @@ void serveControl(platform::UniqueFd listener, Screen* screen, int master) {
     ::fcntl(conn.get(), F_SETFD, FD_CLOEXEC);
     uid_t peer = 0;
     if (platform::peerUid(conn.get(), &peer) && peer == self) {
-      serveOne(conn.get(), screen, master);
+      serveOne(conn.get(), screen, master, feeder);
     }
   }
 }

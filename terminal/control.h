@@ -14,6 +14,7 @@
 namespace terminal {
 
 using base::Json;
+class Feeder;
 class Screen;
 
 // Why `text` cannot be typed without running or garbling something, or nullopt when it can.
@@ -29,8 +30,9 @@ Json answerControl(std::string_view line, const Screen& screen, std::string* typ
 // Gives the screen the window size of the terminal `master`.
 void syncScreenSize(int master, Screen* screen);
 
-// Serves `listener` until accept fails for good: peers of another uid are closed unread.
-void serveControl(platform::UniqueFd listener, Screen* screen, int master);
+// Serves `listener` until accept fails for good: peers of another uid are closed unread. Each
+// request first lets `feeder` (may be null) bring the screen up to date.
+void serveControl(platform::UniqueFd listener, Screen* screen, int master, Feeder* feeder);
 
 // Sends one request to the socket at `path`; nullopt with *err when nobody answers in time.
 std::optional<Json> askTerminal(const std::string& path, const Json& request, std::string* err);

@@ -10,12 +10,14 @@
 #include "platform/posix.h"
 #include "registry/registry.h"
 #include "terminal/control.h"
+#include "terminal/feeder.h"
 #include "terminal/records.h"
 #include "terminal/screen.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -74,15 +76,18 @@ struct Registration {
   }
 };
 
-bool startControlThread(platform::UniqueFd listener, Screen* screen, int master) {
+// The screen's feeder and the control socket's server, started with every signal blocked so that
+// they all reach the relay. Null when a thread cannot be made.
+std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen, int master) {
   launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH, SIGPIPE};
   try {
-    std::thread([fd = std::move(listener), screen, master]() mutable {
-      serveControl(std::move(fd), screen, master);
+    auto feeder = std::make_unique<Feeder>(screen, master);
+    std::thread([fd = std::move(listener), screen, master, f = feeder.get()]() mutable {
+      serveControl(std::move(fd), screen, master, f);
     }).detach();
-    return true;
+    return feeder;
   } catch (const std::system_error&) {
-    return false;
+    return nullptr;
   }
 }
 
@@ -215,13 +220,16 @@ void runShell(const std::vector<std::string>& args) {
   Screen screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
                 size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
   int master = child.master.get();
-  if (!startControlThread(std::move(listener), &screen, master)) {
-    platform::removeFile(reg.socketPath);
+  // Never destroyed: the control thread may still use it while the process ends.
+  Feeder* feeder = startThreads(std::move(listener), &screen, master).release();
+  if (feeder == nullptr) {
+    reg.remove();
   }
   launcher::RelayEnd end = launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get()},
-                                           child.pid, [&screen, master](std::string_view bytes) {
-                                             syncScreenSize(master, &screen);
-                                             screen.feed(bytes);
+                                           child.pid, [feeder](std::string_view bytes) {
+                                             if (feeder != nullptr) {
+                                               feeder->push(bytes);
+                                             }
                                            });
 
   raw.restore();

@@ -2,6 +2,7 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "terminal/control.h"
+#include "terminal/feeder.h"
 #include "terminal/ops.h"
 #include "terminal/records.h"
 #include "terminal/screen.h"
@@ -19,6 +20,7 @@ namespace {
 
 using base::Json;
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 Lines fed(std::string_view bytes, size_t n, int rows = 24, int cols = 80) {
   terminal::Screen screen(rows, cols);
@@ -68,6 +70,30 @@ TEST(ScreenTest, ScrollbackKeepsTheNewestLinesInOrder) {
   }
   EXPECT_EQ("line 9999", all[all.size() - 2]);
   EXPECT_EQ(Lines({"line 9998", "line 9999", ""}), screen.lastLines(3));
+}
+
+TEST(FeederTest, AFloodEndsWithTheScreenItWouldHaveLeft) {
+  std::string flood = "\x1b[?2004h";
+  for (int i = 0; i < 400000; ++i) {  // far more than the emulation keeps up with
+    flood +=
+        "\x1b[32mline\x1b[m " + std::to_string(i) + " " + std::string(i % 50 + 1, '.') + "\r\n";
+  }
+  flood += "$ ";
+  terminal::Screen screen(24, 80);
+  {
+    terminal::Feeder feeder(&screen, -1);
+    for (size_t at = 0; at < flood.size(); at += 8192) {
+      feeder.push(std::string_view(flood).substr(at, 8192));
+    }
+    feeder.flush(60s);
+  }
+  Lines last = screen.lastLines(3000);
+  ASSERT_EQ(3000u, last.size());
+  for (int i = 0; i < 2999; ++i) {
+    ASSERT_EQ("line " + std::to_string(397001 + i) + " " + std::string((397001 + i) % 50 + 1, '.'),
+              last[static_cast<size_t>(i)]);
+  }
+  EXPECT_EQ("$", last.back());
 }
 
 TEST(ScreenTest, ResizeRewrapsNewOutput) {
@@ -136,7 +162,8 @@ class OpsTest : public ::testing::Test {
                        static_cast<int64_t>(terms.size())};
     platform::UniqueFd listener;
     EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
-    std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get())
+    std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
+                nullptr)
         .detach();
     std::string err;
     EXPECT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",

@@ -48,7 +48,6 @@ TEST(ScreenTest, LinesAreWhatTheUserSees) {
   for (const auto& c : cases) {
     EXPECT_EQ(c.want, fed(c.bytes, 50)) << c.what;
   }
-  EXPECT_EQ(Lines({"stuff", ""}), fed("x\r\nold\r\nstuff\r\n", 2));
 }
 
 TEST(ScreenTest, ScrollbackKeepsTheNewestLinesInOrder) {
@@ -261,12 +260,6 @@ TEST_F(OpsTest, NamesAndPrune) {
   EXPECT_EQ("proj-3", terminal::terminalName(ctx.stateDir, "/w/proj", std::nullopt));
   EXPECT_EQ("x", terminal::terminalName(ctx.stateDir, "/w/proj", "x"));
   EXPECT_EQ("sub", terminal::terminalName(ctx.stateDir, "/w/proj/sub", std::nullopt));
-  for (auto [args, ok] : {std::pair<std::vector<std::string>, bool>{{"--name", "a"}, true},
-                          {{"--name=b"}, true},
-                          {{"--name"}, false},
-                          {{"x"}, false}}) {
-    EXPECT_EQ(ok, terminal::parseShellArgs(args).error.empty()) << args[0];
-  }
 
   open("gone", "/w/proj", "", deadPid());
   std::string outside = home / "keep.sock";

@@ -1,13 +1,14 @@
 #include "app/cli.h"
 #include "app/process.h"
 #include "client/client.h"
-#include "companion/server.h"
+#include "app_companion/server.h"
 #include "groups/group_cli.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
-#include "platform/posix.h"
 #include "notes/notes_cli.h"
+#include "platform/posix.h"
 #include "server/server.h"
+#include "terminal/shell.h"
 #include "tools/sessions_cmd.h"
 
 int main(int argc, char** argv) {
@@ -23,13 +24,15 @@ int main(int argc, char** argv) {
     case app::Mode::Type:
       return client::runType(d.passthrough);
     case app::Mode::App:
-      platform::exitProcess(companion::runApp());
+      platform::exitProcess(app_companion::runApp());
     case app::Mode::Sessions:
       platform::exitProcess(tools::runSessions(d.passthrough));
     case app::Mode::Group:
       return groups::runGroupCommand(d.passthrough);
     case app::Mode::Notes:
       return notes::runNotesCommand(d.passthrough);
+    case app::Mode::Shell:
+      terminal::runShell(d.passthrough);
     case app::Mode::Server:
       break;
   }

@@ -4,7 +4,7 @@
 
 namespace companion {
 
-OpTable opTable() {
+OpTable sessionOps() {
   return {
       {"list", listOp},   {"activity", activityOp},   {"cost", costOp},
       {"files", filesOp}, {"conflicts", conflictsOp},

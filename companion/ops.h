@@ -25,8 +25,8 @@ Json costOp(const Json& request, const Context& ctx);
 Json filesOp(const Json& request, const Context& ctx);
 Json conflictsOp(const Json& request, const Context& ctx);
 
-// Every op the companion answers.
-OpTable opTable();
+// The five ops over sessions; the companion adds the others to these.
+OpTable sessionOps();
 
 struct Request {
   Json body;  // a JSON object

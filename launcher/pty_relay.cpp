@@ -114,7 +114,7 @@ void armSignals(std::initializer_list<int> signals, int wakeFd) {
   }
 }
 
-RelayEnd relay(const RelayFds& fds, pid_t child) {
+RelayEnd relay(const RelayFds& fds, pid_t child, const OutputObserver& observe) {
   RelayEnd end;
   char out[BUF_SIZE];
   char in[BUF_SIZE];
@@ -128,6 +128,9 @@ RelayEnd relay(const RelayFds& fds, pid_t child) {
     if (n > 0) {
       if (outOk && !platform::writeAll(fds.out, out, static_cast<size_t>(n), &gStopSignal)) {
         outOk = false;  // keep reading, so the child never blocks on a full terminal
+      }
+      if (observe) {
+        observe(std::string_view(out, static_cast<size_t>(n)));
       }
       return Read::Data;
     }

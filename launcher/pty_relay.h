@@ -5,9 +5,11 @@
 #include "platform/unique_fd.h"
 
 #include <chrono>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -49,9 +51,12 @@ struct RelayEnd {
   std::optional<int> status;  // wait status, when the child was reaped
 };
 
+// Sees every block of bytes the child prints, on the relay's thread, once it has been passed on.
+using OutputObserver = std::function<void(std::string_view)>;
+
 // Moves bytes until the child's terminal reports its end (EIO or end of file on the master), or the
 // child is reaped and what it printed has been drained, or a stop signal arrives.
-RelayEnd relay(const RelayFds& fds, pid_t child);
+RelayEnd relay(const RelayFds& fds, pid_t child, const OutputObserver& observe = nullptr);
 
 // Waits up to `limit` for the child to end, still passing what it prints to fds.out, so that it can
 // put the user's screen back. Its wait status, or nullopt if it has not ended by then.

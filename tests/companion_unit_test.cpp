@@ -51,7 +51,7 @@ struct World {
     }
     Context ctx;
     buildContext(r->callerPid, data, "/state", NOW, &ctx);
-    return dispatch(opTable(), *r, ctx);
+    return dispatch(sessionOps(), *r, ctx);
   }
 };
 
@@ -248,7 +248,7 @@ TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
     SessionData data(w.live, w.transcripts, {}, nullptr);
     Context ctx;
     buildContext(r ? r->callerPid : 0, data, "/s", NOW, &ctx);
-    EXPECT_EQ(Json({{"error", error}}), r ? dispatch(opTable(), *r, ctx) : err);
+    EXPECT_EQ(Json({{"error", error}}), r ? dispatch(sessionOps(), *r, ctx) : err);
   }
   // Without a name, activity is the caller's own.
   EXPECT_EQ("alpha", w.ask({{"op", "activity"}, {"caller_pid", 10}})["name"]);

@@ -1,4 +1,4 @@
-#include "companion/live_data.h"
+#include "app_companion/live_data.h"
 
 #include "base/log.h"
 #include "platform/platform.h"
@@ -7,7 +7,9 @@
 
 #include <mutex>
 
-namespace companion {
+namespace app_companion {
+
+using namespace companion;
 namespace {
 
 int64_t steadyMillis() {
@@ -63,4 +65,4 @@ std::set<pid_t> channelPids() {
   return pids;
 }
 
-}  // namespace companion
+}  // namespace app_companion

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstddef>
 
-namespace companion {
+namespace app_companion {
 
 inline constexpr size_t MAX_REQUEST_BYTES = 1024 * 1024;
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
@@ -16,4 +16,4 @@ inline constexpr int MAX_CLIENTS = 64;
 // termination signal arrives; returns the exit status. Another owner of a live socket: 0 at once.
 int runApp();
 
-}  // namespace companion
+}  // namespace app_companion

@@ -15,7 +15,7 @@
 #include <shared_mutex>
 #include <string>
 
-namespace companion {
+namespace app_companion {
 
 inline constexpr std::chrono::milliseconds REFRESH_EVERY{200};
 
@@ -24,7 +24,7 @@ class LiveData {
   explicit LiveData(const std::string& stateDir);
 
   // fn's answer over a snapshot no older than REFRESH_EVERY. Many may read at once.
-  Json with(const std::function<Json(const SessionData&)>& fn);
+  companion::Json with(const std::function<companion::Json(const companion::SessionData&)>& fn);
 
  private:
   std::shared_mutex m_mutex;
@@ -37,4 +37,4 @@ class LiveData {
 // claude pids that a live record in our registry serves (the record's server is their child).
 std::set<pid_t> channelPids();
 
-}  // namespace companion
+}  // namespace app_companion

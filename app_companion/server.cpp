@@ -1,7 +1,8 @@
-#include "companion/server.h"
+#include "app_companion/server.h"
 
+#include "app_companion/live_data.h"
+#include "app_companion/op_table.h"
 #include "base/log.h"
-#include "companion/live_data.h"
 #include "companion/names.h"
 #include "companion/ops.h"
 #include "companion/starter.h"
@@ -22,7 +23,9 @@
 #include <thread>
 #include <unistd.h>
 
-namespace companion {
+namespace app_companion {
+
+using namespace companion;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -171,7 +174,7 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
   auto deadline = started + REQUEST_TIMEOUT;
   uid_t peer = 0;
   if (!platform::peerUid(conn.get(), &peer) || peer != ::geteuid()) {
-    base::logErr("✋ ligação recusada: o cliente não é deste utilizador");
+    base::logErr("✋ ligação recusada: o cliente é de outro usuário");
     return;
   }
   std::string line;
@@ -268,7 +271,13 @@ int runApp() {
   platform::onExit(removeOwnSocket);
   base::logErr("✓ companion a escutar em " + path + " (pid " + std::to_string(::getpid()) + ")");
 
-  auto* shared = new Shared{opTable(), LiveData(dir), dir};  // lives until the process ends
+  leases::LeaseStore* leaseStore = new leases::LeaseStore;  // lives until the process ends
+  if (!leaseStore->open(dir + "/companion.db", &err)) {
+    base::logErr("✗ companion: " + err);
+    return 1;
+  }
+  auto* shared =
+      new Shared{allOps(*leaseStore), LiveData(dir), dir};  // lives until the process ends
   auto lastRequest = Clock::now();
   auto lastCheck = Clock::now();
   while (!gStop) {
@@ -309,4 +318,4 @@ int runApp() {
   return 0;
 }
 
-}  // namespace companion
+}  // namespace app_companion

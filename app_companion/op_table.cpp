@@ -1,0 +1,29 @@
+#include "app_companion/op_table.h"
+
+#include "groups/group_ops.h"
+#include "leases/lease_ops.h"
+#include "notes/scratchpad_ops.h"
+#include "terminal/ops.h"
+
+namespace app_companion {
+
+companion::OpTable allOps(leases::LeaseStore& leases) {
+  using companion::Context;
+  using companion::Json;
+  companion::OpTable ops = companion::sessionOps();
+  auto withStore = [&leases](auto op) {
+    return
+        [&leases, op](const Json& request, const Context& ctx) { return op(request, ctx, leases); };
+  };
+  ops.emplace("lease_acquire", withStore(leases::opLeaseAcquire));
+  ops.emplace("lease_release", withStore(leases::opLeaseRelease));
+  ops.emplace("lease_status", withStore(leases::opLeaseStatus));
+  ops.emplace("group_context", groups::opGroupContext);
+  ops.emplace("group_note", groups::opGroupNote);
+  ops.emplace("user_scratchpad", notes::opUserScratchpad);
+  ops.emplace("terminal_read", terminal::terminalRead);
+  ops.emplace("terminal_write", terminal::terminalWrite);
+  return ops;
+}
+
+}  // namespace app_companion

@@ -1,0 +1,245 @@
+#include "terminal/shell.h"
+
+#include "app/process.h"
+#include "base/log.h"
+#include "launcher/inject.h"
+#include "launcher/proxy.h"
+#include "launcher/pty_relay.h"
+#include "launcher/terminal.h"
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "registry/registry.h"
+#include "terminal/control.h"
+#include "terminal/feeder.h"
+#include "terminal/records.h"
+#include "terminal/screen.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace terminal {
+namespace {
+
+constexpr int DEFAULT_ROWS = 24;
+constexpr int DEFAULT_COLS = 80;
+constexpr int REAP_TRIES = 200;  // a second at most
+
+volatile std::sig_atomic_t gEndSignal = 0;
+
+// The relay stops for SIGTERM and SIGHUP; an interrupt or quit sent to us ends the shell the same
+// way, and we die by the signal that was sent.
+void onInterrupt(int sig) {
+  if (gEndSignal == 0) {
+    gEndSignal = sig;
+  }
+  ::kill(::getpid(), SIGTERM);
+}
+
+[[noreturn]] void dieBy(int sig) {
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);
+}
+
+[[noreturn]] void refuse(const std::string& why) {
+  base::logErr("✗ " + why);
+  std::exit(1);
+}
+
+int64_t nowMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// The record and the socket of this terminal; remove() is called on every way out.
+struct Registration {
+  std::string recordPath;
+  std::string socketPath;
+  void remove() const {
+    platform::removeFile(socketPath);
+    platform::removeFile(recordPath);
+  }
+};
+
+// The screen's feeder and the control socket's server, started with every signal blocked so that
+// they all reach the relay. Null when a thread cannot be made.
+std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen, int master) {
+  launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH, SIGPIPE};
+  try {
+    auto feeder = std::make_unique<Feeder>(screen, master);
+    std::thread([fd = std::move(listener), screen, master, f = feeder.get()]() mutable {
+      serveControl(std::move(fd), screen, master, f);
+    }).detach();
+    return feeder;
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+}
+
+// The shell's own status; the relay may have ended on its terminal closing, just before it exited.
+int exitStatus(const launcher::RelayEnd& end, pid_t shell) {
+  std::optional<int> st = end.status;
+  for (int i = 0; !st && i < REAP_TRIES; ++i) {
+    int raw = 0;
+    if (::waitpid(shell, &raw, WNOHANG) == shell) {
+      st = raw;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  if (!st) {
+    return 0;
+  }
+  return WIFEXITED(*st) ? WEXITSTATUS(*st) : WIFSIGNALED(*st) ? 128 + WTERMSIG(*st) : 0;
+}
+
+}  // namespace
+
+ShellArgs parseShellArgs(const std::vector<std::string>& args) {
+  ShellArgs out;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--name" && i + 1 < args.size()) {
+      out.name = args[++i];
+    } else if (a.rfind("--name=", 0) == 0) {
+      out.name = a.substr(7);
+    } else {
+      out.error = "argumento inesperado: " + a + " (uso: channel-server shell [--name NOME])";
+      return out;
+    }
+    if (out.name->empty() || out.name->find_first_of("/\n\r") != std::string::npos) {
+      out.error = "nome de terminal inválido: " + *out.name;
+      return out;
+    }
+  }
+  return out;
+}
+
+std::string terminalName(const std::string& stateDir, const std::string& folder,
+                         const std::optional<std::string>& requested) {
+  std::string base = requested.value_or(folder.substr(folder.rfind('/') + 1));
+  if (base.empty()) {
+    base = "/";
+  }
+  std::vector<std::string> taken;
+  for (const Record& r : listTerminals(stateDir)) {
+    if (r.folder == folder && terminalAlive(r)) {
+      taken.push_back(r.name);
+    }
+  }
+  return uniqueName(base, taken);
+}
+
+void runShell(const std::vector<std::string>& args) {
+  ShellArgs parsed = parseShellArgs(args);
+  if (!parsed.error.empty()) {
+    refuse(parsed.error);
+  }
+  std::string folder = platform::currentDir();
+  if (folder.empty()) {
+    refuse("pasta atual desconhecida");
+  }
+  std::string stateDir = registry::stateDir();
+  pruneTerminals(stateDir);
+  Record record{platform::randomUUID(),
+                terminalName(stateDir, folder, parsed.name),
+                folder,
+                ::getpid(),
+                "",
+                nowMillis()};
+  auto sockPath = controlSocketPath(stateDir, record.id);
+  if (!sockPath) {
+    refuse("nenhuma pasta serve para o socket de controle do terminal");
+  }
+  record.controlSocket = *sockPath;
+  Registration reg{terminalsDir(stateDir) + "/" + record.id + ".json", *sockPath};
+  platform::UniqueFd listener;
+  if (!launcher::openInject(reg.socketPath, &listener)) {
+    refuse("socket de controle " + reg.socketPath + " não pôde ser aberto");
+  }
+  std::string err;
+  if (!platform::createFile(reg.recordPath, base::serialize(toJson(record)).value_or("") + "\n",
+                            0600, &err)) {
+    reg.remove();
+    refuse(err);
+  }
+
+  bool tty = launcher::haveTTY();
+  winsize size{};
+  ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
+  termios userTerm{};
+  bool haveTerm = tty && ::tcgetattr(STDIN_FILENO, &userTerm) == 0;
+  auto shellVar = app::envVar("SHELL");
+  std::string shell = shellVar && !shellVar->empty() ? *shellVar : "/bin/sh";
+
+  platform::UniqueFd wakeRead, wakeWrite;
+  if (!platform::makePipe(&wakeRead, &wakeWrite)) {
+    reg.remove();
+    std::perror("pipe");
+    std::exit(1);
+  }
+  launcher::PtyChild child;
+  {
+    launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH};
+    int e = 0;
+    if (!launcher::startOnPty({shell}, launcher::childEnvironment(environ, {}),
+                              "channel-server shell: execvp " + shell,
+                              haveTerm ? &userTerm : nullptr, size.ws_row != 0 ? &size : nullptr,
+                              &child, &e)) {
+      reg.remove();
+      errno = e;
+      std::perror("forkpty");
+      std::exit(1);
+    }
+    app::gMaster = child.master.get();
+    launcher::armSignals({SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}, wakeWrite.get());
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGQUIT, &sa, nullptr);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  launcher::RawMode raw{STDIN_FILENO};
+
+  Screen screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
+                size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
+  int master = child.master.get();
+  // Never destroyed: the control thread may still use it while the process ends.
+  Feeder* feeder = startThreads(std::move(listener), &screen, master).release();
+  if (feeder == nullptr) {
+    reg.remove();
+  }
+  launcher::RelayEnd end = launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get()},
+                                           child.pid, [feeder](std::string_view bytes) {
+                                             if (feeder != nullptr) {
+                                               feeder->push(bytes);
+                                             }
+                                           });
+
+  raw.restore();
+  reg.remove();
+  if (end.signal != 0) {
+    // A shell ignores SIGTERM; a hang-up is what ends it when its terminal goes.
+    ::kill(child.pid, SIGHUP);
+    dieBy(gEndSignal != 0 ? gEndSignal : end.signal);
+  }
+  std::exit(exitStatus(end, child.pid));
+}
+
+}  // namespace terminal

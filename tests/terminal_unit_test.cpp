@@ -1,0 +1,277 @@
+#include "launcher/inject.h"
+#include "platform/files.h"
+#include "platform/posix.h"
+#include "terminal/control.h"
+#include "terminal/feeder.h"
+#include "terminal/ops.h"
+#include "terminal/records.h"
+#include "terminal/screen.h"
+#include "terminal/shell.h"
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using base::Json;
+using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+Lines fed(std::string_view bytes, size_t n, int rows = 24, int cols = 80) {
+  terminal::Screen screen(rows, cols);
+  screen.feed(bytes);
+  return screen.lastLines(n);
+}
+
+TEST(ScreenTest, LinesAreWhatTheUserSees) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    Lines want;
+  } cases[] = {
+      {"colours", "\x1b[1;31merror\x1b[0m: \x1b[38;5;208mbad\x1b[m   \r\n$ ", {"error: bad", "$"}},
+      {"progress", "get  10%\rget  50%\rget 100%\r\ndone", {"get 100%", "done"}},
+      {"clear", "old\r\nstuff\r\n\x1b[H\x1b[2Jfresh", {"fresh"}},
+      {"wide", "日本語 ok\r\n表x\x1b[2D\x1b[Cy", {"日本語 ok", "表y"}},
+      {"cursor moves",
+       "abc\x1b[10;5Hlow\x1b[2;1Hmid",
+       {"abc", "mid", "", "", "", "", "", "", "", "    low"}},
+      {"alternate screen", "sh$ vim\r\n\x1b[?1049h\x1b[H\x1b[2J~\r\n~ file", {"~", "~ file"}},
+      {"back from it", "sh$ vim\r\n\x1b[?1049h\x1b[2Jvim\x1b[?1049lsh$ ", {"sh$ vim", "sh$"}},
+      {"split UTF-8", "caf\xc3", {"caf"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.want, fed(c.bytes, 50)) << c.what;
+  }
+}
+
+TEST(ScreenTest, ScrollbackKeepsTheNewestLinesInOrder) {
+  std::string out;
+  for (int i = 0; i < 10000; ++i) {
+    out += "line " + std::to_string(i) + "\r\n";
+  }
+  terminal::Screen screen(24, 80);
+  for (size_t at = 0; at < out.size(); at += 4093) {  // blocks that cut lines and sequences
+    screen.feed(std::string_view(out).substr(at, 4093));
+  }
+  Lines all = screen.lastLines(20000);
+  ASSERT_GE(all.size(), 5000u);
+  ASSERT_LT(all.size(), 10000u);  // the oldest went
+  EXPECT_EQ("", all.back());
+  int first = std::stoi(all.front().substr(5));
+  for (size_t i = 0; i + 1 < all.size(); ++i) {
+    ASSERT_EQ("line " + std::to_string(first + static_cast<int>(i)), all[i]);
+  }
+  EXPECT_EQ("line 9999", all[all.size() - 2]);
+  EXPECT_EQ(Lines({"line 9998", "line 9999", ""}), screen.lastLines(3));
+}
+
+TEST(FeederTest, AFloodEndsWithTheScreenItWouldHaveLeft) {
+  std::string flood = "\x1b[?2004h";
+  for (int i = 0; i < 400000; ++i) {  // far more than the emulation keeps up with
+    flood +=
+        "\x1b[32mline\x1b[m " + std::to_string(i) + " " + std::string(i % 50 + 1, '.') + "\r\n";
+  }
+  flood += "$ ";
+  terminal::Screen screen(24, 80);
+  {
+    terminal::Feeder feeder(&screen, -1);
+    for (size_t at = 0; at < flood.size(); at += 8192) {
+      feeder.push(std::string_view(flood).substr(at, 8192));
+    }
+    feeder.flush(60s);
+  }
+  Lines last = screen.lastLines(3000);
+  ASSERT_EQ(3000u, last.size());
+  for (int i = 0; i < 2999; ++i) {
+    ASSERT_EQ("line " + std::to_string(397001 + i) + " " + std::string((397001 + i) % 50 + 1, '.'),
+              last[static_cast<size_t>(i)]);
+  }
+  EXPECT_EQ("$", last.back());
+}
+
+TEST(ScreenTest, ResizeRewrapsNewOutput) {
+  terminal::Screen screen(24, 80);
+  screen.resize(10, 20);
+  screen.feed(std::string(30, 'x'));
+  EXPECT_EQ(Lines({std::string(20, 'x'), std::string(10, 'x')}), screen.lastLines(5));
+}
+
+TEST(ControlTest, TypesAtThePromptAsPasteOnlyWhenTheShellAskedForIt) {
+  struct Case {
+    std::vector<std::string> feeds;
+    std::string typed;
+  } cases[] = {
+      {{"$ "}, "ls -l"},
+      {{"\x1b[?2004h$ "}, "\x1b[200~ls -l\x1b[201~"},
+      {{"\x1b[?20", "04h$ "}, "\x1b[200~ls -l\x1b[201~"},
+      {{"\x1b[?2004h", "x\x1b[?2004l\r\n"}, "ls -l"},
+      {{"\x1b[?2004l\x1b[?2004h"}, "\x1b[200~ls -l\x1b[201~"},
+  };
+  for (const auto& c : cases) {
+    terminal::Screen screen(24, 80);
+    for (const auto& f : c.feeds) {
+      screen.feed(f);
+    }
+    std::string typed;
+    Json answer = terminal::answerControl(R"({"op":"type","text":"ls -l"})", screen, &typed);
+    EXPECT_EQ(c.typed, typed) << c.feeds[0];
+    EXPECT_EQ(5, answer.value("typed_chars", 0));
+  }
+  terminal::Screen screen(24, 80);
+  for (const char* bad : {R"({"op":"type","text":"ls\n"})", R"({"op":"type","text":"a\rb"})",
+                          R"({"op":"type","text":"\u0003"})", R"({"op":"type"})", "{", "[]"}) {
+    std::string typed;
+    EXPECT_TRUE(terminal::answerControl(bad, screen, &typed).contains("error")) << bad;
+    EXPECT_EQ("", typed) << bad;
+  }
+}
+
+// Terminals served in this process: each screen behind a real control socket, its typed bytes
+// arriving on a pipe.
+class OpsTest : public ::testing::Test {
+ protected:
+  struct Open {
+    std::unique_ptr<terminal::Screen> screen;
+    platform::UniqueFd typedRead, typedWrite;
+  };
+  void SetUp() override {
+    ::setenv("HOME", home.path().c_str(), 1);
+    ctx.stateDir = home / ".corvane";
+    platform::makeDirs(ctx.stateDir);
+    ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true};
+  }
+  Open& open(const std::string& name, const std::string& folder, std::string_view shown,
+             long long pid = ::getpid()) {
+    auto& t = *terms.emplace_back(std::make_unique<Open>());
+    t.screen = std::make_unique<terminal::Screen>(24, 80);
+    t.screen->feed(shown);
+    platform::makePipe(&t.typedRead, &t.typedWrite);
+    std::string id = platform::randomUUID();
+    terminal::Record r{id,
+                       name,
+                       folder,
+                       pid,
+                       *terminal::controlSocketPath(ctx.stateDir, id),
+                       static_cast<int64_t>(terms.size())};
+    platform::UniqueFd listener;
+    EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
+    std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
+                nullptr)
+        .detach();
+    std::string err;
+    EXPECT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",
+                                     base::serialize(terminal::toJson(r)).value(), 0600, &err));
+    return t;
+  }
+  static std::string drain(int fd) {
+    char buf[256];
+    ssize_t n = ::read(fd, buf, sizeof(buf));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+  static long long deadPid() {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::_exit(0);
+    }
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+  }
+  cstest::TempHome home;
+  companion::Context ctx;
+  std::vector<std::unique_ptr<Open>> terms;
+};
+
+TEST_F(OpsTest, ReadsOnlyYourTerminals) {
+  const Json none = Json::parse(R"({"terminals":[],"hint":"open one with: channel-server shell"})");
+  EXPECT_EQ(none, terminal::terminalRead(Json::object(), ctx));
+  std::string many;
+  for (int i = 1; i <= 700; ++i) {
+    many += "out " + std::to_string(i) + "\r\n";
+  }
+  open("other", "/w/elsewhere", "secret\r\n");
+  EXPECT_EQ(none, terminal::terminalRead(Json::object(), ctx));
+  open("proj", "/w/proj", "$ make\r\nmake: *** [all] Error 2\r\n$ ");
+  open("proj-2", "/w/proj", many + "$ ");
+  open("proj-3", "/w/proj", "", deadPid());
+
+  Json index = terminal::terminalRead(Json::object(), ctx);
+  ASSERT_EQ(3u, index["terminals"].size()) << index;
+  EXPECT_EQ(Json::parse(R"(["$ make","make: *** [all] Error 2","$"])"),
+            index["terminals"][0]["last_lines"]);
+  EXPECT_EQ(6u, index["terminals"][1]["last_lines"].size());
+  EXPECT_EQ("out 700", index["terminals"][1]["last_lines"][4]);
+  EXPECT_FALSE(index["terminals"][2]["running"]);
+  EXPECT_TRUE(index["terminals"][2]["last_lines"].is_null());
+
+  struct Case {
+    Json request;
+    size_t lines;
+  } cases[] = {{{{"terminal", "proj-2"}}, 120},
+               {{{"terminal", "proj-2"}, {"lines", 3}}, 3},
+               {{{"terminal", "proj-2"}, {"lines", 1e9}}, 600},
+               {{{"terminal", "proj-2"}, {"lines", -2}}, 120},
+               {{{"terminal", "proj-2"}, {"lines", "x"}}, 120}};
+  for (const auto& c : cases) {
+    Json got = terminal::terminalRead(c.request, ctx);
+    EXPECT_EQ(c.lines, got["lines"].size()) << c.request;
+    EXPECT_EQ("proj-2", got["terminal"]);
+  }
+  std::string id = index["terminals"][0]["id"];
+  EXPECT_EQ("proj", terminal::terminalRead({{"terminal", id.substr(0, 6)}}, ctx)["terminal"]);
+  Json ended = terminal::terminalRead({{"terminal", "proj-3"}}, ctx);
+  EXPECT_EQ(
+      Json::parse(
+          R"({"terminal":"proj-3","running":false,"lines":null,"reason":"the shell has ended"})"),
+      ended);
+  EXPECT_TRUE(terminal::terminalRead({{"terminal", "other"}}, ctx).contains("error"));
+}
+
+TEST_F(OpsTest, WritesAtThePromptAndRefusesInOrder) {
+  auto write = [&](const char* name, const char* text) {
+    return terminal::terminalWrite({{"terminal", name}, {"text", text}}, ctx);
+  };
+  const std::string newline = "text must be one line; a newline would run it";
+  EXPECT_EQ(newline, write("proj", "make\n")["error"]);
+  EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);
+  Open& other = open("other", "/w/elsewhere", "$ ");
+  EXPECT_EQ("you have no terminal open", write("other", "make")["error"]);
+  Open& mine = open("proj", "/w/proj", "$ ");
+  EXPECT_EQ(newline, write("other", "a\rb")["error"]);
+  Json refused = write("other", "make");
+  EXPECT_EQ(Json::array({"proj"}), refused["terminals"]) << refused;
+  EXPECT_EQ(Json::parse(R"({"ok":true,"terminal":"proj","typed_chars":9})"),
+            write("proj", "make café"));
+  EXPECT_EQ("make café", drain(mine.typedRead.get()));
+  EXPECT_EQ("", drain(other.typedRead.get()));
+  ctx.you.reset();
+  EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);
+}
+
+TEST_F(OpsTest, NamesAndPrune) {
+  open("proj", "/w/proj", "");
+  open("proj-2", "/w/proj", "");
+  open("proj", "/w/other/proj", "");
+  EXPECT_EQ("proj-3", terminal::terminalName(ctx.stateDir, "/w/proj", std::nullopt));
+  EXPECT_EQ("x", terminal::terminalName(ctx.stateDir, "/w/proj", "x"));
+  EXPECT_EQ("sub", terminal::terminalName(ctx.stateDir, "/w/proj/sub", std::nullopt));
+
+  open("gone", "/w/proj", "", deadPid());
+  std::string outside = home / "keep.sock";
+  ASSERT_TRUE(platform::createFile(outside, "", 0600, nullptr));
+  terminal::Record stray{"STRAY", "s", "/w", deadPid(), outside, 0};
+  platform::createFile(ctx.stateDir + "/terminals/STRAY.json",
+                       base::serialize(terminal::toJson(stray)).value(), 0600, nullptr);
+  platform::createFile(ctx.stateDir + "/terminals/junk.json", "{", 0600, nullptr);
+  terminal::pruneTerminals(ctx.stateDir);
+  auto left = platform::listDir(ctx.stateDir + "/terminals").value();
+  EXPECT_EQ(6u, left.size());  // three live records and their sockets
+  EXPECT_TRUE(platform::exists(outside));
+}
+
+}  // namespace

@@ -26,9 +26,9 @@ struct SessionRef {
   std::string cwd;      // absolute
   std::string project;  // last path component of cwd
   std::string title;    // custom or ai title, may be empty
-  std::string aiTitle;  // claude's own title, found by look-up even under a custom one
   pid_t pid = 0;        // claude's pid while running, else 0
   bool running = false;
+  std::string aiTitle;  // claude's own title, found by look-up even under a custom one
 };
 
 // The session a name, title or id prefix names, or the error answer the look-up rules give

@@ -88,10 +88,10 @@ class GroupOps : public ::testing::Test {
   void SetUp() override {
     ctx.stateDir = home / ".corvane";
     ctx.nowMillis = 1'800'000'000'000;
-    ctx.running = {{"ann", "a1", "/w/api", "api", "", 11, true},
-                   {"bob", "b1", "/w/web/src", "src", "", 12, true},
-                   {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true}};
-    ctx.finished = {{"old", "o1", "/w/api/x", "x", "", 0, false}};
+    ctx.running = {{"ann", "a1", "/w/api", "api", "", 11, true, ""},
+                   {"bob", "b1", "/w/web/src", "src", "", 12, true, ""},
+                   {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true, ""}};
+    ctx.finished = {{"old", "o1", "/w/api/x", "x", "", 0, false, ""}};
     ctx.you = ctx.running[0];
     ctx.find = [this](std::string_view name) {
       for (const SessionRef& s : ctx.running) {

@@ -22,7 +22,7 @@ companion::Context callerCtx(const std::string& name, pid_t pid, int64_t now = N
   companion::Context ctx;
   ctx.callerPid = pid;
   if (!name.empty()) {
-    ctx.you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true};
+    ctx.you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
   }
   ctx.nowMillis = now;
   return ctx;

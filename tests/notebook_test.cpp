@@ -68,8 +68,8 @@ TEST(Notebook, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
   cstest::TempHome home;
   companion::Context ctx;
   ctx.stateDir = home / ".corvane";
-  ctx.running = {{"ann", "a1", "/w/api", "api", "", 11, true},
-                 {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true}};
+  ctx.running = {{"ann", "a1", "/w/api", "api", "", 11, true, ""},
+                 {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true, ""}};
   ctx.you = ctx.running[0];
   ctx.find = [&](std::string_view name) {
     for (const auto& s : ctx.running) {

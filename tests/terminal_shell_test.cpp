@@ -30,7 +30,7 @@ class ShellTest : public ::testing::Test {
     platform::makeDirs(home / "proj");
     ctx.stateDir = home / ".corvane";
     ctx.you = companion::SessionRef{"me", "id", platform::resolvePath(home / "proj"), "proj", "",
-                                    1,    true};
+                                    1,    true, ""};
   }
   void TearDown() override {
     if (shell.pid > 0 && !ended(0ms)) {

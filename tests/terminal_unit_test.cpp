@@ -144,7 +144,7 @@ class OpsTest : public ::testing::Test {
     ::setenv("HOME", home.path().c_str(), 1);
     ctx.stateDir = home / ".corvane";
     platform::makeDirs(ctx.stateDir);
-    ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true};
+    ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true, ""};
   }
   Open& open(const std::string& name, const std::string& folder, std::string_view shown,
              long long pid = ::getpid()) {

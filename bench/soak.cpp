@@ -130,9 +130,9 @@ bool waitFor(Clock::time_point deadline, const std::function<bool()>& done) {
   return true;
 }
 
-platform::ProcessStats stats(pid_t pid) {
-  platform::ProcessStats s;
-  platform::processStats(pid, &s);
+bench::ProcessStats stats(pid_t pid) {
+  bench::ProcessStats s;
+  bench::processStats(pid, &s);
   return s;
 }
 
@@ -239,14 +239,14 @@ int run(const Options& options) {
   bool quiet = waitFor(Clock::now() + seconds(30), [&] { return control.busy.load() == 0; }) &&
                waitFor(Clock::now() + seconds(35), [&] { return checker.outstanding() == 0; });
   std::this_thread::sleep_for(milliseconds(500));
-  platform::ProcessStats before = stats(pid);
+  bench::ProcessStats before = stats(pid);
   control.pause = false;
   if (!quiet) {
     problems.add("the load did not quiesce after the warm-up");
   }
 
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
-  std::vector<platform::ProcessStats> trend;
+  std::vector<bench::ProcessStats> trend;
   for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
     if (Clock::now() >= next) {
       trend.push_back(stats(pid));
@@ -273,7 +273,7 @@ int run(const Options& options) {
     return now < 0 || now <= before.openFds;
   });
   std::this_thread::sleep_for(milliseconds(300));
-  platform::ProcessStats after = stats(pid);
+  bench::ProcessStats after = stats(pid);
 
   auto stopAt = Clock::now();
   server->child->closeInput();

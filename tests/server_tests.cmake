@@ -1,3 +1,4 @@
-cs_test(server_unit_test text_test.cpp cli_test.cpp jsonrpc_test.cpp app_request_test.cpp)
+cs_test(server_unit_test text_test.cpp cli_test.cpp jsonrpc_test.cpp app_request_test.cpp
+  line_reader_test.cpp)
 cs_test(server_integration_test server_integration_test.cpp)
 cs_test(server_slow_test server_slow_test.cpp)

@@ -67,16 +67,36 @@ struct ChannelServer {
   uint16_t port = 0;  // from the registry record; 0 when the server never got ready
 };
 
-using testkit::sendAll;
-
 platform::UniqueFd connectTo(uint16_t port) {
-  return testkit::connectTcp(port);
+  platform::UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool connected = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  return connected ? std::move(fd) : platform::UniqueFd();
 }
 
-// Everything until the server closes; nullopt on a reset or at the deadline.
+bool sendAll(int fd, std::string_view bytes) {
+  for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n))) {
+    if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Everything until the server closes; nullopt on a reset or when one receive waits `timeout`.
 std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout = 5s) {
+  timeval tv{static_cast<time_t>(timeout.count() / 1000),
+             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   std::string got;
-  return testkit::recvAll(fd, &got, Clock::now() + timeout) ? std::optional(got) : std::nullopt;
+  ssize_t n;
+  for (char buf[65536]; (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) {
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return n == 0 ? std::optional(got) : std::nullopt;
 }
 
 std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {

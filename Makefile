@@ -5,7 +5,7 @@ BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all build deps install test test-plain test-asan test-tsan bench fuzz demo clean
+.PHONY: all build deps install test test-plain test-asan test-tsan check-macos bench fuzz demo clean
 
 all: build
 
@@ -39,6 +39,10 @@ test-tsan:
 	  -DCS_TSAN=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# Cross-compiles and links the product for arm64 and x86_64 macOS (it cannot run them here).
+check-macos:
+	scripts/check-macos
 
 demo: build
 	scripts/demo $(BUILD)/channel-server

@@ -24,7 +24,7 @@ struct EchoListener {
 
 std::optional<EchoListener> startEcho(const Config& config, const std::string& home) {
   EchoListener echo;
-  echo.child = Child::spawn({config.child, "tcp-echo"}, baseEnv(home), [](std::string_view) {});
+  echo.child = Child::spawn({config.child, "tcp-echo"}, benchEnv(home), drainErr());
   if (!echo.child) {
     return std::nullopt;
   }
@@ -120,7 +120,7 @@ std::vector<Row> pushRows(const Config& config) {
   latency.aim = "ratio ≤ 3";
   std::vector<Row> rows;
   TempDir home;
-  auto server = startServer(config.binary, home.path(), true, [](std::string_view) {});
+  auto server = startServer(config.binary, home.path(), true);
   auto echo = startEcho(config, home.path());
   if (!server || !echo) {
     latency.figure.skipped = "server or echo listener did not start";
@@ -217,7 +217,7 @@ std::optional<double> peakRss(Server& server) {
   if (!stopServer(server, Clock::now() + seconds(10), &usage)) {
     return std::nullopt;
   }
-  return static_cast<double>(platform::maxRssBytes(usage));
+  return static_cast<double>(maxRssBytes(usage));
 }
 
 std::vector<Row> memoryRows(const Config& config) {
@@ -234,7 +234,7 @@ std::vector<Row> memoryRows(const Config& config) {
   pushed.limit.what = "peak RSS idle, this run";
   TempDir home;
   for (int run = 0; run < 3; ++run) {
-    auto server = startServer(config.binary, home.path(), true, [](std::string_view) {});
+    auto server = startServer(config.binary, home.path(), true);
     std::this_thread::sleep_for(milliseconds(300));
     if (auto rss = server ? peakRss(*server) : std::nullopt) {
       idle.figure.samples.add(*rss);
@@ -242,7 +242,7 @@ std::vector<Row> memoryRows(const Config& config) {
   }
   pushed.limit.samples = idle.figure.samples;
 
-  if (auto server = startServer(config.binary, home.path(), true, [](std::string_view) {})) {
+  if (auto server = startServer(config.binary, home.path(), true)) {
     LineCounter lines(server->child->out());
     size_t total = scaled(config, 100000, 1000);
     double t = runLoad(
@@ -264,7 +264,7 @@ std::vector<Row> memoryRows(const Config& config) {
   raiseFdLimit(2048);
   std::string refused = "nothing";
   for (int run = 0; run < 2; ++run) {
-    auto server = startServer(config.binary, home.path(), true, [](std::string_view) {});
+    auto server = startServer(config.binary, home.path(), true);
     if (!server) {
       continue;
     }

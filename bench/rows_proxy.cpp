@@ -21,10 +21,9 @@ using std::chrono::seconds;
 
 constexpr char QUIT = 0x1d;  // ends bench-child echo and idle
 
-std::vector<std::string> launcherEnv(const Config& config, const std::string& home,
-                                     const std::string& childArgs) {
-  return baseEnv(home, config.stubs,
-                 {"BENCH_CHILD=" + config.child, "BENCH_CHILD_ARGS=" + childArgs});
+Env launcherEnv(const Config& config, const std::string& home, const std::string& childArgs) {
+  return benchEnv(home, config.stubs,
+                  {{"BENCH_CHILD", config.child}, {"BENCH_CHILD_ARGS", childArgs}});
 }
 
 // util-linux and BSD script(1) take the command differently; empty when there is none.
@@ -54,10 +53,9 @@ std::vector<std::string> scriptArgv(const std::vector<std::string>& command) {
 
 // Seconds from spawn until the output has ended and the process exited; bytes read in *bytes.
 // Standard input stays open and silent, as a user who types nothing.
-double drainRun(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                size_t* bytes) {
+double drainRun(const std::vector<std::string>& argv, const Env& env, size_t* bytes) {
   auto start = Clock::now();
-  auto child = Child::spawn(argv, env, [](std::string_view) {});
+  auto child = Child::spawn(argv, env, drainErr());
   if (!child) {
     return -1;
   }
@@ -104,12 +102,12 @@ std::vector<Row> throughputRows(const Config& config) {
       vsScript.figure.samples.add(static_cast<double>(total) / t);
     }
     if (!script.empty()) {
-      t = drainRun(script, baseEnv(home.path()), &got);
+      t = drainRun(script, benchEnv(home.path()), &got);
       if (t > 0 && got >= total) {
         vsScript.limit.samples.add(static_cast<double>(total) / t);
       }
     }
-    t = drainRun({config.child, "bytes", count}, baseEnv(home.path()), &got);
+    t = drainRun({config.child, "bytes", count}, benchEnv(home.path()), &got);
     if (t > 0 && got == total) {
       vsPipe.limit.samples.add(static_cast<double>(total) / t);
     }
@@ -188,14 +186,10 @@ bool openDirectPty(const Config& config, const std::string& home, DirectPty* pty
   posix_spawn_file_actions_addopen(&actions, 0, slave, O_RDWR | O_NOCTTY, 0);
   posix_spawn_file_actions_adddup2(&actions, 0, 1);
   posix_spawn_file_actions_adddup2(&actions, 0, 2);
-  std::vector<std::string> args{config.child, "echo"};
-  std::vector<std::string> env = baseEnv(home);
-  std::vector<char*> argv{args[0].data(), args[1].data(), nullptr};
-  std::vector<char*> envp;
-  for (auto& e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
+  std::vector<std::string> args{config.child, "echo"},
+      env{"HOME=" + home, "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin"};
+  auto argv = cStrings(args);
+  auto envp = cStrings(env);
   int rc = ::posix_spawn(&pty->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   std::string rest;
@@ -206,8 +200,8 @@ Row injectRow(const Config& config) {
   Row row{"inject latency: bytes to the inject socket → echoed by the child on stdout"};
   row.limit.what = "the same bytes written to a pty of our own, echoed back";
   TempDir home;
-  auto proxy = Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "echo"),
-                            [](std::string_view) {});
+  auto proxy =
+      Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "echo"), drainErr());
   std::string rest;
   auto deadline = Clock::now() + seconds(5);
   std::string sock = proxy && awaitMarker(proxy->out(), "READY", &rest, deadline)
@@ -261,23 +255,23 @@ std::vector<Row> idleRows(const Config& config) {
     r->limit = fixedBudget("budget", window / 1000);
   }
   TempDir home;
-  auto proxy = Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "idle"),
-                            [](std::string_view) {});
+  auto proxy =
+      Child::spawn({config.binary, "launch"}, launcherEnv(config, home.path(), "idle"), drainErr());
   std::string sock = proxy ? findInjectSocket(home.path(), Clock::now() + seconds(5)) : "";
   TempDir serverHome;
-  auto server = startServer(config.binary, serverHome.path(), true, [](std::string_view) {});
+  auto server = startServer(config.binary, serverHome.path(), true);
   if (sock.empty() || !server) {
     proxyIdle.figure.skipped = serverIdle.figure.skipped = "launcher or server did not start";
     return {proxyIdle, serverIdle};
   }
   std::this_thread::sleep_for(milliseconds(500));
-  platform::ProcessStats p0, p1, s0, s1;
-  platform::processStats(proxy->pid(), &p0);
-  platform::processStats(server->child->pid(), &s0);
+  ProcessStats p0, p1, s0, s1;
+  processStats(proxy->pid(), &p0);
+  processStats(server->child->pid(), &s0);
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
-  platform::processStats(proxy->pid(), &p1);
-  platform::processStats(server->child->pid(), &s1);
-  auto cpu = [](const platform::ProcessStats& a, const platform::ProcessStats& b, Row* row) {
+  processStats(proxy->pid(), &p1);
+  processStats(server->child->pid(), &s1);
+  auto cpu = [](const ProcessStats& a, const ProcessStats& b, Row* row) {
     if (a.cpuNanos < 0 || b.cpuNanos < 0) {
       row->figure.skipped = "this OS does not report another process's CPU time";
     } else {

@@ -10,15 +10,6 @@ namespace {
 
 using std::chrono::seconds;
 
-std::string request(int id, const std::string& method, const std::string& params = "") {
-  std::string line =
-      R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":")" + method + "\"";
-  if (!params.empty()) {
-    line += R"(,"params":)" + params;
-  }
-  return line + "}\n";
-}
-
 // One line out, one line back; the seconds it took, or a negative value on failure.
 double roundTrip(Child& child, const std::string& line) {
   auto start = Clock::now();
@@ -39,13 +30,13 @@ std::vector<Row> startupRows(const Config& config) {
   // Interleaved, so a noisy moment costs all three alike.
   for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
     auto start = Clock::now();
-    auto t = Child::spawn({"/bin/true"}, baseEnv(home.path()), [](std::string_view) {});
+    auto t = Child::spawn({"/bin/true"}, benchEnv(home.path()), drainErr());
     if (t && t->wait(start + seconds(5))) {
       spawnTrue.samples.add(secondsSince(start));
     }
     for (bool channelMode : {false, true}) {
       start = Clock::now();
-      auto server = startServer(config.binary, home.path(), channelMode, [](std::string_view) {});
+      auto server = startServer(config.binary, home.path(), channelMode);
       if (!server) {
         continue;
       }
@@ -63,8 +54,8 @@ std::vector<Row> mcpRows(const Config& config) {
   Row list{"MCP round trip: `tools/list`"};
   ping.limit.what = "one line echoed by `cat` over the same pipes";
   TempDir home;
-  auto server = startServer(config.binary, home.path(), false, [](std::string_view) {});
-  auto cat = Child::spawn({"/bin/cat"}, baseEnv(home.path()));
+  auto server = startServer(config.binary, home.path(), false);
+  auto cat = Child::spawn({"/bin/cat"}, benchEnv(home.path()), {Err::Discard});
   if (!server || !cat) {
     ping.figure.skipped = list.figure.skipped = "server or cat did not start";
     return {ping, list};
@@ -116,7 +107,7 @@ Row toolCallRow(const Config& config) {
     readRequestLine(fd, Clock::now() + seconds(5));
     sendAll(fd, answer);
   });
-  auto server = startServer(config.binary, home.path(), false, [](std::string_view) {});
+  auto server = startServer(config.binary, home.path(), false);
   if (!app.listening() || !server) {
     row.figure.skipped = "stand-in app or server did not start";
     return row;

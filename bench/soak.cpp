@@ -13,6 +13,7 @@
 #include <random>
 #include <signal.h>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace soak {
 namespace {
@@ -66,51 +67,34 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
         }
         return msg.dump();
       };
-      switch (pick(rng)) {
-        case 0:
-          checker.expect({id, "ping", ""});
-          ++(*sent)["ping"];
-          line = request("ping", nullptr);
-          break;
-        case 1:
-          checker.expect({id, "tools/list", ""});
-          ++(*sent)["tools/list"];
-          line = request("tools/list", nullptr);
-          break;
-        case 2:
-          checker.expect({id, "resources/list", ""});
-          ++(*sent)["resources/list"];
-          line = request("resources/list", nullptr);
-          break;
-        case 3:
-          checker.expect({id, "soak/unknown", ""});
-          ++(*sent)["unknown method"];
-          line = request("soak/unknown", nullptr);
-          break;
-        case 4:
-          checker.expect({id, "initialize", ""});
-          ++(*sent)["initialize"];
-          line = request("initialize", Json{{"protocolVersion", "2025-06-18"}});
-          break;
-        case 5:
-          line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-          ++(*sent)["notification (no answer)"];
-          break;
-        case 6: {
-          const char* broken[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
-                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
-          line = broken[k % std::size(broken)];
-          ++(*sent)["broken line (no answer)"];
-          break;
-        }
-        default: {
-          int behaviour = behaviourOf(rng);
-          load.queueAppBehaviour(behaviour);
-          ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
-          checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
-          line = request("tools/call", Json{{"name", "session_activity"},
-                                            {"arguments", {{"name", appArgument(behaviour, k)}}}});
-        }
+      // Requests with an answer: what the tally calls them, method, params.
+      const std::tuple<const char*, const char*, Json> ANSWERED[] = {
+          {"ping", "ping", nullptr},
+          {"tools/list", "tools/list", nullptr},
+          {"resources/list", "resources/list", nullptr},
+          {"unknown method", "soak/unknown", nullptr},
+          {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
+      const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                    "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
+      int kind = pick(rng);
+      if (kind < 5) {
+        const auto& [tally, method, params] = ANSWERED[kind];
+        checker.expect({id, method, ""});
+        ++(*sent)[tally];
+        line = request(method, params);
+      } else if (kind == 5) {
+        line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+        ++(*sent)["notification (no answer)"];
+      } else if (kind == 6) {
+        line = BROKEN[k % std::size(BROKEN)];
+        ++(*sent)["broken line (no answer)"];
+      } else {
+        int behaviour = behaviourOf(rng);
+        load.queueAppBehaviour(behaviour);
+        ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
+        checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
+        line = request("tools/call", Json{{"name", "session_activity"},
+                                          {"arguments", {{"name", appArgument(behaviour, k)}}}});
       }
       if (!server.write(line + "\n")) {
         return;
@@ -130,9 +114,9 @@ bool waitFor(Clock::time_point deadline, const std::function<bool()>& done) {
   return true;
 }
 
-platform::ProcessStats stats(pid_t pid) {
-  platform::ProcessStats s;
-  platform::processStats(pid, &s);
+bench::ProcessStats stats(pid_t pid) {
+  bench::ProcessStats s;
+  bench::processStats(pid, &s);
   return s;
 }
 
@@ -239,14 +223,14 @@ int run(const Options& options) {
   bool quiet = waitFor(Clock::now() + seconds(30), [&] { return control.busy.load() == 0; }) &&
                waitFor(Clock::now() + seconds(35), [&] { return checker.outstanding() == 0; });
   std::this_thread::sleep_for(milliseconds(500));
-  platform::ProcessStats before = stats(pid);
+  bench::ProcessStats before = stats(pid);
   control.pause = false;
   if (!quiet) {
     problems.add("the load did not quiesce after the warm-up");
   }
 
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
-  std::vector<platform::ProcessStats> trend;
+  std::vector<bench::ProcessStats> trend;
   for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
     if (Clock::now() >= next) {
       trend.push_back(stats(pid));
@@ -273,7 +257,7 @@ int run(const Options& options) {
     return now < 0 || now <= before.openFds;
   });
   std::this_thread::sleep_for(milliseconds(300));
-  platform::ProcessStats after = stats(pid);
+  bench::ProcessStats after = stats(pid);
 
   auto stopAt = Clock::now();
   server->child->closeInput();

@@ -2,14 +2,12 @@
 
 // The seam between macOS and Linux. Nothing outside platform_*.cpp needs to know which one runs.
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
-struct rusage;
 struct termios;
 struct winsize;
 
@@ -27,12 +25,10 @@ bool peerUid(int fd, uid_t* uid);
 // send(2) on a socket without raising SIGPIPE when the peer has gone.
 ssize_t sendNoSigpipe(int fd, const void* data, size_t len);
 
-// forkpty(3); `term` and `size` may be null.
-pid_t forkPty(int* master, const termios* term, const winsize* size);
-
-// forkPty, and in the parent *slave is a close-on-exec descriptor of the slave side, or -1 where
-// none is needed. macOS discards unread output once the last slave descriptor closes, so there the
-// caller keeps *slave open until the child is reaped; Linux keeps it and reports EIO on the master.
+// forkpty(3) (`term` and `size` may be null); in the parent *slave is a close-on-exec descriptor of
+// the slave side, or -1 where none is needed. macOS discards unread output once the last slave
+// descriptor closes, so there the caller keeps *slave open until the child is reaped; Linux keeps
+// it and reports EIO on the master.
 pid_t forkPtyKeepingSlave(int* master, int* slave, const termios* term, const winsize* size);
 
 // What identifies one run of a process, so that a reused pid is never taken for the process that
@@ -47,21 +43,8 @@ struct ProcessIdentity {
 // False when the process is gone or cannot be looked at.
 bool processIdentity(pid_t pid, ProcessIdentity* out);
 
-// What the OS tells about a running process of the same user; a field it cannot read stays -1.
-struct ProcessStats {
-  int64_t cpuNanos = -1;       // user + system time of all its threads so far
-  int64_t residentBytes = -1;  // resident set size now
-  int64_t openFds = -1;        // descriptors open now
-};
-
-// False when the process cannot be looked at (gone, another user's).
-bool processStats(pid_t pid, ProcessStats* out);
-
 // Gives memory the allocator holds free back to the system, so a burst does not keep the
 // process large after it ends.
 void releaseFreeMemory();
-
-// ru_maxrss in bytes: the field counts KiB on Linux and bytes on macOS.
-uint64_t maxRssBytes(const rusage& usage);
 
 }  // namespace platform

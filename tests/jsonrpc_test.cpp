@@ -2,6 +2,7 @@
 
 #include "app/process.h"
 #include "base/json.h"
+#include "platform/files.h"
 #include "server/output.h"
 #include "tools/catalogue.h"
 
@@ -12,6 +13,12 @@
 namespace {
 
 using base::Json;
+
+// The catalogue as written down, compact.
+std::string catalogueText() {
+  auto text = platform::readFile(CS_TESTS_DIR "/fixtures/catalogue.json");
+  return text ? Json::parse(*text).dump() : "";
+}
 
 struct Call {
   std::string name;
@@ -27,12 +34,13 @@ class JsonRpc : public testing::Test {
   }
 
   server::Outcome handle(const std::string& line, bool toolsOnly = false) {
-    return server::handleMessage(line, toolsOnly, [this](const std::string& name, const Json& args) {
-      m_call.name = name;
-      m_call.args = args;
-      ++m_call.count;
-      return std::string("app says \"hi\"\n");
-    });
+    return server::handleMessage(line, toolsOnly,
+                                 [this](const std::string& name, const Json& args) {
+                                   m_call.name = name;
+                                   m_call.args = args;
+                                   ++m_call.count;
+                                   return std::string("app says \"hi\"\n");
+                                 });
   }
 
   Call m_call;
@@ -64,7 +72,8 @@ TEST_F(JsonRpc, AnswersEchoTheIdAndNameUnknownMethods) {
   const std::pair<const char*, const char*> cases[] = {
       {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}",
        "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}"},
-      {"{\"id\":\"a-1\",\"method\":\"ping\"}", "{\"jsonrpc\":\"2.0\",\"id\":\"a-1\",\"result\":{}}"},
+      {"{\"id\":\"a-1\",\"method\":\"ping\"}",
+       "{\"jsonrpc\":\"2.0\",\"id\":\"a-1\",\"result\":{}}"},
       {"{\"id\":0,\"method\":\"resources/list\"}",
        "{\"jsonrpc\":\"2.0\",\"id\":0,\"result\":{\"resources\":[]}}"},
       {"{\"id\":[1,{\"x\":2}],\"method\":\"prompts/list\"}",
@@ -121,15 +130,6 @@ TEST_F(JsonRpc, InitializeByModeAndProtocol) {
   EXPECT_EQ("2025-06-18", (*odd.answer)["result"]["protocolVersion"]);
 }
 
-TEST_F(JsonRpc, InstructionsText) {
-  std::string text = server::INSTRUCTIONS;
-  EXPECT_EQ(1510u, text.size());
-  EXPECT_EQ(0u, text.find("corvane sees two things your own tools cannot.\n\n1. THE USER'S"));
-  EXPECT_NE(std::string::npos, text.find("`terminal da sessão`, `meu terminal`, `o terminal`."));
-  EXPECT_NE(std::string::npos, text.find("ListAgents` does not.\n\nEverything here"));
-  EXPECT_EQ('.', text.back());
-}
-
 TEST_F(JsonRpc, ToolCallForwardsNameAndArgumentsAndWrapsTheText) {
   auto out = handle(
       "{\"id\":9,\"method\":\"tools/call\",\"params\":{\"name\":\"session_cost\","
@@ -159,10 +159,10 @@ TEST_F(JsonRpc, ToolsListFollowsTheWardenFlagAtEachCall) {
     }
     return out;
   };
-  const std::vector<std::string> all = {
-      "list_sessions",   "session_activity", "session_cost",  "group_context", "user_scratchpad",
-      "group_note",      "check_conflicts",  "lease_acquire", "lease_release", "lease_status",
-      "session_files",   "terminal_read",    "terminal_write"};
+  std::vector<std::string> all;
+  for (const auto& t : Json::parse(catalogueText())) {
+    all.push_back(t["name"]);
+  }
   for (const char* value : {"", "0", "true", " 1", "1 ", "01"}) {
     SCOPED_TRACE(value);
     ::setenv("CV_WARDEN_TOOLS", value, 1);
@@ -176,63 +176,9 @@ TEST_F(JsonRpc, ToolsListFollowsTheWardenFlagAtEachCall) {
   EXPECT_EQ(all, names());
 }
 
-TEST(Catalogue, EntriesByteForByte) {
-  struct Entry {
-    const char* name;
-    size_t descriptionBytes;
-    const char* properties;  // name:type in order
-    const char* required;
-  };
-  const Entry entries[] = {
-      {"list_sessions", 329, "", ""},
-      {"session_activity", 164, "name:string", "name"},
-      {"session_cost", 267, "name:string", "name"},
-      {"group_context", 464, "name:string doc:string find:string offset:integer limit:integer", ""},
-      {"user_scratchpad", 917,
-       "session:string outline:boolean section:string find:string offset:integer limit:integer", ""},
-      {"group_note", 385, "text:string doc:string", "text"},
-      {"check_conflicts", 414, "name:string", ""},
-      {"lease_acquire", 670, "resource:string reason:string ttl_s:number", "resource reason"},
-      {"lease_release", 163, "resource:string", "resource"},
-      {"lease_status", 180, "resource:string", ""},
-      {"session_files", 158, "name:string", "name"},
-      {"terminal_read", 1893, "terminal:string lines:integer", ""},
-      {"terminal_write", 2377, "terminal:string text:string", "terminal text"},
-  };
-  const Json& tools = tools::sessionTools();
-  ASSERT_EQ(13u, tools.size());
-  size_t propertyBytes = 0;
-  for (size_t i = 0; i < tools.size(); ++i) {
-    const Json& t = tools[i];
-    const Entry& e = entries[i];
-    SCOPED_TRACE(e.name);
-    EXPECT_EQ(3u, t.size());
-    EXPECT_EQ(e.name, t["name"]);
-    EXPECT_EQ(e.descriptionBytes, t["description"].get<std::string>().size());
-    const Json& s = t["inputSchema"];
-    EXPECT_EQ(3u, s.size());
-    EXPECT_EQ("object", s["type"]);
-    std::string props, required;
-    for (const auto& [name, p] : s["properties"].items()) {
-      props.append(props.empty() ? "" : " ").append(name).append(":");
-      props.append(p["type"].get<std::string>());
-      propertyBytes += p["description"].get<std::string>().size();
-      EXPECT_EQ(p.contains("enum") ? 3u : 2u, p.size());
-    }
-    for (const auto& r : s["required"]) {
-      required.append(required.empty() ? "" : " ").append(r.get<std::string>());
-    }
-    EXPECT_EQ(e.properties, props);
-    EXPECT_EQ(e.required, required);
-  }
-  // All property descriptions together, so that an edit to any of them shows.
-  EXPECT_EQ(1981u, propertyBytes);
-  EXPECT_EQ(Json::parse("[\"contract\",\"decisions\",\"questions\",\"board\"]"),
-            tools[3]["inputSchema"]["properties"]["doc"]["enum"]);
-  EXPECT_EQ(Json::parse("[\"decisions\",\"contract\",\"questions\",\"board\"]"),
-            tools[5]["inputSchema"]["properties"]["doc"]["enum"]);
-  EXPECT_NE(std::string::npos,
-            tools[11]["description"].get<std::string>().find("drawer (⌘J) of the card"));
+// The catalogue's text is fixed byte for byte: checked whole against the file that holds it.
+TEST(Catalogue, MatchesItsTextByteForByte) {
+  EXPECT_EQ(catalogueText(), base::serialize(tools::sessionTools()));
 }
 
 TEST(Output, SerializeRefusesWhatCannotBeWritten) {

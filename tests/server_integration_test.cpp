@@ -1,10 +1,8 @@
 // The real binary over pipes, in a temporary HOME, with a stand-in app where tools are called.
 
+#include "base/json.h"
 #include "platform/files.h"
 #include "tests/support/harness.h"
-#include "tests/support/standin_app.h"
-
-#include "base/json.h"
 
 #include <gtest/gtest.h>
 

@@ -1,30 +1,18 @@
-#include "bench/support.h"
-
-// Sockets, the stand-in app and small numeric helpers of the benchmarks.
+#include "testkit/net.h"
 
 #include "platform/platform.h"
 #include "platform/posix.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <condition_variable>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-
-namespace bench {
+namespace testkit {
 
 UniqueFd connectTcp(uint16_t port) {
   sockaddr_in addr{};
@@ -45,7 +33,7 @@ UniqueFd connectTcp(uint16_t port) {
     if (errno != EADDRNOTAVAIL && errno != EINTR) {
       return UniqueFd();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
   return UniqueFd();
 }
@@ -105,11 +93,8 @@ bool recvAll(int fd, std::string* into, Clock::time_point deadline) {
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n == 0) {
-      return true;
-    }
-    if (n < 0) {
-      return false;
+    if (n <= 0) {
+      return n == 0;
     }
     into->append(chunk, static_cast<size_t>(n));
   }
@@ -120,21 +105,32 @@ void resetClose(UniqueFd fd) {
   ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
 }
 
-std::string pushRequest(uint16_t port, const std::string& token, std::string_view body) {
-  return "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nx-cv-token: " + token +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+std::string readRequestLine(int fd, Clock::time_point deadline) {
+  std::string line;
+  char chunk[16384];
+  while (line.find('\n') == std::string::npos) {
+    pollfd in{fd, POLLIN, 0};
+    if (::poll(&in, 1, millisLeft(deadline)) <= 0) {
+      break;
+    }
+    ssize_t n = ::read(fd, chunk, sizeof(chunk));
+    if (n <= 0) {
+      break;
+    }
+    line.append(chunk, static_cast<size_t>(n));
+  }
+  return line.substr(0, line.find('\n'));
 }
 
-std::string statusOf(std::string_view answer) {
-  if (answer.substr(0, 9) != "HTTP/1.1 " || answer.size() < 12) {
-    return {};
-  }
-  return std::string(answer.substr(9, 3));
+std::string request(int id, const std::string& method, const std::string& params) {
+  std::string line =
+      "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\"";
+  return line + (params.empty() ? "" : ",\"params\":" + params) + "}\n";
 }
 
 StandinApp::StandinApp(std::string path, Handler handle)
     : m_path(std::move(path)), m_handle(std::move(handle)) {
-  // The server may give up on an answer and leave: that must not kill the bench with SIGPIPE.
+  // The server may give up on an answer and leave: that must not end us with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
   m_listen = listenUnix(m_path);
   if (m_listen) {
@@ -163,39 +159,4 @@ void StandinApp::serve() {
   }
 }
 
-std::string readRequestLine(int fd, Clock::time_point deadline) {
-  std::string line;
-  char chunk[16384];
-  while (line.find('\n') == std::string::npos) {
-    pollfd in{fd, POLLIN, 0};
-    if (::poll(&in, 1, millisLeft(deadline)) <= 0) {
-      break;
-    }
-    ssize_t n = ::read(fd, chunk, sizeof(chunk));
-    if (n <= 0) {
-      break;
-    }
-    line.append(chunk, static_cast<size_t>(n));
-  }
-  return line.substr(0, line.find('\n'));
-}
-
-double Samples::percentile(double p) const {
-  if (values.empty()) {
-    return std::nan("");
-  }
-  std::vector<double> sorted = values;
-  std::sort(sorted.begin(), sorted.end());
-  auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
-  return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
-}
-
-void raiseFdLimit(rlim_t wanted) {
-  rlimit lim{};
-  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < wanted) {
-    lim.rlim_cur = std::min(wanted, lim.rlim_max);
-    ::setrlimit(RLIMIT_NOFILE, &lim);
-  }
-}
-
-}  // namespace bench
+}  // namespace testkit

@@ -4,6 +4,7 @@
 
 #include "claude_files/index.h"
 #include "platform/platform.h"
+#include "testkit/process.h"
 
 #include <chrono>
 #include <cstdio>
@@ -230,8 +231,8 @@ void row(const char* what, uint64_t bytes, double ms, double catMs) {
 }
 
 int64_t rssBytes() {
-  platform::ProcessStats stats;
-  return platform::processStats(::getpid(), &stats) ? stats.residentBytes : -1;
+  testkit::ProcessStats stats;
+  return testkit::processStats(::getpid(), &stats) ? stats.residentBytes : -1;
 }
 
 }  // namespace
@@ -360,6 +361,6 @@ int main(int argc, char** argv) {
       "(peak of the whole run %.1f MiB)\n",
       all.transcripts().size(), static_cast<double>(rssBefore) / 1048576.0,
       static_cast<double>(rssAfter) / 1048576.0,
-      static_cast<double>(platform::maxRssBytes(usage)) / 1048576.0);
+      static_cast<double>(testkit::maxRssBytes(usage)) / 1048576.0);
   return 0;
 }

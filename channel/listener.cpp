@@ -30,15 +30,13 @@ constexpr size_t RESERVED_DESCRIPTORS = 64;
 // Connections open at once, so that descriptors stay free for everything else.
 size_t connectionLimit() {
   rlimit limit{};
-  platform::ProcessStats stats;
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-      !platform::processStats(::getpid(), &stats) || stats.openFds < 0) {
+  auto open = platform::openDescriptorCount();
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || !open) {
     return 2 * MAX_CONNECTIONS;
   }
-  auto open = static_cast<size_t>(stats.openFds);
   auto total = static_cast<size_t>(limit.rlim_cur);
   size_t reserve = std::min(RESERVED_DESCRIPTORS, total / 4);
-  size_t room = total > open + reserve ? total - open - reserve : 0;
+  size_t room = total > *open + reserve ? total - *open - reserve : 0;
   return std::clamp<size_t>(room, 4, 2 * MAX_CONNECTIONS);
 }
 constexpr auto ACCEPT_RETRY = std::chrono::milliseconds(50);

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -153,6 +154,20 @@ bool makeUnixAddress(const std::string& path, sockaddr_un* out) {
   out->sun_family = AF_UNIX;
   std::memcpy(out->sun_path, path.data(), path.size());
   return true;
+}
+
+std::optional<size_t> openDescriptorCount() {
+  // /dev/fd lists our own descriptors on Linux and macOS alike.
+  DIR* fds = ::opendir("/dev/fd");
+  if (fds == nullptr) {
+    return std::nullopt;
+  }
+  size_t count = 0;
+  while (dirent* entry = ::readdir(fds)) {
+    count += entry->d_name[0] != '.' ? 1 : 0;
+  }
+  ::closedir(fds);
+  return count > 0 ? count - 1 : 0;  // the listing's own descriptor
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct sockaddr_un;
@@ -48,6 +49,9 @@ void onExit(void (*handler)());
 // Raises the soft limit on open descriptors to `wanted`, or to the hard limit when that is lower;
 // never lowers it. Failure leaves the limit as it was.
 void raiseOpenFileLimit(uint64_t wanted);
+
+// Descriptors this process has open now; nullopt when the system does not say.
+std::optional<size_t> openDescriptorCount();
 
 // Zero-fills *out and copies `path` in; false when the path does not fit sun_path with its NUL.
 bool makeUnixAddress(const std::string& path, sockaddr_un* out);

@@ -3,7 +3,6 @@
 
 #include "platform/files.h"
 #include "tests/support/harness.h"
-#include "tests/support/standin_app.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

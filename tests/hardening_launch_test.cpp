@@ -47,7 +47,7 @@ TEST(InstallZshrc, AnExistingFileIsAppendedThroughALinkOrLeftAlone) {
 TEST(LaunchEnds, ClaudeMissingFromPathIs127AndOneLine) {
   cstest::TempHome home;
   auto child = cstest::Child::spawn({cstest::binaryPath(), "launch"},
-                                    {{"HOME", home.path()}, {"PATH", home / "nobin"}}, home.path());
+                                    {{"HOME", home.path()}, {"PATH", home / "nobin"}}, testkit::SpawnOptions(testkit::Err::Keep, {}, home.path()));
   EXPECT_EQ(127, child->wait());
   EXPECT_EQ("✗ claude não está no PATH: instale o Claude Code ou ajuste o PATH.\n",
             child->readAllErr());
@@ -66,7 +66,7 @@ TEST(LaunchEnds, DeepHomeStillGetsTheInjectSocketItsConfigurationNames) {
           {"STUB_RUN",
            "for s in \"$XDG_RUNTIME_DIR\"/corvane/*; do [ -S \"$s\" ] && "
            "printf %s \"$s\" >>\"$STUB_RECORD.sock\"; done; exit 3"}};
-  auto child = cstest::Child::spawn({cstest::binaryPath(), "launch"}, env, home);
+  auto child = cstest::Child::spawn({cstest::binaryPath(), "launch"}, env, testkit::SpawnOptions(testkit::Err::Keep, {}, home));
   child->closeInput();
   EXPECT_EQ(3, child->wait(10s));  // claude's own status
   std::string argv = platform::readFile(home + "/rec.argv").value_or("");

@@ -146,7 +146,7 @@ class PushRun : public ::testing::Test {
   std::pair<std::optional<int>, std::string> run(const Names& args) {
     Names argv{cstest::binaryPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto child = cstest::Child::spawn(argv, cstest::baseEnv(home.path()), proj);
+    auto child = cstest::Child::spawn(argv, cstest::baseEnv(home.path()), testkit::SpawnOptions(testkit::Err::Keep, {}, proj));
     child->closeInput();
     auto status = child->wait(10s);
     return {status, child->readAllErr()};

@@ -1,13 +1,15 @@
 #include "app/cli.h"
 #include "app/process.h"
-#include "client/client.h"
 #include "app_companion/server.h"
+#include "client/client.h"
+#include "companion/starter.h"
 #include "groups/group_cli.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
 #include "notes/notes_cli.h"
 #include "platform/posix.h"
 #include "server/server.h"
+#include "terminal/records.h"
 #include "terminal/shell.h"
 #include "tools/sessions_cmd.h"
 
@@ -18,7 +20,10 @@ int main(int argc, char** argv) {
     case app::Mode::InstallCLI:
       launcher::runInstallCLI();
     case app::Mode::Launch:
-      launcher::runLaunch(d.take, d.passthrough);
+      launcher::runLaunch(d.take, d.passthrough, [] {
+        terminal::pruneTerminals(companion::stateDir());
+        companion::startCompanion();
+      });
     case app::Mode::Push:
       return client::runPush(d.passthrough);
     case app::Mode::Type:

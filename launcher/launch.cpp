@@ -65,13 +65,17 @@ std::string realBinaryPath() {
   return platform::resolvePath(platform::executablePath());
 }
 
-void runLaunch(bool take, const std::vector<std::string>& passthrough) {
+void runLaunch(bool take, const std::vector<std::string>& passthrough,
+               const std::function<void()>& prepare) {
   if (platform::findExecutable("claude", app::envVar("PATH").value_or("/usr/bin:/bin")).empty()) {
     base::logErr("✗ claude não está no PATH: instale o Claude Code ou ajuste o PATH.");
     std::exit(127);
   }
   std::string cwd = platform::currentDir();
   registry::pruneRegistry();
+  if (prepare) {
+    prepare();
+  }
   std::vector<Json> sessions = matchingSessions(registry::liveRegistry(), cwd);
   if (!sessions.empty()) {
     reportOrTake(take, sessions);

@@ -8,38 +8,52 @@
 #include "launcher/launch.h"
 #include "notes/notes_cli.h"
 #include "platform/posix.h"
+#include "platform/text.h"
 #include "server/server.h"
 #include "terminal/records.h"
 #include "terminal/shell.h"
 #include "tools/sessions_cmd.h"
 
+#include <string>
+#include <vector>
+
 int main(int argc, char** argv) {
-  app::initProcess(argc, argv);
-  app::Dispatch d = app::dispatch(app::argv0, app::cliArgs);
+  std::string argv0 =
+      argc > 0 && argv[0] != nullptr ? platform::lastPathComponent(argv[0]) : std::string();
+  std::vector<std::string> cliArgs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+  app::Dispatch d = app::dispatch(argv0, cliArgs);
+  int status = 0;
   switch (d.mode) {
     case app::Mode::InstallCLI:
-      launcher::runInstallCLI();
+      status = launcher::runInstallCLI();
+      break;
     case app::Mode::Launch:
-      launcher::runLaunch(d.take, d.passthrough, [] {
+      status = launcher::runLaunch(d.take, d.passthrough, [] {
         terminal::pruneTerminals(companion::stateDir());
         companion::startCompanion();
       });
+      break;
     case app::Mode::Push:
       return client::runPush(d.passthrough);
     case app::Mode::Type:
       return client::runType(d.passthrough);
     case app::Mode::App:
-      platform::exitProcess(app_companion::runApp());
+      status = app_companion::runApp();
+      break;
     case app::Mode::Sessions:
-      platform::exitProcess(tools::runSessions(d.passthrough));
+      status = tools::runSessions(d.passthrough);
+      break;
     case app::Mode::Group:
       return groups::runGroupCommand(d.passthrough);
     case app::Mode::Notes:
       return notes::runNotesCommand(d.passthrough);
     case app::Mode::Shell:
-      terminal::runShell(d.passthrough);
+      status = terminal::runShell(d.passthrough);
+      break;
     case app::Mode::Server:
+      status = server::runServer(app::readIdentity(), platform::envFlag("CV_TOOLS_ONLY"));
       break;
   }
-  server::runServer();
+  // Worker threads may still run: the process ends without destroying statics under them.
+  platform::exitProcess(status);
 }

@@ -1,7 +1,7 @@
 #include "channel/conn.h"
 
-#include "app/process.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "channel/push.h"
 #include "platform/platform.h"
 
@@ -54,22 +54,31 @@ void unclaim(size_t n) {
   }
 }
 
+// Written once by setIdentity before the workers start; read-only afterwards.
+::registry::Identity& gIdentity = *new ::registry::Identity;
+uint16_t gPort = 0;
+
 RouteContext currentContext() {
   RouteContext ctx;
-  ctx.port = app::channelPort.load();
-  if (app::channelToken) {
-    ctx.token = *app::channelToken;
+  ctx.port = gPort;
+  if (gIdentity.channelToken) {
+    ctx.token = *gIdentity.channelToken;
   }
-  ctx.projectName = app::projectName;
-  ctx.instanceID = app::instanceID;
-  ctx.version = app::SERVER_VERSION;
+  ctx.projectName = gIdentity.projectName;
+  ctx.instanceID = gIdentity.instanceID;
+  ctx.version = base::SERVER_VERSION;
   ctx.pid = ::getpid();
   return ctx;
 }
 
 }  // namespace
 
-ConnRegistry& registry = *new ConnRegistry;
+ConnRegistry& connections = *new ConnRegistry;
+
+void setIdentity(const ::registry::Identity& identity, uint16_t port) {
+  gIdentity = identity;
+  gPort = port;
+}
 
 void ConnRegistry::unorder(const Entry& entry) {
   if (entry.stage != Stage::Answering) {
@@ -137,11 +146,11 @@ void setConnectionLimit(size_t limit) {
 
 void admit(asio::ip::tcp::socket conn) {
   auto http = std::make_shared<HTTPConn>(std::move(conn));
-  bool full = registry.size() >= gConnectionLimit;
-  if (full || registry.reading() >= MAX_CONNECTIONS) {
-    auto victim = registry.takeOldest(Stage::Reading);
+  bool full = connections.size() >= gConnectionLimit;
+  if (full || connections.reading() >= MAX_CONNECTIONS) {
+    auto victim = connections.takeOldest(Stage::Reading);
     if (!victim && full) {
-      victim = registry.takeOldest(Stage::Draining);
+      victim = connections.takeOldest(Stage::Draining);
     }
     if (victim) {
       victim->evict();
@@ -176,7 +185,7 @@ void HTTPConn::onStrand(Step step) {
 }
 
 void HTTPConn::start() {
-  registry.add(shared_from_this());
+  connections.add(shared_from_this());
   onStrand([](HTTPConn& c) {
     c.armTimer(HEADER_TIMEOUT);
     c.receive();
@@ -184,7 +193,7 @@ void HTTPConn::start() {
 }
 
 void HTTPConn::refuse() {
-  registry.add(shared_from_this());
+  connections.add(shared_from_this());
   onStrand([](HTTPConn& c) {
     c.m_lingers = false;
     c.finish(refusal(c.m_request, Limit::TooManyConnections));
@@ -310,7 +319,7 @@ void HTTPConn::releaseBuffer() {
 void HTTPConn::finish(const Decision& decision) {
   m_finished = true;
   releaseBuffer();
-  registry.setStage(this, Stage::Answering);
+  connections.setStage(this, Stage::Answering);
   if (!decision.push) {
     if (decision.log) {
       base::logErr(*decision.log);
@@ -380,7 +389,7 @@ void HTTPConn::onSent(const asio::error_code& ec) {
   asio::error_code ignored;
   m_conn.shutdown(asio::socket_base::shutdown_send, ignored);
   m_sent = true;
-  registry.setStage(this, Stage::Draining);
+  connections.setStage(this, Stage::Draining);
   if (m_readDone || !m_lingers) {
     close();
   }
@@ -397,7 +406,7 @@ void HTTPConn::close() {
   asio::error_code ignored;
   m_conn.close(ignored);
   m_timer.cancel();
-  registry.remove(this);
+  connections.remove(this);
 }
 
 }  // namespace channel

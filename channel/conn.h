@@ -4,6 +4,7 @@
 
 #include "channel/request.h"
 #include "channel/routes.h"
+#include "registry/identity.h"
 #include "server/outbox.h"
 
 #include <asio/ip/tcp.hpp>
@@ -58,7 +59,10 @@ class ConnRegistry {
 };
 
 // Never destroyed: worker threads may still use it while the process exits.
-extern ConnRegistry& registry;
+extern ConnRegistry& connections;
+
+// The identity and port every route answers with; set once, before the first connection.
+void setIdentity(const ::registry::Identity& identity, uint16_t port);
 
 // Connections open at once, whatever their stage; set from the descriptors the process may open.
 void setConnectionLimit(size_t limit);

@@ -1,6 +1,5 @@
 #include "channel/listener.h"
 
-#include "app/process.h"
 #include "base/log.h"
 #include "channel/conn.h"
 #include "channel/work_queue.h"
@@ -14,6 +13,7 @@
 #include <asio/strand.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <sys/resource.h>
@@ -46,14 +46,10 @@ struct Listener {
   asio::steady_timer retry{workQueue()};
 };
 
-// Both live for the rest of the process; workers and the exit handler read them. The listener
-// is made only in channel mode, so other modes open no descriptor for it.
+// Lives for the rest of the process; workers read it. The listener is made only in channel mode,
+// so other modes open no descriptor for it.
 Listener* gListener = nullptr;
-std::string& gRecordPath = *new std::string;
-
-void removeRecord() {
-  platform::removeFile(gRecordPath);
-}
+std::atomic<uint16_t> channelPort{0};
 
 bool systemError(const asio::error_code& ec, std::initializer_list<int> values) {
   if (ec.category() != asio::error::get_system_category()) {
@@ -116,29 +112,33 @@ bool open(asio::ip::tcp::acceptor& acceptor, uint16_t port) {
 
 }  // namespace
 
-void startListener() {
+uint16_t boundPort() {
+  return channelPort.load();
+}
+
+bool startListener(const ::registry::Identity& identity) {
   platform::raiseOpenFileLimit(WANTED_DESCRIPTORS);
   gListener = new Listener;
   setConnectionLimit(connectionLimit());
-  if (!open(gListener->acceptor, app::requestedPort)) {
-    base::logErr(
-        "não consegui abrir listener (porta pedida: " + std::to_string(app::requestedPort) + ")");
-    platform::exitProcess(1);
+  if (!open(gListener->acceptor, identity.requestedPort)) {
+    base::logErr("não consegui abrir listener (porta pedida: " +
+                 std::to_string(identity.requestedPort) + ")");
+    return false;
   }
-  gRecordPath = ::registry::registryPath();
-  platform::onExit(removeRecord);
 
   // Ready at once: the port is known before the first connection is accepted.
   asio::error_code ec;
   uint16_t bound = gListener->acceptor.local_endpoint(ec).port();
-  app::channelPort = !ec && bound != 0 ? bound : app::requestedPort;
-  base::logErr("HTTP em 127.0.0.1:" + std::to_string(app::channelPort.load()) +
-               " (projeto: " + app::projectName + ")");
-  ::registry::publishRegistry();
-  ::registry::installSignalCleanup();
+  channelPort = !ec && bound != 0 ? bound : identity.requestedPort;
+  base::logErr("HTTP em 127.0.0.1:" + std::to_string(channelPort.load()) +
+               " (projeto: " + identity.projectName + ")");
+  setIdentity(identity, channelPort.load());
+  ::registry::publishRegistry(identity, channelPort.load());
+  ::registry::armRecordCleanup(identity.instanceID);
 
   startWorkers();
   acceptNext();
+  return true;
 }
 
 }  // namespace channel

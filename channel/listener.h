@@ -1,11 +1,18 @@
 #pragma once
 
+#include "registry/identity.h"
+
+#include <cstdint>
+
 namespace channel {
 
-// Opens the loopback listener on requestedPort (or any free port) on the shared worker pool and
-// registers the exit handler that removes the registry record. When ready: sets channelPort,
-// logs the "HTTP em" line, publishes the record and arms the signal cleanup. A listener that
-// cannot be created or that fails ends the process with status 1 after its line.
-void startListener();
+// Opens the loopback listener on the requested port (or any free port) on the shared worker pool.
+// When ready: sets boundPort(), logs the "HTTP em" line, publishes the record and arms its
+// cleanup. False after its line when the listener cannot be created; a listener that fails later
+// ends the process with status 1 from its worker thread.
+bool startListener(const ::registry::Identity& identity);
+
+// The port the listener serves on; 0 before startListener.
+uint16_t boundPort();
 
 }  // namespace channel

@@ -12,7 +12,7 @@
 
 namespace channel {
 
-// The process-wide values the checks read.
+// What the checks answer with: this server's identity and port.
 struct RouteContext {
   uint16_t port = 0;
   std::optional<std::string_view> token;

@@ -29,15 +29,6 @@ std::optional<std::string> readToken() {
   return token;
 }
 
-std::string makeToken() {
-  auto token = readToken();
-  if (!token) {
-    base::logErr("✗ não consegui ler /dev/urandom para gerar o token do canal.");
-    std::exit(1);
-  }
-  return *token;
-}
-
 std::string tokenPath() {
   return registry::stateDir() + "/channel.token";
 }

@@ -11,9 +11,6 @@ namespace channel {
 // 64 lowercase hex digits from one 32-byte read of /dev/urandom; nullopt when that read fails.
 std::optional<std::string> readToken();
 
-// readToken(), or the refusal line and exit status 1.
-std::string makeToken();
-
 // stateDir() + "/channel.token".
 std::string tokenPath();
 

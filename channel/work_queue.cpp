@@ -1,9 +1,13 @@
 #include "channel/work_queue.h"
 
+#include "base/log.h"
+
 #include <asio/executor_work_guard.hpp>
 
 #include <algorithm>
+#include <exception>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace channel {
@@ -27,7 +31,10 @@ void startWorkers() {
           // A handler that throws loses its own connection, not the worker.
           try {
             workQueue().run();
+          } catch (const std::exception& e) {
+            base::logErr(std::string("✗ exceção num trabalho do canal: ") + e.what());
           } catch (...) {
+            base::logErr("✗ exceção num trabalho do canal: desconhecida");
           }
         }
       }).detach();

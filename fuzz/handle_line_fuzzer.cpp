@@ -1,9 +1,9 @@
 // Standard input bytes through the line reader and the JSON-RPC handler; the app is a stand-in
 // that answers with the request it would have sent.
 
+#include "base/json.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
-#include "base/json.h"
 #include "server/output.h"
 #include "tools/app_client.h"
 
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return base::serialize(tools::buildRequest(name, args, 1)).value_or("");
   };
   for (const auto& line : lines) {
-    auto out = server::handleMessage(line, size % 2 == 0, app);
+    auto out = server::handleMessage(line, "proj", size % 2 == 0, app);
     if (out.answer) {
       base::serialize(*out.answer);
     }

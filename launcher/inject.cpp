@@ -1,6 +1,6 @@
 #include "launcher/inject.h"
 
-#include "app/process.h"
+#include "launcher/pty_relay.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 
@@ -35,7 +35,7 @@ void forward(int conn) {
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n <= 0 || !platform::writeAll(app::gMaster.load(), buf, static_cast<size_t>(n))) {
+    if (n <= 0 || !platform::writeAll(gMaster.load(), buf, static_cast<size_t>(n))) {
       return;
     }
   }

@@ -14,7 +14,7 @@ namespace launcher {
 bool openInject(const std::string& path, platform::UniqueFd* listener);
 
 // Serves one connection at a time, in accept order, until accept fails for good. Bytes from peers
-// of our own uid are written completely to app::gMaster; other peers are closed unread.
+// of our own uid are written completely to gMaster; other peers are closed unread.
 void serveInject(platform::UniqueFd listener);
 
 }  // namespace launcher

@@ -1,6 +1,5 @@
 #include "launcher/install.h"
 
-#include "app/process.h"
 #include "base/log.h"
 #include "launcher/launch.h"
 #include "platform/files.h"
@@ -8,7 +7,6 @@
 #include "platform/text.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -93,11 +91,11 @@ std::optional<std::string> chooseLinkDir(const std::vector<std::string>& candida
   return std::nullopt;
 }
 
-void runInstallCLI() {
+int runInstallCLI() {
   std::string home = platform::homeDir();
   std::string target = realBinaryPath();
   auto dir = chooseLinkDir(
-      linkDirCandidates(home), app::envVar("PATH").value_or(""),
+      linkDirCandidates(home), platform::envVar("PATH").value_or(""),
       [](const std::string& d) { return platform::isDirectory(d) && platform::isWritable(d); });
   if (!dir) {
     dir = home + "/.local/bin";
@@ -108,7 +106,7 @@ void runInstallCLI() {
   if (auto current = platform::readLink(link)) {
     if (*current == target) {
       base::logErr("✓ corvane-run já instalado em " + link);
-      std::exit(0);
+      return 0;
     }
     platform::removeFile(link);
   } else if (!platform::isDirectory(link)) {
@@ -118,10 +116,10 @@ void runInstallCLI() {
   std::string reason;
   if (!platform::makeSymlink(target, link, &reason)) {
     base::logErr("✋ falha ao criar " + link + ": " + reason);
-    std::exit(1);
+    return 1;
   }
   base::logErr("✓ corvane-run instalado: " + link + " → " + target);
-  std::exit(0);
+  return 0;
 }
 
 }  // namespace launcher

@@ -22,8 +22,8 @@ std::optional<std::string> chooseLinkDir(const std::vector<std::string>& candida
 // Links <chosen dir>/corvane-run to realBinaryPath(), adding ~/.local/bin to PATH in ~/.zshrc when
 // no candidate is on the search path. An existing ~/.zshrc is only ever appended to (through a
 // link too) when it is a regular file its owner may write; otherwise the line is printed for the
-// user to add. Status 0 when the link is in place, 1 when it cannot be made
+// user to add. Returns 0 when the link is in place, 1 when it cannot be made
 // (a directory at the link path is reported, never removed).
-[[noreturn]] void runInstallCLI();
+int runInstallCLI();
 
 }  // namespace launcher

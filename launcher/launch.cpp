@@ -1,6 +1,5 @@
 #include "launcher/launch.h"
 
-#include "app/process.h"
 #include "base/json.h"
 #include "base/log.h"
 #include "channel/token.h"
@@ -13,7 +12,6 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 
-#include <cstdlib>
 #include <signal.h>
 #include <unistd.h>
 
@@ -65,11 +63,12 @@ std::string realBinaryPath() {
   return platform::resolvePath(platform::executablePath());
 }
 
-void runLaunch(bool take, const std::vector<std::string>& passthrough,
-               const std::function<void()>& prepare) {
-  if (platform::findExecutable("claude", app::envVar("PATH").value_or("/usr/bin:/bin")).empty()) {
+int runLaunch(bool take, const std::vector<std::string>& passthrough,
+              const std::function<void()>& prepare) {
+  if (platform::findExecutable("claude", platform::envVar("PATH").value_or("/usr/bin:/bin"))
+          .empty()) {
     base::logErr("✗ claude não está no PATH: instale o Claude Code ou ajuste o PATH.");
-    std::exit(127);
+    return 127;
   }
   std::string cwd = platform::currentDir();
   registry::pruneRegistry();
@@ -81,21 +80,28 @@ void runLaunch(bool take, const std::vector<std::string>& passthrough,
     reportOrTake(take, sessions);
   }
 
-  app::gInstance = platform::randomUUID();
-  InjectSocket inject = bindInject(app::gInstance);
-  Session session{cwd, app::gInstance, inject.path, ::getpid(), app::envVar("CV_CHANNEL_PORT")};
+  std::string instance = platform::randomUUID();
+  InjectSocket inject = bindInject(instance);
+  Session session{cwd, instance, inject.path, ::getpid(), platform::envVar("CV_CHANNEL_PORT")};
   // Only claude's environment carries the token; the configuration names it.
-  auto preset = app::envVar("CV_CHANNEL_TOKEN");
-  std::string token = preset ? *preset : channel::makeToken();
+  auto token = platform::envVar("CV_CHANNEL_TOKEN");
+  if (!token) {
+    token = channel::readToken();
+  }
+  if (!token) {
+    base::logErr("✗ não consegui ler /dev/urandom para gerar o token do canal.");
+    return 1;
+  }
   auto config = base::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
   if (!config) {
     base::logErr("falha ao montar --mcp-config");
     platform::removeFile(inject.path);
-    std::exit(1);
+    return 1;
   }
   base::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) + ")");
   base::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
-  runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", token}}, std::move(inject));
+  return runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", *token}},
+                  std::move(inject));
 }
 
 }  // namespace launcher

@@ -1,6 +1,5 @@
 #include "launcher/proxy.h"
 
-#include "app/process.h"
 #include "launcher/inject.h"
 #include "launcher/pty_relay.h"
 #include "launcher/terminal.h"
@@ -10,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -80,7 +78,7 @@ std::vector<std::string> childEnvironment(const char* const* env, const EnvList&
   return out;
 }
 
-void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, InjectSocket inject) {
+int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, InjectSocket inject) {
   bool tty = haveTTY();
   winsize size{};
   ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
@@ -91,7 +89,7 @@ void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inj
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
     std::perror("pipe");
     platform::removeFile(inject.path);
-    std::exit(1);
+    return 1;
   }
   PtyChild child;
   {
@@ -104,9 +102,9 @@ void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inj
       errno = err;
       std::perror("forkpty");
       platform::removeFile(inject.path);
-      std::exit(1);
+      return 1;
     }
-    app::gMaster = child.master.get();
+    gMaster = child.master.get();
     armSignals({SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH}, wakeWrite.get());
   }
   // A terminal that went away must not kill us before the user's settings are back.
@@ -133,9 +131,9 @@ void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inj
     dieBy(end.signal);
   }
   if (!end.status) {
-    std::exit(1);
+    return 1;
   }
-  std::exit(WIFEXITED(*end.status) ? WEXITSTATUS(*end.status) : 128 + WTERMSIG(*end.status));
+  return WIFEXITED(*end.status) ? WEXITSTATUS(*end.status) : 128 + WTERMSIG(*end.status);
 }
 
 }  // namespace launcher

@@ -32,11 +32,10 @@ bool haveTTY();
 std::vector<std::string> childEnvironment(const char* const* environ, const EnvList& set);
 
 // Runs argv (argv[0] is "claude") under the proxy with this process's environment plus `childEnv`,
-// which only the child sees, serving `inject` meanwhile. Ends with claude's status (128 + signal
-// when a signal ended it), status 1 when the pseudo-terminal cannot be made. SIGTERM, SIGHUP,
+// which only the child sees, serving `inject` meanwhile. Returns claude's status (128 + signal
+// when a signal ended it), 1 when the pseudo-terminal cannot be made. SIGTERM, SIGHUP,
 // SIGINT and SIGQUIT end it too: claude gets SIGTERM (SIGHUP for SIGHUP) and up to 2 s to end,
 // then the terminal is restored, the inject socket removed and the process ended by that signal.
-[[noreturn]] void runProxy(const std::vector<std::string>& argv, const EnvList& childEnv,
-                           InjectSocket inject);
+int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, InjectSocket inject);
 
 }  // namespace launcher

@@ -1,6 +1,5 @@
 #include "launcher/pty_relay.h"
 
-#include "app/process.h"
 #include "launcher/terminal.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -18,6 +17,9 @@
 extern char** environ;
 
 namespace launcher {
+
+std::atomic<int> gMaster{-1};
+
 namespace {
 
 constexpr size_t BUF_SIZE = 8192;
@@ -31,7 +33,7 @@ std::atomic<int> gWakeFd{-1};
 void onSignal(int sig) {
   int saved = errno;
   if (sig == SIGWINCH) {
-    copyWindowSize(STDIN_FILENO, app::gMaster.load());
+    copyWindowSize(STDIN_FILENO, gMaster.load());
   } else {
     bool stop = sig == SIGTERM || sig == SIGHUP || sig == SIGINT || sig == SIGQUIT;
     if (stop && gStopSignal == 0) {

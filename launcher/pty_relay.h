@@ -4,6 +4,7 @@
 
 #include "platform/unique_fd.h"
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -17,6 +18,10 @@ struct termios;
 struct winsize;
 
 namespace launcher {
+
+// The pseudo-terminal master of the program being relayed, -1 before there is one: SIGWINCH and
+// the inject socket write to it.
+extern std::atomic<int> gMaster;
 
 struct PtyChild {
   pid_t pid = -1;
@@ -36,7 +41,7 @@ bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::str
 
 // From now on each signal in `signals` writes a byte to `wakeFd` (non-blocking), and the first
 // SIGTERM, SIGHUP, SIGINT or SIGQUIT makes relay() stop; SIGWINCH instead copies the window size of
-// standard input to app::gMaster. The handlers never restart interrupted calls.
+// standard input to gMaster. The handlers never restart interrupted calls.
 void armSignals(std::initializer_list<int> signals, int wakeFd);
 
 struct RelayFds {

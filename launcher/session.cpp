@@ -1,6 +1,6 @@
 #include "launcher/session.h"
 
-#include "app/process.h"
+#include "base/version.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
 
@@ -49,13 +49,13 @@ Json mcpConfig(const std::string& command, const EnvList& env) {
     envObject[name] = value;
   }
   Json server = {{"command", command}, {"args", Json::array()}, {"env", envObject}};
-  return {{"mcpServers", {{app::SERVER_NAME, server}}}};
+  return {{"mcpServers", {{base::SERVER_NAME, server}}}};
 }
 
 std::vector<std::string> claudeArgv(const std::string& configText,
                                     const std::vector<std::string>& passthrough) {
   std::vector<std::string> argv = {"claude", "--dangerously-load-development-channels",
-                                   std::string("server:") + app::SERVER_NAME,
+                                   std::string("server:") + base::SERVER_NAME,
                                    "--mcp-config=" + configText};
   argv.insert(argv.end(), passthrough.begin(), passthrough.end());
   return argv;

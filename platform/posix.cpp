@@ -3,24 +3,35 @@
 #include "platform/platform.h"
 #include "platform/unique_fd.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
+#include <random>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstring>
-#include <iterator>
-#include <random>
-
 namespace platform {
+
+std::optional<std::string> envVar(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
+
+bool envFlag(const char* name) {
+  auto value = envVar(name);
+  return value && *value == "1";
+}
+
 namespace {
 
 void (*gExitHandlers[8])() = {};
@@ -109,7 +120,9 @@ bool processAlive(long long pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0;
 }
 
-bool signallablePid(long long pid) { return pid >= 2 && pid <= INT_MAX; }
+bool signallablePid(long long pid) {
+  return pid >= 2 && pid <= INT_MAX;
+}
 
 void onExit(void (*handler)()) {
   int n = gExitHandlerCount.load();

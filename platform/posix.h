@@ -4,17 +4,22 @@
 
 #include "platform/unique_fd.h"
 
-#include <sys/types.h>
-
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 struct sockaddr_un;
 
 namespace platform {
+
+// The variable's value, or nullopt when it is absent (an empty value is present).
+std::optional<std::string> envVar(const char* name);
+
+// Exactly "1": anything else, absence included, is false.
+bool envFlag(const char* name);
 
 // Writes all of `len` bytes, retrying short writes, EINTR and EAGAIN (by waiting until the fd is
 // writable). False on any other error; errno is kept. With `cancel`, a non-zero *cancel (set by a

@@ -1,12 +1,13 @@
 #include "registry/registry.h"
 
-#include "app/process.h"
 #include "base/json.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -31,6 +32,16 @@ bool recordAlive(const Json& record) {
   return pid && isRecordProcess(*pid, record);
 }
 
+// The record's path for the exit handlers and the signal handler; set once, never freed.
+std::atomic<const char*> gRegistryPath{nullptr};
+
+void removeRecord() {
+  const char* path = gRegistryPath.load();
+  if (path != nullptr) {
+    ::unlink(path);
+  }
+}
+
 const std::string& ownExecutable() {
   static const std::string& path =
       *new std::string(platform::resolvePath(platform::executablePath()));
@@ -38,10 +49,7 @@ const std::string& ownExecutable() {
 }
 
 void onTerminationSignal(int) {
-  const char* path = app::gRegistryPath.load();
-  if (path != nullptr) {
-    ::unlink(path);
-  }
+  removeRecord();
   ::_exit(0);
 }
 
@@ -59,12 +67,12 @@ std::string registryDir() {
   return dir;
 }
 
-std::string registryPath() {
-  return registryDir() + "/" + app::instanceID + ".json";
+std::string registryPath(const std::string& instanceID) {
+  return registryDir() + "/" + instanceID + ".json";
 }
 
 std::string runtimeDirName() {
-  auto runtime = app::envVar("XDG_RUNTIME_DIR");
+  auto runtime = platform::envVar("XDG_RUNTIME_DIR");
   if (runtime && !runtime->empty()) {
     return *runtime + "/corvane";
   }
@@ -153,44 +161,44 @@ std::optional<long long> integralNumber(const Json& record, const char* key) {
   return std::nullopt;
 }
 
-Json buildRecord(long long pid, long long startedAt) {
-  Json record = {{"instance", app::instanceID},
-                 {"port", app::channelPort.load()},
+Json buildRecord(const Identity& identity, uint16_t port, long long pid, long long startedAt) {
+  Json record = {{"instance", identity.instanceID},
+                 {"port", port},
                  {"pid", pid},
-                 {"cwd", app::launchCwd},
-                 {"name", app::projectName},
-                 {"version", app::SERVER_VERSION},
+                 {"cwd", identity.launchCwd},
+                 {"name", identity.projectName},
+                 {"version", base::SERVER_VERSION},
                  {"startedAt", startedAt}};
-  if (app::channelToken) {
-    record["token"] = *app::channelToken;
+  if (identity.channelToken) {
+    record["token"] = *identity.channelToken;
   }
-  if (auto inject = app::envVar("CV_INJECT_SOCK")) {
-    record["inject"] = *inject;
+  if (identity.injectSock) {
+    record["inject"] = *identity.injectSock;
   }
-  if (auto launcher = app::envVar("CV_LAUNCHER_PID")) {
-    record["launcherPid"] = parseLauncherPid(*launcher);
+  if (identity.launcherPid) {
+    record["launcherPid"] = parseLauncherPid(*identity.launcherPid);
   }
   return record;
 }
 
-void publishRegistry() {
-  Json record = buildRecord(::getpid(), platform::nowSeconds());
-  std::string path = registryPath();
+void publishRegistry(const Identity& identity, uint16_t port) {
+  Json record = buildRecord(identity, port, ::getpid(), platform::nowSeconds());
+  std::string path = registryPath(identity.instanceID);
   auto text = base::serialize(record);
   std::string err;
   if (text && platform::replaceFile(path, *text, 0600, &err)) {
-    base::logErr("registro publicado: " + path + " (porta " +
-                 std::to_string(app::channelPort.load()) + ")");
+    base::logErr("registro publicado: " + path + " (porta " + std::to_string(port) + ")");
     return;
   }
   base::logErr("✗ não consegui publicar o registro em " + path);
 }
 
-void installSignalCleanup() {
-  std::string path = registryPath();
+void armRecordCleanup(const std::string& instanceID) {
+  std::string path = registryPath(instanceID);
   char* copy = new char[path.size() + 1];
   std::memcpy(copy, path.c_str(), path.size() + 1);
-  app::gRegistryPath = copy;
+  gRegistryPath = copy;
+  platform::onExit(removeRecord);
   struct sigaction sa {};
   sa.sa_handler = onTerminationSignal;
   sigemptyset(&sa.sa_mask);

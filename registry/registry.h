@@ -5,6 +5,7 @@
 
 #include "base/json.h"
 #include "platform/platform.h"
+#include "registry/identity.h"
 
 #include <string>
 #include <string_view>
@@ -18,8 +19,8 @@ using base::Json;
 std::string stateDir();
 // ~/.corvane/sessions, likewise.
 std::string registryDir();
-// This server's own record: registryDir() + "/" + instanceID + ".json".
-std::string registryPath();
+// A server's own record: registryDir() + "/" + instanceID + ".json".
+std::string registryPath(const std::string& instanceID);
 
 // A short folder of this user's alone for sockets whose path would not fit under stateDir():
 // $XDG_RUNTIME_DIR/corvane, else /tmp/corvane-<uid>. Not created.
@@ -45,8 +46,8 @@ bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
 // OS has since given to another program is never taken for the record's process.
 bool isRecordProcess(long long pid, const Json& record);
 
-// The record as it is published, from the process-wide values and the environment.
-Json buildRecord(long long pid, long long startedAt);
+// The record as it is published for `identity` listening on `port`.
+Json buildRecord(const Identity& identity, uint16_t port, long long pid, long long startedAt);
 
 // Integer reading of CV_LAUNCHER_PID: optional sign, digits, int64; anything else is 0.
 long long parseLauncherPid(std::string_view text);
@@ -58,11 +59,12 @@ std::optional<Json> parseRecord(std::string_view text);
 std::optional<long long> integralNumber(const Json& record, const char* key);
 
 // Writes this server's record atomically with mode 0600 and logs the outcome; never exits.
-void publishRegistry();
+void publishRegistry(const Identity& identity, uint16_t port);
 
-// Keeps a never-freed copy of registryPath() in gRegistryPath, then handles SIGTERM, SIGINT and
-// SIGHUP by removing that file and ending the process with status 0.
-void installSignalCleanup();
+// Keeps a never-freed copy of the record's path in gRegistryPath, removes that file when the
+// process ends through platform::exitProcess, and handles SIGTERM, SIGINT and SIGHUP by removing
+// it and ending the process with status 0. Called once.
+void armRecordCleanup(const std::string& instanceID);
 
 // Records whose "pid" isRecordProcess, in listing order. Records are read only when they are
 // regular files under 1 MiB. Deletes nothing.

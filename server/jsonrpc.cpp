@@ -1,8 +1,8 @@
 #include "server/jsonrpc.h"
 
-#include "app/process.h"
 #include "base/json.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "server/outbox.h"
 #include "server/output.h"
 #include "tools/catalogue.h"
@@ -51,7 +51,8 @@ const char* const INSTRUCTIONS =
     "Everything here is read-only except `terminal_write`, and that one never submits, so the user "
     "reviews before anything runs.";
 
-Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool) {
+Outcome handleMessage(std::string_view line, const std::string& projectName, bool toolsOnly,
+                      const ToolCaller& callTool) {
   Outcome out;
   Json message = base::parseJson(line);
   if (message.is_discarded() || !message.is_object()) {
@@ -71,19 +72,20 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
   const Json& params = objectMember(message, "params");
 
   if (name == "initialize") {
-    std::string proto = stringMember(params, "protocolVersion", app::DEFAULT_PROTOCOL);
+    std::string proto = stringMember(params, "protocolVersion", base::DEFAULT_PROTOCOL);
     Json capabilities = toolsOnly ? Json{{"tools", Json::object()}}
                                   : Json{{"experimental", {{"claude/channel", Json::object()}}}};
-    Json result = {{"protocolVersion", proto},
-                   {"capabilities", std::move(capabilities)},
-                   {"serverInfo", {{"name", app::SERVER_NAME}, {"version", app::SERVER_VERSION}}}};
+    Json result = {
+        {"protocolVersion", proto},
+        {"capabilities", std::move(capabilities)},
+        {"serverInfo", {{"name", base::SERVER_NAME}, {"version", base::SERVER_VERSION}}}};
     if (toolsOnly) {
       result["instructions"] = INSTRUCTIONS;
     }
     out.answer = answer(id, std::move(result));
     out.initialize = true;
     out.log = "MCP initialize (proto=" + proto + ") — " +
-              (toolsOnly ? "só-tools" : "canal declarado") + " (projeto: " + app::projectName + ")";
+              (toolsOnly ? "só-tools" : "canal declarado") + " (projeto: " + projectName + ")";
   } else if (name == "tools/list") {
     out.answer = answer(id, {{"tools", tools::exposedSessionTools()}});
   } else if (name == "tools/call") {
@@ -102,10 +104,11 @@ Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& c
   return out;
 }
 
-void handleLine(std::string_view line, const ToolCaller& callTool) {
+void handleLine(std::string_view line, const std::string& projectName, bool toolsOnly,
+                const ToolCaller& callTool) {
   // Only the one handling thread calls this.
   static bool answeredInitialize = false;
-  Outcome out = handleMessage(line, app::envFlag("CV_TOOLS_ONLY"), callTool);
+  Outcome out = handleMessage(line, projectName, toolsOnly, callTool);
   if (out.answer) {
     emit(*out.answer);
   }

@@ -25,11 +25,14 @@ struct Outcome {
   bool initialized = false;        // the client's `notifications/initialized`
 };
 
-// The pure core: what one line asks for. `toolsOnly` decides the `initialize` capabilities.
-Outcome handleMessage(std::string_view line, bool toolsOnly, const ToolCaller& callTool);
+// The pure core: what one line asks for. `toolsOnly` decides the `initialize` capabilities;
+// `projectName` goes into the `initialize` line.
+Outcome handleMessage(std::string_view line, const std::string& projectName, bool toolsOnly,
+                      const ToolCaller& callTool);
 
-// handleMessage with the real environment, then emit() and logErr(). Once the client says
-// `notifications/initialized` after our `initialize` answer, channel notifications may flow.
-void handleLine(std::string_view line, const ToolCaller& callTool);
+// handleMessage, then emit() and logErr(). Once the client says `notifications/initialized`
+// after our `initialize` answer, channel notifications may flow.
+void handleLine(std::string_view line, const std::string& projectName, bool toolsOnly,
+                const ToolCaller& callTool);
 
 }  // namespace server

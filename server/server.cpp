@@ -1,7 +1,7 @@
 #include "server/server.h"
 
-#include "app/process.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "channel/conn.h"
 #include "channel/listener.h"
 #include "channel/token.h"
@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <signal.h>
 #include <string>
 #include <thread>
@@ -25,10 +24,13 @@
 namespace server {
 namespace {
 
-// Where the token file was published; read by the exit handler, never freed.
+// Where the token file was published and what it holds; read by the exit handler, never freed.
 std::string& gTokenPath = *new std::string;
+std::string& gToken = *new std::string;
 
-void removeTokenFile() { channel::removeTokenFileIfHolds(gTokenPath, *app::channelToken); }
+void removeTokenFile() {
+  channel::removeTokenFileIfHolds(gTokenPath, gToken);
+}
 
 // A line this long is worth giving its memory back to the system once handled.
 constexpr size_t BIG_LINE = 1 << 20;
@@ -53,7 +55,7 @@ InputQueue& gInput = *new InputQueue;
   platform::exitProcess(0);
 }
 
-void handleInput() {
+void handleInput(const std::string& projectName, bool toolsOnly) {
   auto callTool = [](const std::string& name, const Json& args) {
     gInput.setInToolCall(true);
     std::string text = tools::callSessionTool(name, args);
@@ -62,7 +64,7 @@ void handleInput() {
   };
   for (;;) {
     std::string line = gInput.take();
-    handleLine(line, callTool);
+    handleLine(line, projectName, toolsOnly, callTool);
     if (line.size() > BIG_LINE) {
       line = std::string();
       platform::releaseFreeMemory();
@@ -100,9 +102,9 @@ void readInput() {
   endServer();
 }
 
-void startInput() {
+void startInput(const std::string& projectName, bool toolsOnly) {
   startWriter(endServer);
-  std::thread(handleInput).detach();
+  std::thread(handleInput, projectName, toolsOnly).detach();
   std::thread(readInput).detach();
 }
 
@@ -112,41 +114,43 @@ void startInput() {
   }
 }
 
-void publishTokenFile(const std::string& token) {
+bool publishTokenFile(const std::string& token) {
   std::string path = channel::tokenPath();
   platform::removeFile(path);
   std::string err;
   if (!platform::createFile(path, token, 0600, &err)) {
     base::logErr("✗ não consegui publicar o token em " + path + ".");
-    std::exit(1);
+    return false;
   }
   gTokenPath = path;
+  gToken = token;
   platform::onExit(removeTokenFile);
+  return true;
 }
 
 }  // namespace
 
-void runServer() {
+int runServer(const registry::Identity& identity, bool toolsOnly) {
   // A client that has gone away must not kill the server; a write to it just fails.
   ::signal(SIGPIPE, SIG_IGN);
-  if (app::envFlag("CV_TOOLS_ONLY")) {
-    startInput();
-    base::logErr(std::string("corvane MCP em modo só-tools (v") + app::SERVER_VERSION +
+  if (toolsOnly) {
+    startInput(identity.projectName, true);
+    base::logErr(std::string("corvane MCP em modo só-tools (v") + base::SERVER_VERSION +
                  ") — sem canal HTTP");
     park();
   }
-  auto token = app::envVar("CV_CHANNEL_TOKEN");
+  const auto& token = identity.channelToken;
   if (!token || token->empty()) {
     base::logErr("✗ CV_CHANNEL_TOKEN ausente — recusando subir o canal.");
     base::logErr("  Suba a sessão pelo comando 'corvane-run' (ele gera o token da sessão).");
-    std::exit(1);
+    return 1;
   }
-  app::channelToken = *token;
   gChannelMode = true;
-  publishTokenFile(*token);
-  channel::startListener();
-  startInput();
-  base::logErr(std::string("corvane channel server no ar (v") + app::SERVER_VERSION + ")");
+  if (!publishTokenFile(*token) || !channel::startListener(identity)) {
+    return 1;
+  }
+  startInput(identity.projectName, false);
+  base::logErr(std::string("corvane channel server no ar (v") + base::SERVER_VERSION + ")");
   park();
 }
 

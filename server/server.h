@@ -1,8 +1,11 @@
 #pragma once
 
+#include "registry/identity.h"
+
 namespace server {
 
 // Server mode: serves MCP on stdin/stdout until stdin closes; in channel mode also the listener.
-[[noreturn]] void runServer();
+// Returns only when start-up fails, with the status to end with after the line it wrote.
+int runServer(const registry::Identity& identity, bool toolsOnly);
 
 }  // namespace server

@@ -1,6 +1,5 @@
 #include "terminal/shell.h"
 
-#include "app/process.h"
 #include "base/log.h"
 #include "launcher/inject.h"
 #include "launcher/proxy.h"
@@ -56,9 +55,9 @@ void onInterrupt(int sig) {
   ::_exit(128 + sig);
 }
 
-[[noreturn]] void refuse(const std::string& why) {
+int refuse(const std::string& why) {
   base::logErr("✗ " + why);
-  std::exit(1);
+  return 1;
 }
 
 int64_t nowMillis() {
@@ -145,14 +144,14 @@ std::string terminalName(const std::string& stateDir, const std::string& folder,
   return uniqueName(base, taken);
 }
 
-void runShell(const std::vector<std::string>& args) {
+int runShell(const std::vector<std::string>& args) {
   ShellArgs parsed = parseShellArgs(args);
   if (!parsed.error.empty()) {
-    refuse(parsed.error);
+    return refuse(parsed.error);
   }
   std::string folder = platform::currentDir();
   if (folder.empty()) {
-    refuse("pasta atual desconhecida");
+    return refuse("pasta atual desconhecida");
   }
   std::string stateDir = registry::stateDir();
   pruneTerminals(stateDir);
@@ -164,19 +163,19 @@ void runShell(const std::vector<std::string>& args) {
                 nowMillis()};
   auto sockPath = controlSocketPath(stateDir, record.id);
   if (!sockPath) {
-    refuse("nenhuma pasta serve para o socket de controle do terminal");
+    return refuse("nenhuma pasta serve para o socket de controle do terminal");
   }
   record.controlSocket = *sockPath;
   Registration reg{terminalsDir(stateDir) + "/" + record.id + ".json", *sockPath};
   platform::UniqueFd listener;
   if (!launcher::openInject(reg.socketPath, &listener)) {
-    refuse("socket de controle " + reg.socketPath + " não pôde ser aberto");
+    return refuse("socket de controle " + reg.socketPath + " não pôde ser aberto");
   }
   std::string err;
   if (!platform::createFile(reg.recordPath, base::serialize(toJson(record)).value_or("") + "\n",
                             0600, &err)) {
     reg.remove();
-    refuse(err);
+    return refuse(err);
   }
 
   bool tty = launcher::haveTTY();
@@ -184,14 +183,14 @@ void runShell(const std::vector<std::string>& args) {
   ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
   termios userTerm{};
   bool haveTerm = tty && ::tcgetattr(STDIN_FILENO, &userTerm) == 0;
-  auto shellVar = app::envVar("SHELL");
+  auto shellVar = platform::envVar("SHELL");
   std::string shell = shellVar && !shellVar->empty() ? *shellVar : "/bin/sh";
 
   platform::UniqueFd wakeRead, wakeWrite;
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
     reg.remove();
     std::perror("pipe");
-    std::exit(1);
+    return 1;
   }
   launcher::PtyChild child;
   {
@@ -204,9 +203,9 @@ void runShell(const std::vector<std::string>& args) {
       reg.remove();
       errno = e;
       std::perror("forkpty");
-      std::exit(1);
+      return 1;
     }
-    app::gMaster = child.master.get();
+    launcher::gMaster = child.master.get();
     launcher::armSignals({SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}, wakeWrite.get());
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
@@ -217,8 +216,9 @@ void runShell(const std::vector<std::string>& args) {
   ::signal(SIGPIPE, SIG_IGN);
   launcher::RawMode raw{STDIN_FILENO};
 
-  Screen screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
-                size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
+  // Never destroyed, like the feeder that draws on it.
+  Screen& screen = *new Screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
+                               size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
   int master = child.master.get();
   // Never destroyed: the control thread may still use it while the process ends.
   Feeder* feeder = startThreads(std::move(listener), &screen, master).release();
@@ -239,7 +239,7 @@ void runShell(const std::vector<std::string>& args) {
     ::kill(child.pid, SIGHUP);
     dieBy(gEndSignal != 0 ? gEndSignal : end.signal);
   }
-  std::exit(exitStatus(end, child.pid));
+  return exitStatus(end, child.pid);
 }
 
 }  // namespace terminal

@@ -21,8 +21,9 @@ ShellArgs parseShellArgs(const std::vector<std::string>& args);
 std::string terminalName(const std::string& stateDir, const std::string& folder,
                          const std::optional<std::string>& requested);
 
-// Runs $SHELL (else /bin/sh) in the current folder until it ends, then exits with its status; a
-// SIGTERM, SIGHUP, SIGINT or SIGQUIT ends it too. The record and control socket go on every path.
-[[noreturn]] void runShell(const std::vector<std::string>& args);
+// Runs $SHELL (else /bin/sh) in the current folder until it ends and returns its status (1 after
+// the line of a start-up failure); a SIGTERM, SIGHUP, SIGINT or SIGQUIT ends the process by that
+// signal. The record and control socket go on every path.
+int runShell(const std::vector<std::string>& args);
 
 }  // namespace terminal

@@ -148,16 +148,13 @@ TEST_F(Hardening, InstanceThatCouldLeaveTheRegistryFolderIsReplaced) {
       std::string(64, 'A'), "ABC-12"};
   for (const std::string& given : cases) {
     SCOPED_TRACE(given);
-    ::setenv("CV_INSTANCE", given.c_str(), 1);
-    char arg[] = "channel-server";
-    char* argv[] = {arg, nullptr};
-    app::initProcess(1, argv);
+    std::string id = app::chooseInstance(given);
     bool kept = given.size() == 64 || given == "ABC-12";
-    EXPECT_EQ(kept, app::instanceID == given);
-    EXPECT_EQ(kept ? given.size() : 36u, app::instanceID.size());
-    EXPECT_EQ(registry::registryDir() + "/" + app::instanceID + ".json", registry::registryPath());
+    EXPECT_EQ(kept, id == given);
+    EXPECT_EQ(kept ? given.size() : 36u, id.size());
+    EXPECT_EQ(registry::registryDir() + "/" + id + ".json", registry::registryPath(id));
   }
-  ::unsetenv("CV_INSTANCE");
+  EXPECT_EQ(36u, app::chooseInstance(std::nullopt).size());
 }
 
 TEST_F(Hardening, TokenFileGoesOnlyWhileItHoldsOurToken) {

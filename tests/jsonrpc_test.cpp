@@ -1,6 +1,5 @@
 #include "server/jsonrpc.h"
 
-#include "app/process.h"
 #include "base/json.h"
 #include "platform/files.h"
 #include "server/output.h"
@@ -28,13 +27,10 @@ struct Call {
 
 class JsonRpc : public testing::Test {
  protected:
-  void SetUp() override {
-    ::unsetenv("CV_WARDEN_TOOLS");
-    app::projectName = "proj";
-  }
+  void SetUp() override { ::unsetenv("CV_WARDEN_TOOLS"); }
 
   server::Outcome handle(const std::string& line, bool toolsOnly = false) {
-    return server::handleMessage(line, toolsOnly,
+    return server::handleMessage(line, "proj", toolsOnly,
                                  [this](const std::string& name, const Json& args) {
                                    m_call.name = name;
                                    m_call.args = args;

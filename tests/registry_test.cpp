@@ -1,6 +1,5 @@
 #include "registry/registry.h"
 
-#include "app/process.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "tests/support/harness.h"
@@ -19,18 +18,13 @@ namespace {
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::setenv("HOME", home.path().c_str(), 1);
-    app::instanceID = "INST";
-    app::launchCwd = "/w/proj";
-    app::projectName = "proj";
-    app::channelPort = 4242;
-  }
+  void SetUp() override { ::setenv("HOME", home.path().c_str(), 1); }
   void put(const std::string& name, const std::string& text) {
     std::string err;
     ASSERT_TRUE(platform::createFile(registryDir() + "/" + name, text, 0600, &err)) << err;
   }
   cstest::TempHome home;
+  Identity id{"INST", "/w/proj", "proj", 0, std::nullopt, std::nullopt, std::nullopt};
 };
 
 TEST_F(RegistryTest, RecordKeysFollowTheEnvironment) {
@@ -48,21 +42,22 @@ TEST_F(RegistryTest, RecordKeysFollowTheEnvironment) {
       {nullptr, "9223372036854775808", true, R"(,"token":"tok","launcherPid":0})"},
   };
   for (const auto& [inject, launcher, token, tail] : cases) {
-    inject ? ::setenv("CV_INJECT_SOCK", inject, 1) : ::unsetenv("CV_INJECT_SOCK");
-    launcher ? ::setenv("CV_LAUNCHER_PID", launcher, 1) : ::unsetenv("CV_LAUNCHER_PID");
-    app::channelToken = token ? std::optional<std::string>("tok") : std::nullopt;
-    EXPECT_EQ(base + tail, buildRecord(9, 1700000000).dump()) << launcher;
+    auto given = [](const char* v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+    id.injectSock = given(inject);
+    id.launcherPid = given(launcher);
+    id.channelToken = given(token ? "tok" : nullptr);
+    EXPECT_EQ(base + tail, buildRecord(id, 4242, 9, 1700000000).dump()) << launcher;
   }
 }
 
 TEST_F(RegistryTest, PublishReplacesAnyOlderFileWithAPrivateOne) {
   std::string err;
-  ASSERT_TRUE(platform::createFile(registryPath(), "old", 0644, &err)) << err;
-  publishRegistry();
+  ASSERT_TRUE(platform::createFile(registryPath("INST"), "old", 0644, &err)) << err;
+  publishRegistry(id, 4242);
   struct stat st {};
-  ASSERT_EQ(0, ::stat(registryPath().c_str(), &st));
+  ASSERT_EQ(0, ::stat(registryPath("INST").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
-  auto record = Json::parse(platform::readFile(registryPath()).value_or("{}"));
+  auto record = Json::parse(platform::readFile(registryPath("INST")).value_or("{}"));
   EXPECT_EQ(::getpid(), record.value("pid", 0));
   EXPECT_TRUE(record["startedAt"].is_number_integer());
   EXPECT_EQ(std::vector<std::string>{"INST.json"}, platform::listDir(registryDir()).value());

@@ -1,9 +1,15 @@
 #include "tools/catalogue.h"
 
-#include "app/process.h"
+#include "platform/posix.h"
+
+#include <set>
 
 namespace tools {
 namespace {
+
+// The tools a warden session sees when CV_WARDEN_TOOLS is 1.
+const std::set<std::string>& wardenToolNames = *new std::set<std::string>{
+    "list_sessions", "session_activity", "session_cost", "session_files"};
 
 Json property(const char* type, const char* description, std::vector<std::string> enumValues = {}) {
   Json p = {{"type", type}, {"description", description}};
@@ -131,14 +137,14 @@ const Json& sessionTools() {
 }
 
 Json exposedSessionTools() {
-  if (!app::envFlag("CV_WARDEN_TOOLS")) {
+  if (!platform::envFlag("CV_WARDEN_TOOLS")) {
     return sessionTools();
   }
   Json kept = Json::array();
   for (const auto& entry : sessionTools()) {
     auto name = entry.find("name");
     if (name != entry.end() && name->is_string() &&
-        app::wardenToolNames.count(name->get<std::string>()) > 0) {
+        wardenToolNames.count(name->get<std::string>()) > 0) {
       kept.push_back(entry);
     }
   }

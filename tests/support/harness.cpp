@@ -1,11 +1,16 @@
 #include "tests/support/harness.h"
 
+#include "platform/files.h"
 #include "platform/posix.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace cstest {
 
@@ -24,6 +29,75 @@ TempHome::~TempHome() {
 
 std::string binaryPath() {
   return CS_BINARY_PATH;
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 0777) : 0;
+}
+
+pid_t deadPid() {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+bool inChildren(int n, const std::function<bool(int)>& body) {
+  std::vector<pid_t> kids;
+  for (int i = 0; i < n; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::_exit(body(i) ? 0 : 1);
+    }
+    kids.push_back(pid);
+  }
+  bool all = true;
+  for (pid_t pid : kids) {
+    int status = -1;
+    all = ::waitpid(pid, &status, 0) == pid && status == 0 && all;
+  }
+  return all;
+}
+
+std::string post(const std::string& body, const std::string& token) {
+  return "POST / HTTP/1.1\r\nX-CV-Token: " + token +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout) {
+  std::string got;
+  return testkit::recvAll(fd, &got, testkit::Clock::now() + timeout) ? std::optional(got)
+                                                                     : std::nullopt;
+}
+
+std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {
+  testkit::UniqueFd fd = testkit::connectTcp(port);
+  return fd && testkit::sendAll(fd.get(), request) ? readToEnd(fd.get()) : std::nullopt;
+}
+
+ChannelServer::ChannelServer(const TempHome& home, Env env, std::vector<std::string> argv,
+                             bool sayReady) {
+  env.merge(Env{{"CV_CHANNEL_TOKEN", TOKEN}, {"CV_INSTANCE", "INST"}, {"CV_LAUNCH_CWD", "/w/olá"}});
+  env.merge(baseEnv(home.path()));
+  argv.push_back(binaryPath());
+  child = Child::spawn(argv, env);
+  const std::string record = home / ".corvane/sessions/INST.json";
+  for (int i = 0; i < 500 && !platform::exists(record) && !child->wait(10ms); ++i) {
+  }
+  auto json = nlohmann::json::parse(platform::readFile(record).value_or("{}"), nullptr, false);
+  port = json.is_object() ? json.value("port", uint16_t{0}) : 0;
+  if (port != 0 && sayReady) {
+    ready();
+  }
+}
+
+void ChannelServer::ready() {
+  child->write(request(1, "initialize"));
+  EXPECT_NE(std::nullopt, child->readLine());
+  child->write("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n");
 }
 
 StandinApp::StandinApp(const std::string& socketPath)

@@ -108,12 +108,8 @@ bool sameSettings(const termios& a, const termios& b) {
 
 // A client of the inject socket that has written `bytes`; none if that failed.
 platform::UniqueFd inject(const std::string& path, std::string_view bytes) {
-  sockaddr_un addr{};
-  platform::UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  bool ok = platform::makeUnixAddress(path, &addr) &&
-            ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-            platform::writeAll(fd.get(), bytes.data(), bytes.size());
-  return ok ? std::move(fd) : platform::UniqueFd();
+  platform::UniqueFd fd = testkit::connectUnix(path);
+  return fd && testkit::sendAll(fd.get(), bytes) ? std::move(fd) : platform::UniqueFd();
 }
 
 class LaunchTest : public ::testing::Test {
@@ -182,9 +178,7 @@ TEST_F(LaunchTest, RawWhileRunningRestoredAtEveryEnd) {
     EXPECT_EQ(0u, (raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (raw.c_iflag & (ICRNL | IXON)) |
                       (raw.c_oflag & OPOST));
     std::string sock = recordedServer()["env"].value("CV_INJECT_SOCK", "");
-    struct stat st {};
-    EXPECT_EQ(S_IFSOCK | 0600u, ::lstat(sock.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 0777) : 0)
-        << sock;
+    EXPECT_EQ(S_IFSOCK | 0600u, cstest::modeOf(sock)) << sock;
 
     EXPECT_TRUE(run.ask("size\n", "24 80\r\n"));
     winsize bigger{50, 132, 0, 0};
@@ -343,20 +337,17 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   platform::UniqueFd bound{::socket(AF_UNIX, SOCK_STREAM, 0)};
   ASSERT_TRUE(platform::makeUnixAddress(oldSock, &addr) &&
               ::bind(bound.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
-  auto put = [&](const char* name, const auto& child, const std::string& cwd, long long at) {
-    std::ofstream(dir + "/" + name) << Json{{"pid", child->pid()}, {"cwd", cwd}, {"startedAt", at}};
+  auto put = [&](const char* name, Json record) {
+    record.emplace("cwd", proj);  // a field given stays
+    record.emplace("startedAt", now);
+    std::ofstream(dir + "/" + name) << record;
   };
-  put("here-too.json", again, proj, now);
-  put("other.json", elsewhere, home / "other", now);
-  put("slash.json", slashed, proj + "/", now);
-  put("stale.json", stale, proj, now - 3600);  // its pid now belongs to a later run
-  std::ofstream(dir + "/here.json") << Json{{"pid", server->pid()},
-                                            {"launcherPid", owner->pid()},
-                                            {"cwd", proj},
-                                            {"inject", oldSock},
-                                            {"startedAt", now}};
-  std::ofstream(dir + "/reused.json") << Json{
-      {"pid", again->pid()}, {"launcherPid", reused->pid()}, {"cwd", proj}, {"startedAt", now}};
+  put("here-too.json", {{"pid", again->pid()}});
+  put("other.json", {{"pid", elsewhere->pid()}, {"cwd", home / "other"}});
+  put("slash.json", {{"pid", slashed->pid()}, {"cwd", proj + "/"}});
+  put("stale.json", {{"pid", stale->pid()}, {"startedAt", now - 3600}});  // a later run's pid
+  put("here.json", {{"pid", server->pid()}, {"launcherPid", owner->pid()}, {"inject", oldSock}});
+  put("reused.json", {{"pid", again->pid()}, {"launcherPid", reused->pid()}});
 
   EXPECT_EQ(0u, launch({})->readAllErr().find(
                     "ℹ️  Já existe sessão-canal nesta pasta (3).\n"

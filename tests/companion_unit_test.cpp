@@ -16,14 +16,7 @@ constexpr int64_t NOW = 1'800'000'000'000;  // 2027-01-15T08:00:00Z
 constexpr int64_t MIN = 60'000, DAY = 86'400'000;
 
 LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, int64_t started) {
-  LiveSession l;
-  l.pid = pid;
-  l.sessionId = std::move(id);
-  l.name = std::move(name);
-  l.cwd = std::move(cwd);
-  l.startedAtMillis = l.updatedAtMillis = started;
-  l.status = "idle";
-  return l;
+  return {pid, std::move(id), std::move(cwd), started, std::move(name), "idle", {}, started, ""};
 }
 
 TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last) {

@@ -33,66 +33,11 @@ using Clock = std::chrono::steady_clock;
 
 // The launcher on a terminal the test owns, as the user's would be. Its standard error is dropped,
 // so the terminal shows only what the proxy relays; SIGPIPE is ignored, as a server's child has it.
-struct PtyRun {
-  PtyRun(const Env& env, const std::string& cwd, const termios& term) {
-    std::vector<std::string> vars;
-    for (const auto& [k, v] : env) {
-      vars.push_back(k + "=" + v);
-    }
-    winsize size{24, 80, 0, 0};
-    int err = 0;
-    if (!launcher::startOnPty(
-            {"/bin/sh", "-c", "trap '' PIPE; cd \"$0\" && exec \"$1\" launch 2>/dev/null", cwd,
+struct PtyRun : cstest::Pty {
+  PtyRun(const Env& env, const std::string& cwd, const termios& term)
+      : Pty({"/bin/sh", "-c", "trap '' PIPE; cd \"$0\" && exec \"$1\" launch 2>/dev/null", cwd,
              cstest::binaryPath()},
-            vars, "sh", &term, &size, &pty, &err)) {
-      throw std::system_error(err, std::generic_category(), "startOnPty");
-    }
-  }
-  ~PtyRun() {
-    if (!wait(0ms)) {
-      ::kill(pty.pid, SIGKILL);
-      ::waitpid(pty.pid, nullptr, 0);
-    }
-  }
-  // Reads until the output not matched yet holds `needle`, or with an empty needle until the
-  // launcher has ended; false at the deadline.
-  bool read(std::string_view needle, std::chrono::milliseconds timeout = 5s) {
-    bool ended = false;
-    for (auto end = Clock::now() + timeout; !ended && Clock::now() < end;) {
-      pollfd pfd{pty.master.get(), POLLIN, 0};
-      ::poll(&pfd, 1, 20);
-      ended = wait(0ms).has_value();  // then the reads below get all it printed
-      char buf[65536];
-      for (ssize_t n; (n = ::read(pty.master.get(), buf, sizeof(buf))) > 0;) {
-        out.append(buf, static_cast<size_t>(n));
-      }
-      size_t at = out.find(needle, seen);
-      if (needle.empty() ? ended : at != std::string::npos) {
-        seen = at + needle.size();
-        return true;
-      }
-    }
-    return false;
-  }
-  // Exit status, or 128 + signal; nullopt if it did not end in time.
-  std::optional<int> wait(std::chrono::milliseconds timeout = 5s) {
-    for (auto end = Clock::now() + timeout; !status; std::this_thread::sleep_for(2ms)) {
-      int st = 0;
-      if (::waitpid(pty.pid, &st, WNOHANG) == pty.pid) {
-        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (Clock::now() >= end) {
-        break;
-      }
-    }
-    return status;
-  }
-  bool type(std::string_view b) { return platform::writeAll(pty.master.get(), b.data(), b.size()); }
-  bool ask(std::string_view line, std::string_view reply) { return type(line) && read(reply); }
-
-  launcher::PtyChild pty;
-  std::optional<int> status;
-  std::string out;
-  size_t seen = 0;
+            env, &term) {}
 };
 
 termios settings(int fd) {

@@ -7,8 +7,12 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -60,6 +64,69 @@ bool inChildren(int n, const std::function<bool(int)>& body) {
     all = ::waitpid(pid, &status, 0) == pid && status == 0 && all;
   }
   return all;
+}
+
+Pty::Pty(const std::vector<std::string>& argv, const Env& env, const termios* term) {
+  std::vector<std::string> vars;
+  for (const auto& [k, v] : env) {
+    vars.push_back(k + "=" + v);
+  }
+  winsize size{24, 80, 0, 0};
+  int err = 0;
+  if (!launcher::startOnPty(argv, vars, "sh", term, &size, &pty, &err)) {
+    throw std::system_error(err, std::generic_category(), "startOnPty");
+  }
+}
+
+Pty::~Pty() {
+  if (!wait(0ms)) {
+    ::kill(pty.pid, SIGKILL);
+    ::waitpid(pty.pid, nullptr, 0);
+  }
+}
+
+bool Pty::until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  for (auto end = testkit::Clock::now() + timeout; testkit::Clock::now() < end;) {
+    pollfd pfd{pty.master.get(), POLLIN, 0};
+    ::poll(&pfd, 1, 20);
+    wait(0ms);  // before the reads, so that once it has ended they get all it printed
+    char buf[65536];
+    for (ssize_t n; (n = ::read(pty.master.get(), buf, sizeof(buf))) > 0;) {
+      out.append(buf, static_cast<size_t>(n));
+    }
+    if (done()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Pty::read(std::string_view needle, std::chrono::milliseconds timeout) {
+  return until(
+      [&] {
+        size_t at = out.find(needle, seen);
+        if (needle.empty() || at == std::string::npos) {
+          return needle.empty() && status.has_value();
+        }
+        seen = at + needle.size();
+        return true;
+      },
+      timeout);
+}
+
+std::optional<int> Pty::wait(std::chrono::milliseconds timeout) {
+  for (auto end = testkit::Clock::now() + timeout; !status; std::this_thread::sleep_for(2ms)) {
+    if (::waitpid(pty.pid, &waitStatus, WNOHANG) == pty.pid) {
+      status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+    } else if (testkit::Clock::now() >= end) {
+      break;
+    }
+  }
+  return status;
+}
+
+bool Pty::type(std::string_view bytes) {
+  return platform::writeAll(pty.master.get(), bytes.data(), bytes.size());
 }
 
 std::string post(const std::string& body, const std::string& token) {

@@ -3,6 +3,7 @@
 // The GoogleTest side of the kit in testkit/: a HOME kept when a test fails, the binary built with
 // the tests, request lines and a scripted stand-in app.
 
+#include "launcher/pty_relay.h"
 #include "testkit/net.h"
 #include "testkit/process.h"
 
@@ -48,6 +49,30 @@ unsigned modeOf(const std::string& path);
 pid_t deadPid();
 // Runs `body(i)` in `n` forked children at once; true when every one returned true.
 bool inChildren(int n, const std::function<bool(int)>& body);
+
+// A program on a 24x80 pseudo-terminal the test owns, as the user's would be; killed and reaped
+// at the end. Throws when it cannot start.
+class Pty {
+ public:
+  Pty(const std::vector<std::string>& argv, const Env& env, const termios* term = nullptr);
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  // Reads what it prints into `out`, as the user's terminal would, until `done` holds.
+  bool until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
+  // Until the output not matched yet holds `needle`, or with an empty needle until it has ended.
+  bool read(std::string_view needle, std::chrono::milliseconds timeout = 5s);
+  // Exit status, or 128 + signal; nullopt if it did not end in time. Reads nothing meanwhile.
+  std::optional<int> wait(std::chrono::milliseconds timeout = 5s);
+  bool type(std::string_view bytes);
+  bool ask(std::string_view line, std::string_view reply) { return type(line) && read(reply); }
+
+  launcher::PtyChild pty;
+  std::optional<int> status;
+  int waitStatus = 0;  // as waitpid gave it
+  std::string out;
+  size_t seen = 0;
+};
 
 // The channel token the servers under test are given, and a push request carrying one.
 inline const std::string TOKEN(64, 'a');

@@ -278,20 +278,4 @@ void Child::kill(int sig) {
   }
 }
 
-pid_t spawnQuiet(const std::vector<std::string>& argv, const Env& env) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd : {0, 1, 2}) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  auto envs = envStrings(env);
-  auto args = cStrings(argv);
-  auto envp = cStrings(envs);
-  pid_t pid = -1;
-  std::lock_guard<std::mutex> hold(gSpawnLock);
-  int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
 }  // namespace testkit

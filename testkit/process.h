@@ -119,7 +119,4 @@ bool processStats(pid_t pid, ProcessStats* out);
 // ru_maxrss in bytes: the field counts KiB on Linux and bytes on macOS.
 uint64_t maxRssBytes(const rusage& usage);
 
-// Spawns argv with /dev/null for all three standard descriptors; its pid, or -1.
-pid_t spawnQuiet(const std::vector<std::string>& argv, const Env& env);
-
 }  // namespace testkit

@@ -39,10 +39,7 @@ TEST(AppRequest, ArgumentsKeptOnlyWithTheirJsonType) {
 
 TEST(AppRequest, FixedAnswers) {
   EXPECT_EQ("{\"error\":\"unknown tool: foo\"}", tools::unknownToolAnswer("foo"));
-  EXPECT_EQ("{\"error\":\"unknown tool: \"}", tools::unknownToolAnswer(""));
-  std::string odd = tools::unknownToolAnswer("a\"b\\c\n");
-  EXPECT_EQ("{\"error\":\"unknown tool: a\\\"b\\\\c\\n\"}", odd);
-  EXPECT_FALSE(Json::parse(odd, nullptr, false).is_discarded());
+  EXPECT_EQ("{\"error\":\"unknown tool: a\\\"b\\\\c\\n\"}", tools::unknownToolAnswer("a\"b\\c\n"));
 
   const std::pair<std::string, std::string> answers[] = {
       {"", "{\"error\":\"empty response from the app\"}"},

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <regex>
 #include <set>
@@ -22,8 +21,6 @@ namespace cstest {
 namespace {
 
 using nlohmann::json;
-
-const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,73 +35,10 @@ std::string refused(const std::string& status, const std::string& error) {
   return httpAnswer(status, R"({"ok":false,"error":")" + error + "\"}");
 }
 
-std::string post(const std::string& body, const std::string& token = TOKEN) {
-  return "POST / HTTP/1.1\r\nX-CV-Token: " + token +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
 json notification(const std::string& content) {
   return {{"jsonrpc", "2.0"},
           {"method", "notifications/claude/channel"},
           {"params", {{"content", content}, {"meta", {{"kind", "wakeword"}}}}}};
-}
-
-// A channel-mode server, running once the start line is out. A non-ASCII project name makes every
-// /info answer check that Content-Length counts bytes. `argv` goes before the binary.
-struct ChannelServer {
-  explicit ChannelServer(const TempHome& home, Env env = {}, std::vector<std::string> argv = {}) {
-    env.merge(
-        Env{{"CV_CHANNEL_TOKEN", TOKEN}, {"CV_INSTANCE", "INST"}, {"CV_LAUNCH_CWD", "/w/olá"}});
-    env.merge(baseEnv(home.path()));
-    argv.push_back(binaryPath());
-    child = Child::spawn(argv, env);
-    // Pushes flow once the client has read our initialize answer and said so.
-    if (child->waitErr("corvane channel server no ar") && child->write(request(0, "initialize")) &&
-        child->readLine() && child->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-                                          "\n")) {
-      auto record = platform::readFile(home / ".corvane/sessions/INST.json").value_or("{}");
-      port = json::parse(record).value("port", uint16_t{0});
-    }
-  }
-  std::unique_ptr<Child> child;
-  uint16_t port = 0;  // from the registry record; 0 when the server never got ready
-};
-
-platform::UniqueFd connectTo(uint16_t port) {
-  platform::UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool connected = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  return connected ? std::move(fd) : platform::UniqueFd();
-}
-
-bool sendAll(int fd, std::string_view bytes) {
-  for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<size_t>(n))) {
-    if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Everything until the server closes; nullopt on a reset or when one receive waits `timeout`.
-std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout = 5s) {
-  timeval tv{static_cast<time_t>(timeout.count() / 1000),
-             static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  std::string got;
-  ssize_t n;
-  for (char buf[65536]; (n = ::recv(fd, buf, sizeof(buf), 0)) > 0;) {
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return n == 0 ? std::optional(got) : std::nullopt;
-}
-
-std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {
-  platform::UniqueFd fd = connectTo(port);
-  return fd && sendAll(fd.get(), request) ? readToEnd(fd.get()) : std::nullopt;
 }
 
 // Each row's terminator arrives split across two receives, and the client goes on sending after
@@ -155,7 +89,7 @@ TEST(ChannelWire, AnswerTableOnTheWire) {
   std::string log;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 200));
-    platform::UniqueFd fd = connectTo(server.port);
+    platform::UniqueFd fd = connectTcp(server.port);
     const size_t cut = c.request.find("\r\n\r\n") + 3;
     ASSERT_TRUE(sendAll(fd.get(), c.request.substr(0, cut)));
     std::this_thread::sleep_for(20ms);  // lets the first piece arrive alone; right either way
@@ -193,7 +127,8 @@ TEST(ChannelWire, IdleConnectionsTimeOutAndAFullServerMakesRoom) {
   auto start = Clock::now();
   std::vector<platform::UniqueFd> idle(512);
   for (auto& fd : idle) {  // the request line leads with an empty line, which is skipped
-    ASSERT_TRUE((fd = connectTo(server.port)) && sendAll(fd.get(), "\r\nPOST /slow HTTP/1.1\r\nH"));
+    ASSERT_TRUE((fd = connectTcp(server.port)) &&
+                sendAll(fd.get(), "\r\nPOST /slow HTTP/1.1\r\nH"));
   }
   EXPECT_EQ(OK, roundTrip(server.port, post("room")).value_or("<none>"));
   EXPECT_EQ("", readToEnd(idle[0].get()).value_or("")) << "the oldest was not closed unanswered";
@@ -309,10 +244,10 @@ TEST(ChannelLoad, AcceptingResumesWhenDescriptorsAreFreeAgain) {
   ASSERT_NE(0, server.port) << server.child->errSoFar();
   std::vector<platform::UniqueFd> idle(64);
   for (auto& fd : idle) {
-    ASSERT_TRUE(fd = connectTo(server.port));
+    ASSERT_TRUE(fd = connectTcp(server.port));
   }
   // Connections never use up the descriptors: the newcomer gets in while the idle ones stay.
-  platform::UniqueFd queued = connectTo(server.port);
+  platform::UniqueFd queued = connectTcp(server.port);
   ASSERT_TRUE(sendAll(queued.get(), post("queued")));
   EXPECT_EQ(OK, readToEnd(queued.get(), 10s).value_or("<none>"));
   EXPECT_NE(std::string::npos, server.child->readLine().value_or("").find("\"queued\""));

@@ -11,21 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace claude_files;
-
-pid_t deadPid() {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::_exit(0);
-  }
-  ::waitpid(pid, nullptr, 0);
-  return pid;
-}
 
 TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
   cstest::TempHome home;
@@ -35,7 +25,7 @@ TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
   ASSERT_TRUE(platform::processIdentity(::getpid(), &me));
   std::string ticks = me.startTicks ? std::to_string(*me.startTicks) : "";
   std::string self = std::to_string(::getpid());
-  pid_t dead = deadPid();
+  pid_t dead = cstest::deadPid();
 
   struct Case {
     std::string file, body;

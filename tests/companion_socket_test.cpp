@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -20,40 +19,16 @@ namespace {
 using namespace cstest;
 using base::Json;
 
-platform::UniqueFd connectTo(const std::string& path) {
-  sockaddr_un addr{};
-  platform::makeUnixAddress(path, &addr);
-  platform::UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    fd.reset();
-  }
-  return fd;
-}
-
 // Sends `bytes` (as far as the companion takes them) and returns its answer without the LF.
 std::string ask(const std::string& path, const std::string& bytes,
                 std::chrono::milliseconds timeout = 5s) {
-  platform::UniqueFd fd = connectTo(path);
+  platform::UniqueFd fd = testkit::connectUnix(path);
   if (!fd) {
     return "<no connection>";
   }
-  for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = platform::sendNoSigpipe(fd.get(), bytes.data() + sent, bytes.size() - sent);
-    if (n <= 0) {
-      break;  // the companion stopped reading: its answer is waiting
-    }
-    sent += static_cast<size_t>(n);
-  }
+  sendAll(fd.get(), bytes);  // a companion that stopped reading has its answer waiting
   std::string answer;
-  char buf[4096];
-  pollfd p{fd.get(), POLLIN, 0};
-  while (::poll(&p, 1, static_cast<int>(timeout.count())) > 0) {
-    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
-    if (n <= 0) {
-      break;
-    }
-    answer.append(buf, static_cast<size_t>(n));
-  }
+  testkit::recvAll(fd.get(), &answer, testkit::Clock::now() + timeout);
   if (answer.empty() || answer.back() != '\n') {
     return "<no answer>: " + answer;
   }
@@ -74,14 +49,11 @@ class CompanionSocket : public testing::Test {
 
 TEST_F(CompanionSocket, HostileClientsStallNobody) {
   auto app = startApp();
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(m_sock.c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777);
-  ASSERT_EQ(0, ::stat((m_home / ".corvane").c_str(), &st));
-  EXPECT_EQ(0700u, st.st_mode & 0777);
+  EXPECT_EQ(S_IFSOCK | 0600u, modeOf(m_sock));
+  EXPECT_EQ(S_IFDIR | 0700u, modeOf(m_home / ".corvane"));
 
   // Silent, then half a request: both held open while others are served.
-  platform::UniqueFd silent = connectTo(m_sock);
+  platform::UniqueFd silent = testkit::connectUnix(m_sock);
   auto partial =
       std::async(std::launch::async, [&] { return ask(m_sock, "{\"op\":\"list\"", 15s); });
   const std::pair<std::string, std::string> cases[] = {

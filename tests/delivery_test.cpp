@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <future>
 #include <set>
 #include <sys/socket.h>
@@ -17,13 +16,8 @@
 namespace cstest {
 namespace {
 
-const std::string TOKEN(64, 'a');
 const std::string INITIALIZED = "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n";
 
-std::string post(const std::string& body, const std::string& token = TOKEN) {
-  return "POST / HTTP/1.1\r\nX-CV-Token: " + token +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 std::string status(const std::string& answer) {
   return answer.substr(0, answer.find("\r\n"));
 }
@@ -32,32 +26,12 @@ std::string body(const std::string& answer) {
   return at == std::string::npos ? "<no answer>" : answer.substr(at + 4);
 }
 
-platform::UniqueFd connectTo(uint16_t port) {
-  platform::UniqueFd fd{::socket(AF_INET, SOCK_STREAM, 0)};
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{40, 0};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0
-             ? std::move(fd)
-             : platform::UniqueFd();
-}
-
-// Sends, optionally half-closes, and reads the answer to its end ("" on a reset or timeout).
+// Sends, optionally half-closes, and reads the answer to its end (what came before a reset).
 std::string converse(uint16_t port, const std::string& request, bool halfClose = false) {
-  platform::UniqueFd fd = connectTo(port);
-  if (!fd || ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0) {
-    return "";
-  }
-  if (halfClose) {
-    ::shutdown(fd.get(), SHUT_WR);
-  }
+  platform::UniqueFd fd = connectTcp(port);
   std::string got;
-  char buf[4096];
-  for (ssize_t n; (n = ::recv(fd.get(), buf, sizeof(buf), 0)) > 0;) {
-    got.append(buf, static_cast<size_t>(n));
+  if (fd && sendAll(fd.get(), request) && (!halfClose || ::shutdown(fd.get(), SHUT_WR) == 0)) {
+    testkit::recvAll(fd.get(), &got, testkit::Clock::now() + 40s);
   }
   return got;
 }
@@ -71,35 +45,9 @@ std::string contentOf(const std::optional<std::string>& line) {
   return message.is_object() ? message["params"].value("content", "<not a push>") : "<none>";
 }
 
-// `quiet` sends standard error to a file, for tests that log more than a pipe holds.
-struct Server {
-  explicit Server(const TempHome& home, bool quiet = false) {
-    Env env = baseEnv(home.path());
-    env.merge(Env{{"CV_CHANNEL_TOKEN", TOKEN}, {"CV_INSTANCE", "D"}});
-    child = quiet
-                ? Child::spawn({"/bin/sh", "-c", "exec \"$0\" 2>\"$HOME/err\"", binaryPath()}, env)
-                : Child::spawn({binaryPath()}, env);
-    const std::string recordPath = home / ".corvane/sessions/D.json";
-    for (int i = 0; i < 500 && !platform::exists(recordPath); ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    if (quiet || child->waitErr("corvane channel server no ar")) {
-      auto record = platform::readFile(recordPath).value_or("{}");
-      port = nlohmann::json::parse(record, nullptr, false).value("port", uint16_t{0});
-    }
-  }
-  void ready() {
-    child->write(request(1, "initialize"));
-    EXPECT_NE(std::nullopt, child->readLine());
-    child->write(INITIALIZED);
-  }
-  std::unique_ptr<Child> child;
-  uint16_t port = 0;
-};
-
 TEST(Readiness, HeldPushesGoOutInOrderOnceTheClientSaysItIsReady) {
   TempHome home;
-  Server server(home);
+  ChannelServer server(home, {}, {}, false);
   ASSERT_NE(0, server.port);
   std::vector<std::future<std::string>> held;
   for (int i = 0; i < 3; ++i) {
@@ -118,7 +66,7 @@ TEST(Readiness, HeldPushesGoOutInOrderOnceTheClientSaysItIsReady) {
 
 TEST(Readiness, AtMost64AreHeldAndNoneLongerThan30Seconds) {
   TempHome home;
-  Server server(home);
+  ChannelServer server(home, {}, {}, false);
   ASSERT_NE(0, server.port);
   std::vector<std::future<std::string>> held;
   for (int i = 0; i < 70; ++i) {
@@ -144,9 +92,8 @@ TEST(Readiness, AtMost64AreHeldAndNoneLongerThan30Seconds) {
 
 TEST(Output, AStuckReaderDelaysNothingElseAndEvery200IsWrittenOnce) {
   TempHome home;
-  Server server(home, true);
+  ChannelServer server(home, {}, {"/bin/sh", "-c", "exec \"$0\" 2>\"$HOME/err\""});
   ASSERT_NE(0, server.port);
-  server.ready();
   std::vector<std::future<std::string>> pushes;
   for (int i = 0; i < 80; ++i) {  // 8 MB: far past the pipe and the queue
     pushes.push_back(pushLater(server.port, std::to_string(i) + std::string(100000, 'x')));
@@ -170,30 +117,26 @@ TEST(Output, AStuckReaderDelaysNothingElseAndEvery200IsWrittenOnce) {
 
 TEST(Output, AClosedReaderEndsTheServerAndThePushIsRefused) {
   TempHome home;
-  Server server(home);
+  ChannelServer server(home);
   ASSERT_NE(0, server.port);
-  server.ready();
   server.child->closeOutput();
   EXPECT_EQ(R"({"ok":false,"error":"session ended"})", body(converse(server.port, post("lost"))));
   EXPECT_EQ(0, server.child->wait());
   EXPECT_TRUE(server.child->waitErr("stdin fechado — encerrando"));
-  EXPECT_FALSE(platform::exists(home / ".corvane/sessions/D.json"));
+  EXPECT_FALSE(platform::exists(home / ".corvane/sessions/INST.json"));
   EXPECT_FALSE(platform::exists(home / ".corvane/channel.token"));
 }
 
 TEST(WholeBodies, WhatIsNotWholeIsNeverPushed) {
   TempHome home;
-  Server server(home);
+  ChannelServer server(home);
   ASSERT_NE(0, server.port);
-  server.ready();
   {  // reset mid-body
-    platform::UniqueFd fd = connectTo(server.port);
+    platform::UniqueFd fd = connectTcp(server.port);
     std::string cut = post("rm -rf ~/build && echo done");
-    cut.resize(cut.size() - 10);
-    ::send(fd.get(), cut.data(), cut.size(), MSG_NOSIGNAL);
+    sendAll(fd.get(), cut.substr(0, cut.size() - 10));
     std::this_thread::sleep_for(100ms);
-    linger reset{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    testkit::resetClose(std::move(fd));
   }
   const std::string head = "POST / HTTP/1.1\r\nX-CV-Token: " + TOKEN + "\r\n";
   struct {
@@ -222,7 +165,7 @@ TEST(Ends, EndOfInputDuringAToolCallEndsTheServerAtOnce) {
   platform::makeDirs(home / ".corvane");
   StandinApp app(home / ".corvane/sessions.sock");
   app.setMode(StandinApp::Mode::NeverAnswer);
-  Server server(home);
+  ChannelServer server(home, {}, {}, false);
   ASSERT_NE(0, server.port);
   server.child->write(request(1, "tools/call", R"({"name":"list_sessions"})"));
   for (int i = 0; i < 200 && app.requests().empty(); ++i) {
@@ -230,7 +173,7 @@ TEST(Ends, EndOfInputDuringAToolCallEndsTheServerAtOnce) {
   }
   server.child->closeInput();
   EXPECT_EQ(0, server.child->wait(3s));
-  EXPECT_FALSE(platform::exists(home / ".corvane/sessions/D.json"));
+  EXPECT_FALSE(platform::exists(home / ".corvane/sessions/INST.json"));
 }
 
 }  // namespace

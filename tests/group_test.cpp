@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
 using base::Json;
@@ -176,24 +173,14 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
 
 TEST_F(GroupOps, AppendsFromTwoProcessesAtOnceAllSurvive) {
   constexpr int EACH = 25;
-  std::vector<pid_t> kids;
-  for (int k = 0; k < 2; ++k) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ctx.you->name = "writer" + std::to_string(k);
-      bool ok = true;
-      for (int i = 0; i < EACH; ++i) {
-        ok = ok && note("entry " + std::to_string(i)).value("ok", false);
-      }
-      _exit(ok ? 0 : 1);
+  EXPECT_TRUE(cstest::inChildren(2, [&](int k) {
+    ctx.you->name = "writer" + std::to_string(k);
+    bool ok = true;
+    for (int i = 0; i < EACH; ++i) {
+      ok = ok && note("entry " + std::to_string(i)).value("ok", false);
     }
-    kids.push_back(pid);
-  }
-  for (pid_t pid : kids) {
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(0, status);
-  }
+    return ok;
+  }));
   std::string log = platform::readFile(ctx.stateDir + "/groups/feat/decisions.md").value_or("");
   for (int k = 0; k < 2; ++k) {
     for (int i = 0; i < EACH; ++i) {

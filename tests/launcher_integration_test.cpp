@@ -33,66 +33,11 @@ using Clock = std::chrono::steady_clock;
 
 // The launcher on a terminal the test owns, as the user's would be. Its standard error is dropped,
 // so the terminal shows only what the proxy relays; SIGPIPE is ignored, as a server's child has it.
-struct PtyRun {
-  PtyRun(const Env& env, const std::string& cwd, const termios& term) {
-    std::vector<std::string> vars;
-    for (const auto& [k, v] : env) {
-      vars.push_back(k + "=" + v);
-    }
-    winsize size{24, 80, 0, 0};
-    int err = 0;
-    if (!launcher::startOnPty(
-            {"/bin/sh", "-c", "trap '' PIPE; cd \"$0\" && exec \"$1\" launch 2>/dev/null", cwd,
+struct PtyRun : cstest::Pty {
+  PtyRun(const Env& env, const std::string& cwd, const termios& term)
+      : Pty({"/bin/sh", "-c", "trap '' PIPE; cd \"$0\" && exec \"$1\" launch 2>/dev/null", cwd,
              cstest::binaryPath()},
-            vars, "sh", &term, &size, &pty, &err)) {
-      throw std::system_error(err, std::generic_category(), "startOnPty");
-    }
-  }
-  ~PtyRun() {
-    if (!wait(0ms)) {
-      ::kill(pty.pid, SIGKILL);
-      ::waitpid(pty.pid, nullptr, 0);
-    }
-  }
-  // Reads until the output not matched yet holds `needle`, or with an empty needle until the
-  // launcher has ended; false at the deadline.
-  bool read(std::string_view needle, std::chrono::milliseconds timeout = 5s) {
-    bool ended = false;
-    for (auto end = Clock::now() + timeout; !ended && Clock::now() < end;) {
-      pollfd pfd{pty.master.get(), POLLIN, 0};
-      ::poll(&pfd, 1, 20);
-      ended = wait(0ms).has_value();  // then the reads below get all it printed
-      char buf[65536];
-      for (ssize_t n; (n = ::read(pty.master.get(), buf, sizeof(buf))) > 0;) {
-        out.append(buf, static_cast<size_t>(n));
-      }
-      size_t at = out.find(needle, seen);
-      if (needle.empty() ? ended : at != std::string::npos) {
-        seen = at + needle.size();
-        return true;
-      }
-    }
-    return false;
-  }
-  // Exit status, or 128 + signal; nullopt if it did not end in time.
-  std::optional<int> wait(std::chrono::milliseconds timeout = 5s) {
-    for (auto end = Clock::now() + timeout; !status; std::this_thread::sleep_for(2ms)) {
-      int st = 0;
-      if (::waitpid(pty.pid, &st, WNOHANG) == pty.pid) {
-        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (Clock::now() >= end) {
-        break;
-      }
-    }
-    return status;
-  }
-  bool type(std::string_view b) { return platform::writeAll(pty.master.get(), b.data(), b.size()); }
-  bool ask(std::string_view line, std::string_view reply) { return type(line) && read(reply); }
-
-  launcher::PtyChild pty;
-  std::optional<int> status;
-  std::string out;
-  size_t seen = 0;
+            env, &term) {}
 };
 
 termios settings(int fd) {
@@ -108,12 +53,8 @@ bool sameSettings(const termios& a, const termios& b) {
 
 // A client of the inject socket that has written `bytes`; none if that failed.
 platform::UniqueFd inject(const std::string& path, std::string_view bytes) {
-  sockaddr_un addr{};
-  platform::UniqueFd fd{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  bool ok = platform::makeUnixAddress(path, &addr) &&
-            ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-            platform::writeAll(fd.get(), bytes.data(), bytes.size());
-  return ok ? std::move(fd) : platform::UniqueFd();
+  platform::UniqueFd fd = testkit::connectUnix(path);
+  return fd && testkit::sendAll(fd.get(), bytes) ? std::move(fd) : platform::UniqueFd();
 }
 
 class LaunchTest : public ::testing::Test {
@@ -182,9 +123,7 @@ TEST_F(LaunchTest, RawWhileRunningRestoredAtEveryEnd) {
     EXPECT_EQ(0u, (raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) | (raw.c_iflag & (ICRNL | IXON)) |
                       (raw.c_oflag & OPOST));
     std::string sock = recordedServer()["env"].value("CV_INJECT_SOCK", "");
-    struct stat st {};
-    EXPECT_EQ(S_IFSOCK | 0600u, ::lstat(sock.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 0777) : 0)
-        << sock;
+    EXPECT_EQ(S_IFSOCK | 0600u, cstest::modeOf(sock)) << sock;
 
     EXPECT_TRUE(run.ask("size\n", "24 80\r\n"));
     winsize bigger{50, 132, 0, 0};
@@ -343,20 +282,17 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   platform::UniqueFd bound{::socket(AF_UNIX, SOCK_STREAM, 0)};
   ASSERT_TRUE(platform::makeUnixAddress(oldSock, &addr) &&
               ::bind(bound.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
-  auto put = [&](const char* name, const auto& child, const std::string& cwd, long long at) {
-    std::ofstream(dir + "/" + name) << Json{{"pid", child->pid()}, {"cwd", cwd}, {"startedAt", at}};
+  auto put = [&](const char* name, Json record) {
+    record.emplace("cwd", proj);  // a field given stays
+    record.emplace("startedAt", now);
+    std::ofstream(dir + "/" + name) << record;
   };
-  put("here-too.json", again, proj, now);
-  put("other.json", elsewhere, home / "other", now);
-  put("slash.json", slashed, proj + "/", now);
-  put("stale.json", stale, proj, now - 3600);  // its pid now belongs to a later run
-  std::ofstream(dir + "/here.json") << Json{{"pid", server->pid()},
-                                            {"launcherPid", owner->pid()},
-                                            {"cwd", proj},
-                                            {"inject", oldSock},
-                                            {"startedAt", now}};
-  std::ofstream(dir + "/reused.json") << Json{
-      {"pid", again->pid()}, {"launcherPid", reused->pid()}, {"cwd", proj}, {"startedAt", now}};
+  put("here-too.json", {{"pid", again->pid()}});
+  put("other.json", {{"pid", elsewhere->pid()}, {"cwd", home / "other"}});
+  put("slash.json", {{"pid", slashed->pid()}, {"cwd", proj + "/"}});
+  put("stale.json", {{"pid", stale->pid()}, {"startedAt", now - 3600}});  // a later run's pid
+  put("here.json", {{"pid", server->pid()}, {"launcherPid", owner->pid()}, {"inject", oldSock}});
+  put("reused.json", {{"pid", again->pid()}, {"launcherPid", reused->pid()}});
 
   EXPECT_EQ(0u, launch({})->readAllErr().find(
                     "ℹ️  Já existe sessão-canal nesta pasta (3).\n"

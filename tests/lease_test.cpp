@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
@@ -147,53 +145,33 @@ TEST_F(Leases, RacingClientsNeverShareOneResource) {
   new (inside) std::atomic<int>(0);
   new (inside + 1) std::atomic<int>(0);  // violations
   new (inside + 2) std::atomic<int>(0);  // grants
-  auto start = std::chrono::steady_clock::now();
-  std::vector<pid_t> kids;
-  for (int p = 0; p < PROCS; ++p) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      std::vector<std::thread> threads;
-      for (int t = 0; t < THREADS; ++t) {
-        threads.emplace_back([&, t] {
-          LeaseStore own;
-          std::string err;
-          if (!own.open(dbPath(), &err)) {
+  EXPECT_TRUE(cstest::inChildren(PROCS, [&](int p) {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+      threads.emplace_back([&, t] {
+        LeaseStore own;
+        std::string err;
+        if (!own.open(dbPath(), &err)) {
+          inside[1]++;
+          return;
+        }
+        auto ctx = callerCtx("s" + std::to_string(p) + "-" + std::to_string(t), ::getpid());
+        for (int i = 0; i < ROUNDS; ++i) {
+          Json got = leases::opLeaseAcquire({{"resource", "tests"}, {"reason", "race"}}, ctx, own);
+          if (got.value("granted", false)) {
+            inside[2]++;
+            inside[1] += inside[0].fetch_add(1) != 0;
+            inside[0].fetch_sub(1);
+            inside[1] +=
+                !leases::opLeaseRelease({{"resource", "tests"}}, ctx, own)["released"].get<bool>();
+          } else if (!got.contains("holder")) {
             inside[1]++;
-            return;
           }
-          auto ctx = callerCtx("s" + std::to_string(p) + "-" + std::to_string(t), ::getpid());
-          for (int i = 0; i < ROUNDS; ++i) {
-            Json got =
-                leases::opLeaseAcquire({{"resource", "tests"}, {"reason", "race"}}, ctx, own);
-            if (got.value("granted", false)) {
-              inside[2]++;
-              inside[1] += inside[0].fetch_add(1) != 0;
-              inside[0].fetch_sub(1);
-              inside[1] += !leases::opLeaseRelease({{"resource", "tests"}}, ctx, own)["released"]
-                                .get<bool>();
-            } else if (!got.contains("holder")) {
-              inside[1]++;
-            }
-          }
-        });
-      }
-      for (auto& th : threads) {
-        th.join();
-      }
-      _exit(0);
+        }
+      });
     }
-    kids.push_back(pid);
-  }
-  for (pid_t pid : kids) {
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(0, status);
-  }
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                  start);
-  std::printf("%d lease ops (%d grants, each released) from %d clients: %lld ms\n",
-              PROCS * THREADS * ROUNDS + inside[2].load(), inside[2].load(), PROCS * THREADS,
-              static_cast<long long>(ms.count()));
+    return true;
+  }));
   EXPECT_GT(inside[2].load(), 0);
   EXPECT_EQ(0, inside[1].load());
   ::munmap(inside, sizeof(std::atomic<int>) * 3);

@@ -132,9 +132,7 @@ TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
     EXPECT_EQ(c.status, child->wait());
     EXPECT_EQ(c.text, platform::readFile(path).value_or("missing"));
   }
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(path.c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_EQ(S_IFREG | 0600u, cstest::modeOf(path));
 
   auto create = cstest::Child::spawn({cstest::binaryPath(), "group", "create", "x y", dir},
                                      cstest::baseEnv(home.path()));

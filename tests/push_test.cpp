@@ -11,7 +11,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 namespace {
@@ -146,7 +145,8 @@ class PushRun : public ::testing::Test {
   std::pair<std::optional<int>, std::string> run(const Names& args) {
     Names argv{cstest::binaryPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto child = cstest::Child::spawn(argv, cstest::baseEnv(home.path()), testkit::SpawnOptions(testkit::Err::Keep, {}, proj));
+    auto child = cstest::Child::spawn(argv, cstest::baseEnv(home.path()),
+                                      testkit::SpawnOptions(testkit::Err::Keep, {}, proj));
     child->closeInput();
     auto status = child->wait(10s);
     return {status, child->readAllErr()};
@@ -178,11 +178,8 @@ TEST_F(PushRun, TokenGoesOnlyToTheServerTheRecordNames) {
 
 TEST_F(PushRun, SeveralSessionsAreListedAndTypeWritesToTheInjectSocket) {
   std::string sock = home / ".corvane/inject-AAAA0001.sock";
-  sockaddr_un addr{};
-  platform::UniqueFd listener{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  ASSERT_TRUE(platform::makeUnixAddress(sock, &addr));
-  ASSERT_EQ(0, ::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-  ASSERT_EQ(0, ::listen(listener.get(), 4));
+  platform::UniqueFd listener = testkit::listenUnix(sock);
+  ASSERT_TRUE(listener);
   record("AAAA0001", 1, sock);
   record("BBBB0002", 1);
   auto [status, err] = run({"type", "ls"});

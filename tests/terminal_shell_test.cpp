@@ -29,85 +29,52 @@ class ShellTest : public ::testing::Test {
     }
     platform::makeDirs(home / "proj");
     ctx.stateDir = home / ".corvane";
-    ctx.you = companion::SessionRef{"me", "id", platform::resolvePath(home / "proj"), "proj", "",
-                                    1,    true, ""};
-  }
-  void TearDown() override {
-    if (shell.pid > 0 && !ended(0ms)) {
-      ::kill(shell.pid, SIGKILL);
-      ::waitpid(shell.pid, nullptr, 0);
-    }
+    ctx.you = companion::SessionRef{"me", "id", platform::resolvePath(home / "proj"), "proj", "", 1,
+                                    true, ""};
   }
   void start() {
-    std::vector<std::string> env{"HOME=" + home.path(), "PATH=/usr/bin:/bin", "SHELL=/bin/sh",
-                                 "PS1=$ ", "TERM=xterm"};
-    winsize size{24, 80, 0, 0};
-    int err = 0;
-    ASSERT_TRUE(launcher::startOnPty(
-        {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" shell", ctx.you->cwd, cstest::binaryPath()},
-        env, "sh", nullptr, &size, &shell, &err));
-    ASSERT_TRUE(eventually([&] { return records().size() == 1; }));
-    ASSERT_TRUE(eventually([&] { return screenHas("$"); }));
+    sh = std::make_unique<cstest::Pty>(
+        std::vector<std::string>{"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" shell", ctx.you->cwd,
+                                 cstest::binaryPath()},
+        cstest::Env{{"HOME", home.path()},
+                    {"PATH", "/usr/bin:/bin"},
+                    {"SHELL", "/bin/sh"},
+                    {"PS1", "$ "},
+                    {"TERM", "xterm"}});
+    ASSERT_TRUE(sh->until([&] { return records().size() == 1; }));
+    ASSERT_TRUE(sh->until([&] { return screenHas("$"); }));
   }
   std::vector<terminal::Record> records() { return terminal::listTerminals(ctx.stateDir); }
   bool screenHas(const std::string& text) {
     Json got = terminal::terminalRead({{"terminal", "proj"}}, ctx);
     return got.value("lines", Json()).dump().find(text) != std::string::npos;
   }
-  // Keeps reading the terminal, as the user's would, until `done` holds or 5 s pass.
-  template <class F>
-  bool eventually(F done) {
-    for (auto end = Clock::now() + 5s; Clock::now() < end;) {
-      char buf[4096];
-      while (::read(shell.master.get(), buf, sizeof(buf)) > 0) {
-      }
-      if (done()) {
-        return true;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-  bool ended(std::chrono::milliseconds timeout) {
-    auto reaped = [&] {
-      int st = 0;
-      if (!status && ::waitpid(shell.pid, &st, WNOHANG) == shell.pid) {
-        status = st;
-      }
-      return status.has_value();
-    };
-    return timeout == 0ms ? reaped() : eventually(reaped);
-  }
-  void type(std::string_view bytes) {
-    ASSERT_TRUE(platform::writeAll(shell.master.get(), bytes.data(), bytes.size()));
-  }
+  void type(std::string_view bytes) { ASSERT_TRUE(sh->type(bytes)); }
 
   cstest::TempHome home;
   companion::Context ctx;
-  launcher::PtyChild shell;
-  std::optional<int> status;
+  std::unique_ptr<cstest::Pty> sh;
 };
 
 TEST_F(ShellTest, TypedLineWaitsAtThePromptUntilTheUserRunsIt) {
   start();
   terminal::Record r = records().at(0);
-  struct stat st {};
-  ASSERT_EQ(0, ::stat(r.controlSocket.c_str(), &st));
-  EXPECT_EQ(S_IFSOCK | 0600u, st.st_mode & (S_IFMT | 0777));
+  EXPECT_EQ(S_IFSOCK | 0600u, cstest::modeOf(r.controlSocket));
   type("ls /no-such-dir\r");
-  EXPECT_TRUE(eventually([&] { return screenHas("No such file or directory"); }));
+  // Typed before the next prompt, the line would show ahead of it.
+  EXPECT_TRUE(sh->until([&] { return screenHas("No such file or directory\",\"$\"]"); }));
 
   Json typed = terminal::terminalWrite({{"terminal", "proj"}, {"text", "touch ran"}}, ctx);
   EXPECT_EQ(9, typed.value("typed_chars", 0)) << typed;
-  EXPECT_TRUE(eventually([&] { return screenHas("$ touch ran\"]"); }));
+  EXPECT_TRUE(sh->until([&] { return screenHas("$ touch ran\"]"); }));
   std::this_thread::sleep_for(200ms);
   EXPECT_FALSE(platform::exists(ctx.you->cwd + "/ran"));
   type("\r");  // the user presses Enter: it was at the prompt
-  EXPECT_TRUE(eventually([&] { return platform::exists(ctx.you->cwd + "/ran"); }));
+  EXPECT_TRUE(sh->until([&] { return platform::exists(ctx.you->cwd + "/ran"); }));
 
   type("exit 3\r");
-  ASSERT_TRUE(ended(5s));
-  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3);
+  ASSERT_TRUE(sh->read(""));  // until it has ended
+  EXPECT_EQ(3, sh->status);
   EXPECT_TRUE(records().empty());
   EXPECT_FALSE(platform::exists(r.controlSocket));
 }
@@ -115,15 +82,13 @@ TEST_F(ShellTest, TypedLineWaitsAtThePromptUntilTheUserRunsIt) {
 TEST_F(ShellTest, SignalsEndItAndLeaveNothingBehind) {
   for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
     SCOPED_TRACE(sig);
-    status.reset();
     start();
     std::string sock = records().at(0).controlSocket;
-    ::kill(shell.pid, sig);
-    ASSERT_TRUE(ended(5s));
-    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == sig);
+    ::kill(sh->pty.pid, sig);
+    ASSERT_TRUE(sh->read(""));
+    EXPECT_TRUE(WIFSIGNALED(sh->waitStatus) && WTERMSIG(sh->waitStatus) == sig);
     EXPECT_TRUE(records().empty());
     EXPECT_FALSE(platform::exists(sock));
-    shell = launcher::PtyChild();
   }
 }
 

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -174,14 +173,6 @@ class OpsTest : public ::testing::Test {
     ssize_t n = ::read(fd, buf, sizeof(buf));
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
   }
-  static long long deadPid() {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::_exit(0);
-    }
-    ::waitpid(pid, nullptr, 0);
-    return pid;
-  }
   cstest::TempHome home;
   companion::Context ctx;
   std::vector<std::unique_ptr<Open>> terms;
@@ -198,7 +189,7 @@ TEST_F(OpsTest, ReadsOnlyYourTerminals) {
   EXPECT_EQ(none, terminal::terminalRead(Json::object(), ctx));
   open("proj", "/w/proj", "$ make\r\nmake: *** [all] Error 2\r\n$ ");
   open("proj-2", "/w/proj", many + "$ ");
-  open("proj-3", "/w/proj", "", deadPid());
+  open("proj-3", "/w/proj", "", cstest::deadPid());
 
   Json index = terminal::terminalRead(Json::object(), ctx);
   ASSERT_EQ(3u, index["terminals"].size()) << index;
@@ -261,10 +252,10 @@ TEST_F(OpsTest, NamesAndPrune) {
   EXPECT_EQ("x", terminal::terminalName(ctx.stateDir, "/w/proj", "x"));
   EXPECT_EQ("sub", terminal::terminalName(ctx.stateDir, "/w/proj/sub", std::nullopt));
 
-  open("gone", "/w/proj", "", deadPid());
+  open("gone", "/w/proj", "", cstest::deadPid());
   std::string outside = home / "keep.sock";
   ASSERT_TRUE(platform::createFile(outside, "", 0600, nullptr));
-  terminal::Record stray{"STRAY", "s", "/w", deadPid(), outside, 0};
+  terminal::Record stray{"STRAY", "s", "/w", cstest::deadPid(), outside, 0};
   platform::createFile(ctx.stateDir + "/terminals/STRAY.json",
                        base::serialize(terminal::toJson(stray)).value(), 0600, nullptr);
   platform::createFile(ctx.stateDir + "/terminals/junk.json", "{", 0600, nullptr);

@@ -1,11 +1,20 @@
 #include "tests/support/harness.h"
 
+#include "platform/files.h"
 #include "platform/posix.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace cstest {
 
@@ -24,6 +33,138 @@ TempHome::~TempHome() {
 
 std::string binaryPath() {
   return CS_BINARY_PATH;
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 0777) : 0;
+}
+
+pid_t deadPid() {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+bool inChildren(int n, const std::function<bool(int)>& body) {
+  std::vector<pid_t> kids;
+  for (int i = 0; i < n; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::_exit(body(i) ? 0 : 1);
+    }
+    kids.push_back(pid);
+  }
+  bool all = true;
+  for (pid_t pid : kids) {
+    int status = -1;
+    all = ::waitpid(pid, &status, 0) == pid && status == 0 && all;
+  }
+  return all;
+}
+
+Pty::Pty(const std::vector<std::string>& argv, const Env& env, const termios* term) {
+  std::vector<std::string> vars;
+  for (const auto& [k, v] : env) {
+    vars.push_back(k + "=" + v);
+  }
+  winsize size{24, 80, 0, 0};
+  int err = 0;
+  if (!launcher::startOnPty(argv, vars, "sh", term, &size, &pty, &err)) {
+    throw std::system_error(err, std::generic_category(), "startOnPty");
+  }
+}
+
+Pty::~Pty() {
+  if (!wait(0ms)) {
+    ::kill(pty.pid, SIGKILL);
+    ::waitpid(pty.pid, nullptr, 0);
+  }
+}
+
+bool Pty::until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  for (auto end = testkit::Clock::now() + timeout; testkit::Clock::now() < end;) {
+    pollfd pfd{pty.master.get(), POLLIN, 0};
+    ::poll(&pfd, 1, 20);
+    wait(0ms);  // before the reads, so that once it has ended they get all it printed
+    char buf[65536];
+    for (ssize_t n; (n = ::read(pty.master.get(), buf, sizeof(buf))) > 0;) {
+      out.append(buf, static_cast<size_t>(n));
+    }
+    if (done()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Pty::read(std::string_view needle, std::chrono::milliseconds timeout) {
+  return until(
+      [&] {
+        size_t at = out.find(needle, seen);
+        if (needle.empty() || at == std::string::npos) {
+          return needle.empty() && status.has_value();
+        }
+        seen = at + needle.size();
+        return true;
+      },
+      timeout);
+}
+
+std::optional<int> Pty::wait(std::chrono::milliseconds timeout) {
+  for (auto end = testkit::Clock::now() + timeout; !status; std::this_thread::sleep_for(2ms)) {
+    if (::waitpid(pty.pid, &waitStatus, WNOHANG) == pty.pid) {
+      status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+    } else if (testkit::Clock::now() >= end) {
+      break;
+    }
+  }
+  return status;
+}
+
+bool Pty::type(std::string_view bytes) {
+  return platform::writeAll(pty.master.get(), bytes.data(), bytes.size());
+}
+
+std::string post(const std::string& body, const std::string& token) {
+  return "POST / HTTP/1.1\r\nX-CV-Token: " + token +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout) {
+  std::string got;
+  return testkit::recvAll(fd, &got, testkit::Clock::now() + timeout) ? std::optional(got)
+                                                                     : std::nullopt;
+}
+
+std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {
+  testkit::UniqueFd fd = testkit::connectTcp(port);
+  return fd && testkit::sendAll(fd.get(), request) ? readToEnd(fd.get()) : std::nullopt;
+}
+
+ChannelServer::ChannelServer(const TempHome& home, Env env, std::vector<std::string> argv,
+                             bool sayReady) {
+  env.merge(Env{{"CV_CHANNEL_TOKEN", TOKEN}, {"CV_INSTANCE", "INST"}, {"CV_LAUNCH_CWD", "/w/olá"}});
+  env.merge(baseEnv(home.path()));
+  argv.push_back(binaryPath());
+  child = Child::spawn(argv, env);
+  const std::string record = home / ".corvane/sessions/INST.json";
+  for (int i = 0; i < 500 && !platform::exists(record) && !child->wait(10ms); ++i) {
+  }
+  auto json = nlohmann::json::parse(platform::readFile(record).value_or("{}"), nullptr, false);
+  port = json.is_object() ? json.value("port", uint16_t{0}) : 0;
+  if (port != 0 && sayReady) {
+    ready();
+  }
+}
+
+void ChannelServer::ready() {
+  child->write(request(1, "initialize"));
+  EXPECT_NE(std::nullopt, child->readLine());
+  child->write("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n");
 }
 
 StandinApp::StandinApp(const std::string& socketPath)

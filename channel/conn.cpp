@@ -333,15 +333,15 @@ void HTTPConn::finish(const Decision& decision) {
   ++gPushesWaiting;
   m_pushLog = decision.log.value_or("");
   pushToChannel(*decision.push, {{"kind", "wakeword"}},
-                [self = shared_from_this()](server::Delivery how) {
+                [self = shared_from_this()](outbox::Delivery how) {
                   asio::post(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
                 });
 }
 
-void HTTPConn::onDelivered(server::Delivery how) {
+void HTTPConn::onDelivered(outbox::Delivery how) {
   Decision decision;
   switch (how) {
-    case server::Delivery::Written:
+    case outbox::Delivery::Written:
       if (!m_pushLog.empty()) {
         base::logErr(m_pushLog);
       }
@@ -349,13 +349,13 @@ void HTTPConn::onDelivered(server::Delivery how) {
       decision.body = R"({"ok":true})";
       respond(decision);
       return;
-    case server::Delivery::NotReady:
+    case outbox::Delivery::NotReady:
       decision = refusal(m_request, Limit::NotReady);
       break;
-    case server::Delivery::Busy:
+    case outbox::Delivery::Busy:
       decision = refusal(m_request, Limit::SessionBusy);
       break;
-    case server::Delivery::Gone:
+    case outbox::Delivery::Gone:
       decision = refusal(m_request, Limit::SessionEnded);
       break;
   }

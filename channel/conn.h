@@ -4,8 +4,8 @@
 
 #include "channel/request.h"
 #include "channel/routes.h"
+#include "outbox/outbox.h"
 #include "registry/identity.h"
-#include "server/outbox.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -95,7 +95,7 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   void onReceive(const asio::error_code& ec, size_t n);
   void onTimer(const asio::error_code& ec);
   void finish(const Decision& decision);
-  void onDelivered(server::Delivery how);
+  void onDelivered(outbox::Delivery how);
   void respond(const Decision& decision);
   void onSent(const asio::error_code& ec);
   void stopReading();

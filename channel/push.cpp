@@ -12,14 +12,14 @@ nlohmann::ordered_json channelNotification(const std::string& content, const Met
   return {{"jsonrpc", "2.0"}, {"method", "notifications/claude/channel"}, {"params", params}};
 }
 
-void pushToChannel(const std::string& content, const Meta& meta, const server::Delivered& done) {
+void pushToChannel(const std::string& content, const Meta& meta, const outbox::Delivered& done) {
   auto line = base::serialize(channelNotification(content, meta));
   if (!line) {
-    done(server::Delivery::Written);
+    done(outbox::Delivery::Written);
     return;
   }
   line->push_back('\n');
-  if (auto refused = server::queueNotification(std::move(*line), done)) {
+  if (auto refused = outbox::queueNotification(std::move(*line), done)) {
     done(*refused);
   }
 }

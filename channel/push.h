@@ -2,7 +2,7 @@
 
 // The push into the running session: one notifications/claude/channel message on standard output.
 
-#include "server/outbox.h"
+#include "outbox/outbox.h"
 
 #include <nlohmann/json.hpp>
 
@@ -19,6 +19,6 @@ nlohmann::ordered_json channelNotification(const std::string& content, const Met
 // Queues channelNotification(content, meta) for standard output. `done` runs exactly once, maybe
 // before this returns, maybe on the writer thread; it must not block. A text that cannot be
 // serialised is dropped without a word and counts as written.
-void pushToChannel(const std::string& content, const Meta& meta, const server::Delivered& done);
+void pushToChannel(const std::string& content, const Meta& meta, const outbox::Delivered& done);
 
 }  // namespace channel

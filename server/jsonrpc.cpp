@@ -3,7 +3,7 @@
 #include "base/json.h"
 #include "base/log.h"
 #include "base/version.h"
-#include "server/outbox.h"
+#include "outbox/outbox.h"
 #include "server/output.h"
 #include "tools/catalogue.h"
 
@@ -117,7 +117,7 @@ void handleLine(std::string_view line, const std::string& projectName, bool tool
   }
   answeredInitialize = answeredInitialize || out.initialize;
   if (out.initialized && answeredInitialize) {
-    markReady();
+    outbox::markReady();
   }
 }
 

@@ -1,6 +1,6 @@
 #include "server/output.h"
 
-#include "server/outbox.h"
+#include "outbox/outbox.h"
 
 namespace server {
 
@@ -10,7 +10,7 @@ void emit(const Json& message) {
     return;
   }
   text->push_back('\n');
-  queueAnswer(std::move(*text));
+  outbox::queueAnswer(std::move(*text));
 }
 
 }  // namespace server

@@ -5,13 +5,13 @@
 #include "channel/conn.h"
 #include "channel/listener.h"
 #include "channel/token.h"
+#include "outbox/outbox.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "server/input_queue.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
-#include "server/outbox.h"
 #include "tools/app_client.h"
 
 #include <atomic>
@@ -47,7 +47,7 @@ InputQueue& gInput = *new InputQueue;
       ::pause();  // the first end exits for both
     }
   }
-  closeOutbox(std::chrono::seconds(2));
+  outbox::closeOutbox(std::chrono::seconds(2));
   if (gChannelMode) {
     base::logErr("stdin fechado — encerrando (canal morre com a sessão)");
     channel::settlePushes(std::chrono::seconds(1));
@@ -103,7 +103,7 @@ void readInput() {
 }
 
 void startInput(const std::string& projectName, bool toolsOnly) {
-  startWriter(endServer);
+  outbox::startWriter(endServer);
   std::thread(handleInput, projectName, toolsOnly).detach();
   std::thread(readInput).detach();
 }

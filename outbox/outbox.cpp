@@ -1,4 +1,4 @@
-#include "server/outbox.h"
+#include "outbox/outbox.h"
 
 #include "platform/posix.h"
 
@@ -6,11 +6,11 @@
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
-namespace server {
+namespace outbox {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -159,12 +159,11 @@ void closeOutbox(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(box.lock);
   bool wasClosed = std::exchange(box.closed, true);
   box.settled.wait_for(hold, limit, [wasClosed] {
-    return wasClosed ||
-           (box.answers.empty() && !box.writing && (!box.ready || box.pushes.empty()));
+    return wasClosed || (box.answers.empty() && !box.writing && (!box.ready || box.pushes.empty()));
   });
   std::vector<Push> left = takeAll();
   hold.unlock();
   answerAll(left, Delivery::Gone);
 }
 
-}  // namespace server
+}  // namespace outbox

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace server {
+namespace outbox {
 
 // Channel notifications held at once, and their bytes.
 inline constexpr size_t MAX_HELD_PUSHES = 64;
@@ -43,4 +43,4 @@ void markReady();
 // left with Gone and refuses those that come later.
 void closeOutbox(std::chrono::milliseconds limit);
 
-}  // namespace server
+}  // namespace outbox

@@ -1,5 +1,7 @@
 #include "companion/session_data.h"
 
+#include "base/time_text.h"
+
 #include <ctime>
 
 namespace companion {
@@ -33,13 +35,8 @@ Json isoTime(int64_t millis) {
   if (millis <= 0) {
     return nullptr;
   }
-  std::time_t secs = static_cast<std::time_t>(millis / 1000);
-  std::tm tm{};
-  char buf[32];
-  if (!::gmtime_r(&secs, &tm) || std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) {
-    return nullptr;
-  }
-  return buf;
+  std::string text = base::isoUtc(millis);
+  return text.empty() ? Json(nullptr) : Json(text);
 }
 
 std::string cutText(std::string_view text, size_t maxChars) {

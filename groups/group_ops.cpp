@@ -1,6 +1,7 @@
 #include "groups/group_ops.h"
 
 #include "base/log.h"
+#include "base/time_text.h"
 #include "groups/doc_files.h"
 #include "groups/paging.h"
 
@@ -121,7 +122,7 @@ std::string appendDecision(const std::string& log, const std::string& text,
   while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) {
     body.pop_back();
   }
-  return out + "## " + isoUtc(nowMillis) + " — " + signer + "\n\n" + body + "\n";
+  return out + "## " + base::isoUtc(nowMillis) + " — " + signer + "\n\n" + body + "\n";
 }
 
 Json opGroupNote(const Json& request, const companion::Context& ctx) {

@@ -137,13 +137,4 @@ size_t limitArg(const Json& request) {
   return static_cast<size_t>(std::min(v, static_cast<double>(MAX_LIMIT)));
 }
 
-std::string isoUtc(int64_t millis) {
-  std::time_t secs = static_cast<std::time_t>(millis / 1000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
-
 }  // namespace groups

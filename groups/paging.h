@@ -54,7 +54,4 @@ size_t offsetArg(const Json& request);
 size_t limitArg(const Json& request);
 bool hasArg(const Json& request, const char* key);
 
-// "2026-12-07T16:15:09Z"
-std::string isoUtc(int64_t millis);
-
 }  // namespace groups

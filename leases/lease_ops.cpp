@@ -1,6 +1,7 @@
 #include "leases/lease_ops.h"
 
 #include "base/log.h"
+#include "base/time_text.h"
 
 #include <ctime>
 #include <optional>
@@ -8,15 +9,6 @@
 
 namespace leases {
 namespace {
-
-std::string isoUtc(int64_t millis) {
-  std::time_t secs = static_cast<std::time_t>(millis / 1000);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 // Whole seconds left, rounded up so that a live lease never reads as 0.
 int64_t secondsLeft(const Lease& l, int64_t nowMillis) {
@@ -86,7 +78,7 @@ Json opLeaseAcquire(const Json& request, const companion::Context& ctx, LeaseSto
   Json answer = {{"granted", true},
                  {"resource", l.resource},
                  {"ttl_s", ttl.seconds},
-                 {"expires_at", isoUtc(l.expiresAtMillis)}};
+                 {"expires_at", base::isoUtc(l.expiresAtMillis)}};
   if (ttl.capped) {
     answer["ttl_capped"] = true;
   }

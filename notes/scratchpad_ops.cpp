@@ -1,5 +1,6 @@
 #include "notes/scratchpad_ops.h"
 
+#include "base/time_text.h"
 #include "groups/doc_files.h"
 #include "groups/group_ops.h"
 #include "groups/group_store.h"
@@ -46,7 +47,7 @@ Json listNotebooks(const companion::Context& ctx) {
     list.push_back({{"session", s.name},
                     {"project", s.project},
                     {"chars", groups::charCount(text)},
-                    {"updated", groups::isoUtc(mtime)}});
+                    {"updated", base::isoUtc(mtime)}});
   }
   return {{"notebooks", std::move(list)}};
 }

@@ -33,16 +33,6 @@ bool startInjectThread(platform::UniqueFd listener) {
   }
 }
 
-[[noreturn]] void dieBy(int sig) {
-  ::signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(sig);
-  ::_exit(128 + sig);
-}
-
 }  // namespace
 
 std::string injectPathIn(const std::string& dir, const std::string& instance) {
@@ -128,7 +118,7 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
   raw.restore();
   platform::removeFile(inject.path);
   if (end.signal != 0) {
-    dieBy(end.signal);
+    platform::dieBySignal(end.signal);
   }
   if (!end.status) {
     return 1;

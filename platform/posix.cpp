@@ -183,4 +183,14 @@ std::optional<size_t> openDescriptorCount() {
   return count > 0 ? count - 1 : 0;  // the listing's own descriptor
 }
 
+void dieBySignal(int sig) {
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);
+}
+
 }  // namespace platform

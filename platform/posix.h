@@ -51,6 +51,10 @@ bool signallablePid(long long pid);
 void onExit(void (*handler)());
 [[noreturn]] void exitProcess(int status);
 
+// Ends the process by `sig` with its default action, as if the signal had never been caught, so
+// the parent sees how it ended; 128 + sig should the signal not end it.
+[[noreturn]] void dieBySignal(int sig);
+
 // Raises the soft limit on open descriptors to `wanted`, or to the hard limit when that is lower;
 // never lowers it. Failure leaves the limit as it was.
 void raiseOpenFileLimit(uint64_t wanted);

@@ -45,16 +45,6 @@ void onInterrupt(int sig) {
   ::kill(::getpid(), SIGTERM);
 }
 
-[[noreturn]] void dieBy(int sig) {
-  ::signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  ::raise(sig);
-  ::_exit(128 + sig);
-}
-
 int refuse(const std::string& why) {
   base::logErr("✗ " + why);
   return 1;
@@ -237,7 +227,7 @@ int runShell(const std::vector<std::string>& args) {
   if (end.signal != 0) {
     // A shell ignores SIGTERM; a hang-up is what ends it when its terminal goes.
     ::kill(child.pid, SIGHUP);
-    dieBy(gEndSignal != 0 ? gEndSignal : end.signal);
+    platform::dieBySignal(gEndSignal != 0 ? gEndSignal : end.signal);
   }
   return exitStatus(end, child.pid);
 }

@@ -1,14 +1,12 @@
 // The terminal proxy (`channel-server launch` with a stand-in `claude`) and idle CPU.
 
 #include "bench/rows.h"
+#include "launcher/pty_relay.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 
-#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,40 +158,13 @@ bool inject(const std::string& sock, const std::string& bytes) {
 }
 
 // bench-child echo on a pseudo-terminal of our own: what typing into a terminal costs.
-struct DirectPty {
-  UniqueFd master;
-  pid_t pid = -1;
-  ~DirectPty() {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-bool openDirectPty(const Config& config, const std::string& home, DirectPty* pty) {
-  pty->master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
-  if (!pty->master || ::grantpt(pty->master.get()) != 0 || ::unlockpt(pty->master.get()) != 0) {
-    return false;
-  }
-  ::fcntl(pty->master.get(), F_SETFD, FD_CLOEXEC);
-  const char* slave = ::ptsname(pty->master.get());
-  if (slave == nullptr) {
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, slave, O_RDWR | O_NOCTTY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 0, 1);
-  posix_spawn_file_actions_adddup2(&actions, 0, 2);
-  std::vector<std::string> args{config.child, "echo"},
-      env{"HOME=" + home, "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin"};
-  auto argv = cStrings(args);
-  auto envp = cStrings(env);
-  int rc = ::posix_spawn(&pty->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+bool openDirectPty(const Config& config, const std::string& home, launcher::PtyChild* pty) {
+  int err = 0;
   std::string rest;
-  return rc == 0 && awaitMarker(pty->master.get(), "READY", &rest, Clock::now() + seconds(5));
+  return launcher::startOnPty({config.child, "echo"},
+                              {"HOME=" + home, "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin"},
+                              "bench-child", nullptr, nullptr, pty, &err) &&
+         awaitMarker(pty->master.get(), "READY", &rest, Clock::now() + seconds(5));
 }
 
 Row injectRow(const Config& config) {
@@ -207,39 +178,38 @@ Row injectRow(const Config& config) {
   std::string sock = proxy && awaitMarker(proxy->out(), "READY", &rest, deadline)
                          ? findInjectSocket(home.path(), deadline)
                          : "";
-  DirectPty pty;
+  launcher::PtyChild pty;
+  struct Reap {
+    pid_t& pid;
+    ~Reap() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reap{pty.pid};
   if (sock.empty() || !openDirectPty(config, home.path(), &pty)) {
     row.figure.skipped = "launcher, inject socket or pty did not come up";
     return row;
   }
   std::string ptyRest;
-  auto viaProxy = [&](size_t i) {
+  // Each marker written, then read back from `fd`.
+  auto echoed = [](int fd, std::string* kept, size_t i, auto write) {
     std::string marker = "<" + std::to_string(100000 + i) + ">";
     auto start = Clock::now();
-    if (!inject(sock, marker) || !awaitMarker(proxy->out(), marker, &rest, start + seconds(5))) {
-      return -1.0;
-    }
-    return secondsSince(start);
+    bool ok = write(marker) && awaitMarker(fd, marker, kept, start + seconds(5));
+    return ok ? secondsSince(start) : -1.0;
   };
-  auto direct = [&](size_t i) {
-    std::string marker = "<" + std::to_string(100000 + i) + ">";
-    auto start = Clock::now();
-    if (!platform::writeAll(pty.master.get(), marker.data(), marker.size()) ||
-        !awaitMarker(pty.master.get(), marker, &ptyRest, start + seconds(5))) {
-      return -1.0;
-    }
-    return secondsSince(start);
-  };
-  size_t count = scaled(config, 500);
-  deadline = Clock::now() + seconds(20);
-  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
-    if (double t = viaProxy(i); t >= 0) {
-      row.figure.samples.add(t);
-    }
-    if (double t = direct(i); t >= 0) {
-      row.limit.samples.add(t);
-    }
-  }
+  sampleBoth(
+      row, scaled(config, 500),
+      [&](size_t i) {
+        return echoed(proxy->out(), &rest, i,
+                      [&](const std::string& m) { return inject(sock, m); });
+      },
+      [&](size_t i) {
+        return echoed(pty.master.get(), &ptyRest, i, [&](const std::string& m) {
+          return platform::writeAll(pty.master.get(), m.data(), m.size());
+        });
+      });
   inject(sock, std::string(1, QUIT));
   proxy->wait(Clock::now() + seconds(5));
   return row;
@@ -294,9 +264,8 @@ std::vector<Row> proxyRows(const Config& config) {
   progress("inject latency");
   rows.push_back(injectRow(config));
   progress("idle CPU");
-  for (Row& r : idleRows(config)) {
-    rows.push_back(std::move(r));
-  }
+  std::vector<Row> idle = idleRows(config);
+  rows.insert(rows.end(), idle.begin(), idle.end());
   return rows;
 }
 

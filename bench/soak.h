@@ -103,25 +103,8 @@ class OutputChecker {
   std::atomic<size_t> m_notifications{0};
 };
 
-// Start, pause and stop for the load threads.
 struct Control {
   std::atomic<bool> stop{false};
-  std::atomic<bool> pause{false};
-  std::atomic<int> busy{0};
-};
-
-// One step of a load thread: marks it busy once no pause holds it; false once stopped.
-class Step {
- public:
-  explicit Step(Control& control);
-  ~Step();
-  Step(const Step&) = delete;
-  Step& operator=(const Step&) = delete;
-  explicit operator bool() const { return m_go; }
-
- private:
-  Control& m_control;
-  bool m_go = false;
 };
 
 struct Target {
@@ -130,13 +113,12 @@ struct Target {
   std::string appSocket;
 };
 
-// The load: HTTP clients of every kind, and the stand-in app's behaviours. Threads run until
-// `control.stop`; each step checks `control.proceed()`.
+// The load: HTTP clients of every kind, and the stand-in app's behaviours, until `control.stop`.
 class Load {
  public:
   Load(const Target& target, Ledger& ledger, Problems& problems, Control& control);
   ~Load();
-  // Client kinds: push, slow, stalled, reset, oversized, misc, burst; those in `skip` stay out.
+  // Client kinds: push, slow, reset; those in `skip` stay out.
   void start(unsigned seed, const std::string& skip);
   void join();
   // The behaviour of the app's next connection, queued by the MCP writer in request order.
@@ -150,7 +132,7 @@ class Load {
 };
 
 // App behaviours a tools/call can ask for, with the answer text the server must return.
-enum AppBehaviour { APP_ANSWER, APP_SPLIT, APP_BIG, APP_STALL, APP_CUT, APP_CLOSE, APP_ABRUPT };
+enum AppBehaviour { APP_ANSWER, APP_SPLIT, APP_BIG, APP_STALL, APP_CUT, APP_ABRUPT };
 std::string appArgument(int behaviour, uint32_t n);
 std::string expectedToolText(int behaviour, uint32_t n);
 

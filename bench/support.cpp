@@ -60,6 +60,9 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   if (!answer || answer->find("\"id\":0") == std::string::npos) {
     return std::nullopt;
   }
+  // Notifications flow only once the client says it has the answer.
+  server.child->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                      "\n");
   return server;
 }
 

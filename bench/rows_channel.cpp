@@ -16,26 +16,6 @@ using std::chrono::seconds;
 
 constexpr double MIB = 1024.0 * 1024.0;
 
-// bench-child tcp-echo: the same connect, send, receive and close with nothing behind it.
-struct EchoListener {
-  std::unique_ptr<Child> child;
-  uint16_t port = 0;
-};
-
-std::optional<EchoListener> startEcho(const Config& config, const std::string& home) {
-  EchoListener echo;
-  echo.child = Child::spawn({config.child, "tcp-echo"}, benchEnv(home), drainErr());
-  if (!echo.child) {
-    return std::nullopt;
-  }
-  auto line = echo.child->readLine(Clock::now() + seconds(5));
-  echo.port = line ? static_cast<uint16_t>(std::atoi(line->c_str())) : 0;
-  if (echo.port == 0) {
-    return std::nullopt;
-  }
-  return echo;
-}
-
 // One exchange: the answer until the other side closes, or empty on failure.
 std::string roundTrip(uint16_t port, const std::string& bytes) {
   UniqueFd fd = connectTcp(port);
@@ -98,8 +78,11 @@ std::vector<Row> pushRows(const Config& config) {
   std::vector<Row> rows;
   TempDir home;
   auto server = startServer(config.binary, home.path(), true);
-  auto echo = startEcho(config, home.path());
-  if (!server || !echo) {
+  // bench-child tcp-echo: the same connect, send, receive and close with nothing behind it.
+  auto echo = Child::spawn({config.child, "tcp-echo"}, benchEnv(home.path()), drainErr());
+  auto line = echo ? echo->readLine(Clock::now() + seconds(5)) : std::nullopt;
+  auto echoPort = static_cast<uint16_t>(line ? std::atoi(line->c_str()) : 0);
+  if (!server || echoPort == 0) {
     latency.figure.skipped = "server or echo listener did not start";
     return {latency};
   }
@@ -119,7 +102,7 @@ std::vector<Row> pushRows(const Config& config) {
   };
   auto echoOnce = [&](size_t k) {
     auto start = Clock::now();
-    return roundTrip(echo->port, push(k)).empty() ? -1.0 : secondsSince(start);
+    return roundTrip(echoPort, push(k)).empty() ? -1.0 : secondsSince(start);
   };
   sampleBoth(latency, scaled(config, 2000), pushOnce, echoOnce, 50);
   rows.push_back(latency);
@@ -143,7 +126,7 @@ std::vector<Row> pushRows(const Config& config) {
         row.figure.samples.add(static_cast<double>(total) / t);
       }
       t = runLoad(
-          clients, total, [&](size_t k) { return !roundTrip(echo->port, push(k)).empty(); },
+          clients, total, [&](size_t k) { return !roundTrip(echoPort, push(k)).empty(); },
           [](Clock::time_point) { return true; });
       if (t > 0) {
         row.limit.samples.add(static_cast<double>(total) / t);

@@ -75,46 +75,38 @@ double drainRun(const std::vector<std::string>& argv, const Env& env, size_t* by
   return status && *status == 0 ? secondsSince(start) : -1;
 }
 
-std::vector<Row> throughputRows(const Config& config) {
-  Row vsScript{"proxy throughput: child prints 100 MB through `launch`"};
-  Row vsPipe{vsScript.name};
-  vsScript.unit = vsPipe.unit = Unit::BytesPerSecond;
-  vsScript.limit.what = "script(1) running the same child";
-  vsScript.aim = "ratio ≤ 1";
-  vsPipe.limit.what = "the same child on a direct pipe";
+Row throughputRow(const Config& config) {
+  Row row{"proxy throughput: child prints 100 MB through `launch`"};
+  row.unit = Unit::BytesPerSecond;
+  row.limit.what = "script(1) running the same child";
+  row.aim = "ratio ≤ 1";
   size_t total = scaled(config, 100 * 1000 * 1000, 1000 * 1000);
   std::string count = std::to_string(total);
   TempDir home;
   auto env = launcherEnv(config, home.path(), "bytes " + count);
   auto script = scriptArgv({config.child, "bytes", count});
   if (script.empty()) {
-    vsScript.limit.skipped = "no script(1) here";
+    row.limit.skipped = "no script(1) here";
   }
+  // The terminal turns each LF into CR LF, so more bytes arrive than the child wrote.
+  auto rate = [&](const std::vector<std::string>& argv, const Env& runEnv, Figure* into) {
+    size_t got = 0;
+    if (double t = drainRun(argv, runEnv, &got); t > 0 && got >= total) {
+      into->samples.add(static_cast<double>(total) / t);
+    }
+  };
   size_t runs = scaled(config, 5, 2);
   auto deadline = Clock::now() + seconds(60);
   for (size_t i = 0; i < runs && Clock::now() < deadline; ++i) {
-    size_t got = 0;
-    double t = drainRun({config.binary, "launch"}, env, &got);
-    // The terminal turns each LF into CR LF, so more bytes arrive than the child wrote.
-    if (t > 0 && got >= total) {
-      vsScript.figure.samples.add(static_cast<double>(total) / t);
-    }
+    rate({config.binary, "launch"}, env, &row.figure);
     if (!script.empty()) {
-      t = drainRun(script, benchEnv(home.path()), &got);
-      if (t > 0 && got >= total) {
-        vsScript.limit.samples.add(static_cast<double>(total) / t);
-      }
-    }
-    t = drainRun({config.child, "bytes", count}, benchEnv(home.path()), &got);
-    if (t > 0 && got == total) {
-      vsPipe.limit.samples.add(static_cast<double>(total) / t);
+      rate(script, benchEnv(home.path()), &row.limit);
     }
   }
-  if (vsScript.figure.samples.count() == 0) {
-    vsScript.figure.skipped = "the launcher run failed";
+  if (row.figure.samples.count() == 0) {
+    row.figure.skipped = "the launcher run failed";
   }
-  vsPipe.figure = vsScript.figure;
-  return {vsScript, vsPipe};
+  return row;
 }
 
 // Reads `fd` until `marker` has arrived; keeps what follows it in *rest.
@@ -235,21 +227,22 @@ std::vector<Row> idleRows(const Config& config) {
     return {proxyIdle, serverIdle};
   }
   std::this_thread::sleep_for(milliseconds(500));
-  ProcessStats p0, p1, s0, s1;
-  processStats(proxy->pid(), &p0);
-  processStats(server->child->pid(), &s0);
+  std::pair<pid_t, Row*> watched[] = {{proxy->pid(), &proxyIdle},
+                                      {server->child->pid(), &serverIdle}};
+  ProcessStats before[2], after[2];
+  for (int i = 0; i < 2; ++i) {
+    processStats(watched[i].first, &before[i]);
+  }
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
-  processStats(proxy->pid(), &p1);
-  processStats(server->child->pid(), &s1);
-  auto cpu = [](const ProcessStats& a, const ProcessStats& b, Row* row) {
-    if (a.cpuNanos < 0 || b.cpuNanos < 0) {
-      row->figure.skipped = "this OS does not report another process's CPU time";
+  for (int i = 0; i < 2; ++i) {
+    processStats(watched[i].first, &after[i]);
+    Figure& f = watched[i].second->figure;
+    if (before[i].cpuNanos < 0 || after[i].cpuNanos < 0) {
+      f.skipped = "this OS does not report another process's CPU time";
     } else {
-      row->figure.samples.add(static_cast<double>(b.cpuNanos - a.cpuNanos) / 1e9);
+      f.samples.add(static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
     }
-  };
-  cpu(p0, p1, &proxyIdle);
-  cpu(s0, s1, &serverIdle);
+  }
   inject(sock, std::string(1, QUIT));
   proxy->wait(Clock::now() + seconds(5));
   stopServer(*server, Clock::now() + seconds(5));
@@ -260,7 +253,7 @@ std::vector<Row> idleRows(const Config& config) {
 
 std::vector<Row> proxyRows(const Config& config) {
   progress("proxy throughput");
-  std::vector<Row> rows = throughputRows(config);
+  std::vector<Row> rows{throughputRow(config)};
   progress("inject latency");
   rows.push_back(injectRow(config));
   progress("idle CPU");

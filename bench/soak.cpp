@@ -23,7 +23,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // Time kept back for slow clients to finish and the server to settle.
-constexpr int TAIL_SECONDS = 20;
+constexpr int TAIL_SECONDS = 5;
 constexpr double MIB = 1024.0 * 1024.0;
 
 struct Options {
@@ -46,54 +46,52 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
   const int bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
   while (!control.stop) {
-    {
-      // A few requests ahead of the answers, as a client that does not wait for each.
-      if (checker.outstanding() >= 8) {
-        std::this_thread::sleep_for(milliseconds(1));
-        continue;
+    // A few requests ahead of the answers, as a client that does not wait for each.
+    if (checker.outstanding() >= 8) {
+      std::this_thread::sleep_for(milliseconds(1));
+      continue;
+    }
+    ++k;
+    Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
+    std::string line;
+    auto request = [&](const std::string& method, const Json& params) {
+      Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+      if (!params.is_null()) {
+        msg["params"] = params;
       }
-      ++k;
-      Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
-      std::string line;
-      auto request = [&](const std::string& method, const Json& params) {
-        Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
-        if (!params.is_null()) {
-          msg["params"] = params;
-        }
-        return msg.dump();
-      };
-      // Requests with an answer: what the tally calls them, method, params.
-      const std::tuple<const char*, const char*, Json> ANSWERED[] = {
-          {"ping", "ping", nullptr},
-          {"tools/list", "tools/list", nullptr},
-          {"resources/list", "resources/list", nullptr},
-          {"unknown method", "soak/unknown", nullptr},
-          {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
-      const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
-                                    "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
-      int kind = pick(rng);
-      if (kind < 5) {
-        const auto& [tally, method, params] = ANSWERED[kind];
-        checker.expect({id, method, ""});
-        ++(*sent)[tally];
-        line = request(method, params);
-      } else if (kind == 5) {
-        line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-        ++(*sent)["notification (no answer)"];
-      } else if (kind == 6) {
-        line = BROKEN[k % std::size(BROKEN)];
-        ++(*sent)["broken line (no answer)"];
-      } else {
-        int behaviour = behaviourOf(rng);
-        load.queueAppBehaviour(behaviour);
-        ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
-        checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
-        line = request("tools/call", Json{{"name", "session_activity"},
-                                          {"arguments", {{"name", appArgument(behaviour, k)}}}});
-      }
-      if (!server.write(line + "\n")) {
-        return;
-      }
+      return msg.dump();
+    };
+    // Requests with an answer: what the tally calls them, method, params.
+    const std::tuple<const char*, const char*, Json> ANSWERED[] = {
+        {"ping", "ping", nullptr},
+        {"tools/list", "tools/list", nullptr},
+        {"resources/list", "resources/list", nullptr},
+        {"unknown method", "soak/unknown", nullptr},
+        {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
+    const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
+    int kind = pick(rng);
+    if (kind < 5) {
+      const auto& [tally, method, params] = ANSWERED[kind];
+      checker.expect({id, method, ""});
+      ++(*sent)[tally];
+      line = request(method, params);
+    } else if (kind == 5) {
+      line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+      ++(*sent)["notification (no answer)"];
+    } else if (kind == 6) {
+      line = BROKEN[k % std::size(BROKEN)];
+      ++(*sent)["broken line (no answer)"];
+    } else {
+      int behaviour = behaviourOf(rng);
+      load.queueAppBehaviour(behaviour);
+      ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
+      checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
+      line = request("tools/call", Json{{"name", "session_activity"},
+                                        {"arguments", {{"name", appArgument(behaviour, k)}}}});
+    }
+    if (!server.write(line + "\n")) {
+      return;
     }
     std::this_thread::sleep_for(milliseconds(std::uniform_int_distribution<int>(0, 3)(rng)));
   }
@@ -115,17 +113,11 @@ bench::ProcessStats stats(pid_t pid) {
   return s;
 }
 
-std::string mib(int64_t bytes) {
-  if (bytes < 0) {
-    return "n/a";
-  }
+// A byte count in MiB or a plain count; "n/a" where the OS did not tell.
+std::string shown(int64_t v, bool bytes = false) {
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(bytes) / MIB);
-  return buf;
-}
-
-std::string count(int64_t n) {
-  return n < 0 ? "n/a" : std::to_string(n);
+  std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(v) / MIB);
+  return v < 0 ? "n/a" : bytes ? buf : std::to_string(v);
 }
 
 // Every push's fate against the notifications seen for it.
@@ -254,7 +246,7 @@ int run(const Options& options) {
     problems.add("registry record or token file left behind");
   }
   if (!fdsBack && after.openFds >= 0) {
-    problems.add("descriptors: " + count(before.openFds) + " before, " + count(after.openFds) +
+    problems.add("descriptors: " + shown(before.openFds) + " before, " + shown(after.openFds) +
                  " after");
   }
   // A leak grows with the load; allocator caches level off. So the second half of the loaded run
@@ -266,8 +258,8 @@ int run(const Options& options) {
   }
   int64_t allowance = std::max<int64_t>(2 * 1024 * 1024, firstHalf / 10);
   if (firstHalf >= 0 && secondHalf - firstHalf > allowance) {
-    problems.add("resident memory kept growing under load: peak " + mib(firstHalf) +
-                 " in the first half, " + mib(secondHalf) + " in the second");
+    problems.add("resident memory kept growing under load: peak " + shown(firstHalf, true) +
+                 " in the first half, " + shown(secondHalf, true) + " in the second");
   }
   if (pushLogLines.load() != checker.notifications()) {
     problems.add(std::to_string(checker.notifications()) + " notifications but " +
@@ -291,18 +283,18 @@ int run(const Options& options) {
   }
   std::printf("  MCP: %zu answers, each checked and in request order unless listed below\n",
               checker.answers());
-  std::printf("  descriptors: %s at the start, %s at the end\n", count(before.openFds).c_str(),
-              count(after.openFds).c_str());
+  std::printf("  descriptors: %s at the start, %s at the end\n", shown(before.openFds).c_str(),
+              shown(after.openFds).c_str());
   std::printf("  resident memory: %s at the start, %s at the end; under load every 2 s:",
-              mib(before.residentBytes).c_str(), mib(after.residentBytes).c_str());
+              shown(before.residentBytes, true).c_str(), shown(after.residentBytes, true).c_str());
   for (const auto& t : trend) {
     std::printf(" %.1f", static_cast<double>(t.residentBytes) / MIB);
   }
   std::printf("\n  stdin closed: %s in %.2f s; record %s, token file %s\n",
               status ? ("exit status " + std::to_string(*status)).c_str() : "no exit", stopSeconds,
               recordGone ? "removed" : "LEFT", tokenGone ? "removed" : "LEFT");
-  size_t failed = problems.count();
-  for (const auto& p : problems.first()) {
+  size_t failed = problems.count;
+  for (const auto& p : problems.first) {
     std::printf("  problem: %s\n", p.c_str());
   }
   std::printf("soak: %s (%zu problems)\n", failed == 0 ? "PASS" : "FAIL", failed);
@@ -316,14 +308,12 @@ int main(int argc, char** argv) {
   soak::Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--seconds" && i + 1 < argc) {
+    if (i + 1 < argc && arg == "--seconds") {
       options.seconds = std::atoi(argv[++i]);
-    } else if (arg == "--seed" && i + 1 < argc) {
+    } else if (i + 1 < argc && arg == "--seed") {
       options.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (arg == "--skip" && i + 1 < argc) {
-      options.skip = argv[++i];
-    } else if (arg == "--binary" && i + 1 < argc) {
-      options.binary = argv[++i];
+    } else if (i + 1 < argc && (arg == "--skip" || arg == "--binary")) {
+      (arg == "--skip" ? options.skip : options.binary) = argv[++i];
     } else {
       std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]\n",
                    argv[0]);

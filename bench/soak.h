@@ -39,13 +39,20 @@ class Ledger {
   void settle(uint32_t n, Fate fate);
   // From the stdout reader: one notification for push n, of its whole text or of a prefix.
   void notified(uint32_t n, bool whole);
-  Fate fate(uint32_t n) const;
-  uint8_t notifications(uint32_t n) const;
-  bool sawPrefix(uint32_t n) const;
+  Fate fate(uint32_t n) const { return static_cast<Fate>(m_fate[n].load()); }
+  // Seen: the count in the low seven bits, the top bit once one held only a prefix of the text.
+  uint8_t notifications(uint32_t n) const { return m_seen[n].load() & 0x7f; }
+  bool sawPrefix(uint32_t n) const { return (m_seen[n].load() & 0x80) != 0; }
   uint32_t drawn() const { return m_next.load(); }
   // Counts answers by client kind and status ("push 200", "oversized 413", ...).
-  void count(const std::string& what);
-  std::map<std::string, size_t> counts();
+  void count(const std::string& what) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    ++m_counts[what];
+  }
+  std::map<std::string, size_t> counts() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_counts;
+  }
 
  private:
   std::atomic<uint32_t> m_next{0};
@@ -60,17 +67,17 @@ std::string pushBody(uint32_t n);
 // The push number in a notification's content, or nullopt when it is not one of ours.
 std::optional<uint32_t> pushNumber(const std::string& content);
 
-// Problems found during the run; the first few are kept word for word.
-class Problems {
- public:
-  void add(const std::string& what);
-  size_t count();
-  std::vector<std::string> first();
-
- private:
-  std::mutex m_lock;
-  size_t m_count = 0;
-  std::vector<std::string> m_first;
+// Problems found during the run; the first dozen are kept word for word. Read once all is joined.
+struct Problems {
+  void add(const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (++count <= 12) {
+      first.push_back(what);
+    }
+  }
+  std::mutex lock;
+  size_t count = 0;
+  std::vector<std::string> first;
 };
 
 // The answer a request must get, in order.
@@ -103,6 +110,7 @@ class OutputChecker {
   std::atomic<size_t> m_notifications{0};
 };
 
+// Set once the load must end.
 struct Control {
   std::atomic<bool> stop{false};
 };

@@ -26,37 +26,22 @@ void sleepFor(Control& control, milliseconds span) {
   }
 }
 
-// Sends the pieces with a pause between them, then reads the answer until the server closes.
-Outcome converse(uint16_t port, const std::vector<std::string>& pieces, milliseconds pause,
-                 seconds wait = seconds(15)) {
+// Sends the request in `pieces` equal parts `pause` apart, then reads the answer until the server
+// closes.
+Outcome converse(uint16_t port, const std::string& request, size_t pieces, milliseconds pause) {
   Outcome out;
   UniqueFd fd = bench::connectTcp(port);
-  if (!fd) {
-    return out;
-  }
-  out.sentAll = true;
-  for (size_t i = 0; i < pieces.size() && out.sentAll; ++i) {
-    if (i > 0 && pause.count() > 0) {
-      std::this_thread::sleep_for(pause);
-    }
-    out.sentAll = bench::sendAll(fd.get(), pieces[i]);
+  out.sentAll = static_cast<bool>(fd);
+  size_t step = request.size() / pieces + 1;
+  for (size_t at = 0; at < request.size() && out.sentAll; at += step) {
+    std::this_thread::sleep_for(at > 0 ? pause : milliseconds(0));
+    out.sentAll = bench::sendAll(fd.get(), request.substr(at, step));
   }
   std::string answer;
-  bench::recvAll(fd.get(), &answer, Clock::now() + wait);
+  if (fd) {
+    bench::recvAll(fd.get(), &answer, Clock::now() + seconds(15));
+  }
   out.status = bench::statusOf(answer);
-  return out;
-}
-
-std::vector<std::string> splitAt(const std::string& text, std::mt19937& rng, size_t pieces) {
-  std::vector<size_t> cuts{0, text.size()};
-  for (size_t i = 1; i < pieces; ++i) {
-    cuts.push_back(std::uniform_int_distribution<size_t>(1, text.size() - 1)(rng));
-  }
-  std::sort(cuts.begin(), cuts.end());
-  std::vector<std::string> out;
-  for (size_t i = 1; i < cuts.size(); ++i) {
-    out.push_back(text.substr(cuts[i - 1], cuts[i] - cuts[i - 1]));
-  }
   return out;
 }
 
@@ -106,14 +91,10 @@ void Load::Impl::push(std::mt19937& rng, const std::string& kind, bool slow) {
   if (!n) {
     return;
   }
-  std::string request = bench::pushRequest(target.port, target.token, pushBody(*n));
-  std::vector<std::string> pieces{request};
-  milliseconds pause(0);
-  if (slow) {
-    pieces = splitAt(request, rng, std::uniform_int_distribution<size_t>(3, 10)(rng));
-    pause = milliseconds(std::uniform_int_distribution<int>(20, 300)(rng));
-  }
-  Outcome out = converse(target.port, pieces, pause);
+  // A slow client sends the request in 3 to 10 pieces, 20 to 300 ms apart.
+  Outcome out = converse(target.port, bench::pushRequest(target.port, target.token, pushBody(*n)),
+                         slow ? std::uniform_int_distribution<size_t>(3, 10)(rng) : 1,
+                         milliseconds(slow ? std::uniform_int_distribution<int>(20, 300)(rng) : 0));
   ledger.count(kind + " " + (out.status.empty() ? "no answer" : out.status));
   if (out.status == "200") {
     ledger.settle(*n, Fate::Accepted);
@@ -155,10 +136,8 @@ void Load::Impl::reset(std::mt19937& rng, uint32_t round) {
   if (fd && cut > 0) {
     bench::sendAll(fd.get(), request.substr(0, cut));
   }
-  ledger.count("reset after " + std::string(round % 4 == 0   ? "connect"
-                                            : round % 4 == 1 ? "part of the head"
-                                            : round % 4 == 2 ? "part of the body"
-                                                             : "whole request"));
+  const char* const AFTER[] = {"connect", "part of the head", "part of the body", "whole request"};
+  ledger.count("reset after " + std::string(AFTER[round % 4]));
   bench::resetClose(std::move(fd));
 }
 

@@ -5,34 +5,27 @@
 #include "bench/rows.h"
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <thread>
 
-namespace {
-
-// The CPU's name where /proc says it; elsewhere the table just says so.
-std::string cpuModel() {
+// The machine the figures came from; the CPU's name where /proc says it.
+static void printMachine() {
   std::ifstream info("/proc/cpuinfo");
+  std::string cpu = "unknown (no /proc/cpuinfo)";
   for (std::string line; std::getline(info, line);) {
     if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
-      return line.substr(line.find(':') + 2);
+      cpu = line.substr(line.find(':') + 2);
+      break;
     }
   }
-  return "unknown (no /proc/cpuinfo)";
-}
-
-void printMachine() {
   utsname os{};
   ::uname(&os);
   std::printf("machine: %u cores, cpu %s, %s %s %s, compiler %s\n\n",
-              std::thread::hardware_concurrency(), cpuModel().c_str(), os.sysname, os.release,
-              os.machine, __VERSION__);
+              std::thread::hardware_concurrency(), cpu.c_str(), os.sysname, os.release, os.machine,
+              __VERSION__);
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   bench::Config config{CS_BINARY_PATH, BENCH_CHILD_PATH, BENCH_STUBS_DIR};
@@ -60,17 +53,12 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   auto start = bench::Clock::now();
   std::vector<bench::Row> rows;
-  struct Part {
-    const char* name;
-    std::vector<bench::Row> (*rows)(const bench::Config&);
-  };
-  for (Part part : {Part{"server", bench::serverRows}, Part{"channel", bench::channelRows},
-                    Part{"proxy", bench::proxyRows}}) {
-    if (!only.empty() && only != part.name) {
-      continue;
-    }
-    for (bench::Row& row : part.rows(config)) {
-      rows.push_back(std::move(row));
+  for (auto [name, part] :
+       {std::pair{"server", &bench::serverRows}, std::pair{"channel", &bench::channelRows},
+        std::pair{"proxy", &bench::proxyRows}}) {
+    if (only.empty() || only == name) {
+      std::vector<bench::Row> some = part(config);
+      rows.insert(rows.end(), some.begin(), some.end());
     }
   }
   printMachine();

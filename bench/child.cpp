@@ -5,6 +5,8 @@
 //   tcp-echo   listens on 127.0.0.1, prints the port, and per connection sends back what it
 //              read, shuts its side and waits for the client's end; exits when stdin closes
 
+#include "platform/posix.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,21 +23,6 @@ namespace {
 
 constexpr char QUIT = 0x1d;  // Ctrl-]
 
-bool writeAll(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 int bytes(long long total) {
   std::vector<char> block(65536);
   for (size_t i = 0; i < block.size(); ++i) {
@@ -44,7 +31,7 @@ int bytes(long long total) {
   while (total > 0) {
     size_t n =
         total < static_cast<long long>(block.size()) ? static_cast<size_t>(total) : block.size();
-    if (!writeAll(1, block.data(), n)) {
+    if (!platform::writeAll(1, block.data(), n)) {
       return 1;
     }
     total -= static_cast<long long>(n);
@@ -62,7 +49,7 @@ void makeRaw() {
 
 int relay(bool echo) {
   makeRaw();
-  if (echo && !writeAll(1, "READY", 5)) {
+  if (echo && !platform::writeAll(1, "READY", 5)) {
     return 1;
   }
   char buf[4096];
@@ -76,7 +63,8 @@ int relay(bool echo) {
     }
     auto len = static_cast<size_t>(n);
     const char* quit = static_cast<const char*>(std::memchr(buf, QUIT, len));
-    if (echo && !writeAll(1, buf, quit != nullptr ? static_cast<size_t>(quit - buf) : len)) {
+    if (echo &&
+        !platform::writeAll(1, buf, quit != nullptr ? static_cast<size_t>(quit - buf) : len)) {
       return 1;
     }
     if (quit != nullptr) {
@@ -96,7 +84,7 @@ void serveEcho(int listener) {
       return;
     }
     ssize_t n = ::read(conn, buf, sizeof(buf));
-    if (n > 0 && writeAll(conn, buf, static_cast<size_t>(n))) {
+    if (n > 0 && platform::writeAll(conn, buf, static_cast<size_t>(n))) {
       ::shutdown(conn, SHUT_WR);
       while (::read(conn, buf, sizeof(buf)) > 0) {
       }
@@ -117,7 +105,7 @@ int tcpEcho() {
     return 1;
   }
   std::string port = std::to_string(ntohs(addr.sin_port)) + "\n";
-  writeAll(1, port.data(), port.size());
+  platform::writeAll(1, port.data(), port.size());
   // As many acceptors as the server has workers at least, on a two-core machine.
   for (int i = 0; i < 2; ++i) {
     std::thread(serveEcho, fd).detach();

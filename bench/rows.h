@@ -5,6 +5,7 @@
 
 #include "bench/support.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ std::vector<Row> channelRows(const Config& config);
 std::vector<Row> proxyRows(const Config& config);
 
 Figure fixedBudget(const std::string& what, double value);
+// Figure and limit sampled in turn, `count` times or for 20 s, after `warm` unrecorded rounds; a
+// negative time is a failed sample.
+void sampleBoth(Row& row, size_t count, const std::function<double(size_t)>& figure,
+                const std::function<double(size_t)>& limit, size_t warm = 0);
 // A count scaled for a quick run, never below `floor`.
 size_t scaled(const Config& config, size_t count, size_t floor = 10);
 // One progress line on standard error, so the table on standard output stays clean.

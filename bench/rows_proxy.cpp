@@ -1,14 +1,12 @@
 // The terminal proxy (`channel-server launch` with a stand-in `claude`) and idle CPU.
 
 #include "bench/rows.h"
+#include "launcher/pty_relay.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 
-#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,46 +75,38 @@ double drainRun(const std::vector<std::string>& argv, const Env& env, size_t* by
   return status && *status == 0 ? secondsSince(start) : -1;
 }
 
-std::vector<Row> throughputRows(const Config& config) {
-  Row vsScript{"proxy throughput: child prints 100 MB through `launch`"};
-  Row vsPipe{vsScript.name};
-  vsScript.unit = vsPipe.unit = Unit::BytesPerSecond;
-  vsScript.limit.what = "script(1) running the same child";
-  vsScript.aim = "ratio ≤ 1";
-  vsPipe.limit.what = "the same child on a direct pipe";
+Row throughputRow(const Config& config) {
+  Row row{"proxy throughput: child prints 100 MB through `launch`"};
+  row.unit = Unit::BytesPerSecond;
+  row.limit.what = "script(1) running the same child";
+  row.aim = "ratio ≤ 1";
   size_t total = scaled(config, 100 * 1000 * 1000, 1000 * 1000);
   std::string count = std::to_string(total);
   TempDir home;
   auto env = launcherEnv(config, home.path(), "bytes " + count);
   auto script = scriptArgv({config.child, "bytes", count});
   if (script.empty()) {
-    vsScript.limit.skipped = "no script(1) here";
+    row.limit.skipped = "no script(1) here";
   }
+  // The terminal turns each LF into CR LF, so more bytes arrive than the child wrote.
+  auto rate = [&](const std::vector<std::string>& argv, const Env& runEnv, Figure* into) {
+    size_t got = 0;
+    if (double t = drainRun(argv, runEnv, &got); t > 0 && got >= total) {
+      into->samples.add(static_cast<double>(total) / t);
+    }
+  };
   size_t runs = scaled(config, 5, 2);
   auto deadline = Clock::now() + seconds(60);
   for (size_t i = 0; i < runs && Clock::now() < deadline; ++i) {
-    size_t got = 0;
-    double t = drainRun({config.binary, "launch"}, env, &got);
-    // The terminal turns each LF into CR LF, so more bytes arrive than the child wrote.
-    if (t > 0 && got >= total) {
-      vsScript.figure.samples.add(static_cast<double>(total) / t);
-    }
+    rate({config.binary, "launch"}, env, &row.figure);
     if (!script.empty()) {
-      t = drainRun(script, benchEnv(home.path()), &got);
-      if (t > 0 && got >= total) {
-        vsScript.limit.samples.add(static_cast<double>(total) / t);
-      }
-    }
-    t = drainRun({config.child, "bytes", count}, benchEnv(home.path()), &got);
-    if (t > 0 && got == total) {
-      vsPipe.limit.samples.add(static_cast<double>(total) / t);
+      rate(script, benchEnv(home.path()), &row.limit);
     }
   }
-  if (vsScript.figure.samples.count() == 0) {
-    vsScript.figure.skipped = "the launcher run failed";
+  if (row.figure.samples.count() == 0) {
+    row.figure.skipped = "the launcher run failed";
   }
-  vsPipe.figure = vsScript.figure;
-  return {vsScript, vsPipe};
+  return row;
 }
 
 // Reads `fd` until `marker` has arrived; keeps what follows it in *rest.
@@ -160,40 +150,13 @@ bool inject(const std::string& sock, const std::string& bytes) {
 }
 
 // bench-child echo on a pseudo-terminal of our own: what typing into a terminal costs.
-struct DirectPty {
-  UniqueFd master;
-  pid_t pid = -1;
-  ~DirectPty() {
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-bool openDirectPty(const Config& config, const std::string& home, DirectPty* pty) {
-  pty->master.reset(::posix_openpt(O_RDWR | O_NOCTTY));
-  if (!pty->master || ::grantpt(pty->master.get()) != 0 || ::unlockpt(pty->master.get()) != 0) {
-    return false;
-  }
-  ::fcntl(pty->master.get(), F_SETFD, FD_CLOEXEC);
-  const char* slave = ::ptsname(pty->master.get());
-  if (slave == nullptr) {
-    return false;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, slave, O_RDWR | O_NOCTTY, 0);
-  posix_spawn_file_actions_adddup2(&actions, 0, 1);
-  posix_spawn_file_actions_adddup2(&actions, 0, 2);
-  std::vector<std::string> args{config.child, "echo"},
-      env{"HOME=" + home, "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin"};
-  auto argv = cStrings(args);
-  auto envp = cStrings(env);
-  int rc = ::posix_spawn(&pty->pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+bool openDirectPty(const Config& config, const std::string& home, launcher::PtyChild* pty) {
+  int err = 0;
   std::string rest;
-  return rc == 0 && awaitMarker(pty->master.get(), "READY", &rest, Clock::now() + seconds(5));
+  return launcher::startOnPty({config.child, "echo"},
+                              {"HOME=" + home, "LC_ALL=C", "PATH=/usr/local/bin:/usr/bin:/bin"},
+                              "bench-child", nullptr, nullptr, pty, &err) &&
+         awaitMarker(pty->master.get(), "READY", &rest, Clock::now() + seconds(5));
 }
 
 Row injectRow(const Config& config) {
@@ -207,39 +170,38 @@ Row injectRow(const Config& config) {
   std::string sock = proxy && awaitMarker(proxy->out(), "READY", &rest, deadline)
                          ? findInjectSocket(home.path(), deadline)
                          : "";
-  DirectPty pty;
+  launcher::PtyChild pty;
+  struct Reap {
+    pid_t& pid;
+    ~Reap() {
+      if (pid > 0 && ::kill(pid, SIGKILL) == 0) {
+        ::waitpid(pid, nullptr, 0);
+      }
+    }
+  } reap{pty.pid};
   if (sock.empty() || !openDirectPty(config, home.path(), &pty)) {
     row.figure.skipped = "launcher, inject socket or pty did not come up";
     return row;
   }
   std::string ptyRest;
-  auto viaProxy = [&](size_t i) {
+  // Each marker written, then read back from `fd`.
+  auto echoed = [](int fd, std::string* kept, size_t i, auto write) {
     std::string marker = "<" + std::to_string(100000 + i) + ">";
     auto start = Clock::now();
-    if (!inject(sock, marker) || !awaitMarker(proxy->out(), marker, &rest, start + seconds(5))) {
-      return -1.0;
-    }
-    return secondsSince(start);
+    bool ok = write(marker) && awaitMarker(fd, marker, kept, start + seconds(5));
+    return ok ? secondsSince(start) : -1.0;
   };
-  auto direct = [&](size_t i) {
-    std::string marker = "<" + std::to_string(100000 + i) + ">";
-    auto start = Clock::now();
-    if (!platform::writeAll(pty.master.get(), marker.data(), marker.size()) ||
-        !awaitMarker(pty.master.get(), marker, &ptyRest, start + seconds(5))) {
-      return -1.0;
-    }
-    return secondsSince(start);
-  };
-  size_t count = scaled(config, 500);
-  deadline = Clock::now() + seconds(20);
-  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
-    if (double t = viaProxy(i); t >= 0) {
-      row.figure.samples.add(t);
-    }
-    if (double t = direct(i); t >= 0) {
-      row.limit.samples.add(t);
-    }
-  }
+  sampleBoth(
+      row, scaled(config, 500),
+      [&](size_t i) {
+        return echoed(proxy->out(), &rest, i,
+                      [&](const std::string& m) { return inject(sock, m); });
+      },
+      [&](size_t i) {
+        return echoed(pty.master.get(), &ptyRest, i, [&](const std::string& m) {
+          return platform::writeAll(pty.master.get(), m.data(), m.size());
+        });
+      });
   inject(sock, std::string(1, QUIT));
   proxy->wait(Clock::now() + seconds(5));
   return row;
@@ -265,21 +227,22 @@ std::vector<Row> idleRows(const Config& config) {
     return {proxyIdle, serverIdle};
   }
   std::this_thread::sleep_for(milliseconds(500));
-  ProcessStats p0, p1, s0, s1;
-  processStats(proxy->pid(), &p0);
-  processStats(server->child->pid(), &s0);
+  std::pair<pid_t, Row*> watched[] = {{proxy->pid(), &proxyIdle},
+                                      {server->child->pid(), &serverIdle}};
+  ProcessStats before[2], after[2];
+  for (int i = 0; i < 2; ++i) {
+    processStats(watched[i].first, &before[i]);
+  }
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
-  processStats(proxy->pid(), &p1);
-  processStats(server->child->pid(), &s1);
-  auto cpu = [](const ProcessStats& a, const ProcessStats& b, Row* row) {
-    if (a.cpuNanos < 0 || b.cpuNanos < 0) {
-      row->figure.skipped = "this OS does not report another process's CPU time";
+  for (int i = 0; i < 2; ++i) {
+    processStats(watched[i].first, &after[i]);
+    Figure& f = watched[i].second->figure;
+    if (before[i].cpuNanos < 0 || after[i].cpuNanos < 0) {
+      f.skipped = "this OS does not report another process's CPU time";
     } else {
-      row->figure.samples.add(static_cast<double>(b.cpuNanos - a.cpuNanos) / 1e9);
+      f.samples.add(static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
     }
-  };
-  cpu(p0, p1, &proxyIdle);
-  cpu(s0, s1, &serverIdle);
+  }
   inject(sock, std::string(1, QUIT));
   proxy->wait(Clock::now() + seconds(5));
   stopServer(*server, Clock::now() + seconds(5));
@@ -290,13 +253,12 @@ std::vector<Row> idleRows(const Config& config) {
 
 std::vector<Row> proxyRows(const Config& config) {
   progress("proxy throughput");
-  std::vector<Row> rows = throughputRows(config);
+  std::vector<Row> rows{throughputRow(config)};
   progress("inject latency");
   rows.push_back(injectRow(config));
   progress("idle CPU");
-  for (Row& r : idleRows(config)) {
-    rows.push_back(std::move(r));
-  }
+  std::vector<Row> idle = idleRows(config);
+  rows.insert(rows.end(), idle.begin(), idle.end());
   return rows;
 }
 

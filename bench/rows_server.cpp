@@ -68,30 +68,13 @@ std::vector<Row> mcpRows(const Config& config) {
   std::string bigLine = std::string(listSize, 'x') + "\n";
 
   int id = 10;
-  for (int warm = 0; warm < 50; ++warm) {
-    roundTrip(srv, request(id++, "ping"));
-    roundTrip(*cat, pingLine);
-  }
-  auto deadline = Clock::now() + seconds(20);
-  size_t count = scaled(config, 3000);
-  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
-    if (double t = roundTrip(srv, request(id++, "ping")); t >= 0) {
-      ping.figure.samples.add(t);
-    }
-    if (double t = roundTrip(*cat, pingLine); t >= 0) {
-      ping.limit.samples.add(t);
-    }
-  }
-  deadline = Clock::now() + seconds(20);
-  count = scaled(config, 1000);
-  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
-    if (double t = roundTrip(srv, request(id++, "tools/list")); t >= 0) {
-      list.figure.samples.add(t);
-    }
-    if (double t = roundTrip(*cat, bigLine); t >= 0) {
-      list.limit.samples.add(t);
-    }
-  }
+  sampleBoth(
+      ping, scaled(config, 3000), [&](size_t) { return roundTrip(srv, request(id++, "ping")); },
+      [&](size_t) { return roundTrip(*cat, pingLine); }, 50);
+  sampleBoth(
+      list, scaled(config, 1000),
+      [&](size_t) { return roundTrip(srv, request(id++, "tools/list")); },
+      [&](size_t) { return roundTrip(*cat, bigLine); });
   stopServer(*server, Clock::now() + seconds(5));
   return {ping, list};
 }
@@ -112,37 +95,20 @@ Row toolCallRow(const Config& config) {
     row.figure.skipped = "stand-in app or server did not start";
     return row;
   }
-  std::string appRequest = R"({"op":"list","caller_pid":1})"
-                           "\n";
-  auto bare = [&] {
+  std::string appRequest = "{\"op\":\"list\",\"caller_pid\":1}\n";
+  auto bare = [&](size_t) {
     auto start = Clock::now();
     UniqueFd fd = connectUnix(sock);
     std::string got;
-    if (!fd || !sendAll(fd.get(), appRequest) || !recvAll(fd.get(), &got, start + seconds(5)) ||
-        got != answer) {
-      return -1.0;
-    }
-    return secondsSince(start);
+    bool ok = fd && sendAll(fd.get(), appRequest) && recvAll(fd.get(), &got, start + seconds(5));
+    return ok && got == answer ? secondsSince(start) : -1.0;
   };
   int id = 10;
-  auto call = [&] {
+  auto call = [&](size_t) {
     return roundTrip(*server->child,
                      request(id++, "tools/call", R"({"name":"list_sessions","arguments":{}})"));
   };
-  for (int warm = 0; warm < 20; ++warm) {
-    call();
-    bare();
-  }
-  auto deadline = Clock::now() + seconds(20);
-  size_t count = scaled(config, 2000);
-  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
-    if (double t = call(); t >= 0) {
-      row.figure.samples.add(t);
-    }
-    if (double t = bare(); t >= 0) {
-      row.limit.samples.add(t);
-    }
-  }
+  sampleBoth(row, scaled(config, 2000), call, bare, 20);
   stopServer(*server, Clock::now() + seconds(5));
   return row;
 }
@@ -153,9 +119,8 @@ std::vector<Row> serverRows(const Config& config) {
   progress("start-up");
   std::vector<Row> rows = startupRows(config);
   progress("MCP round trips");
-  for (Row& r : mcpRows(config)) {
-    rows.push_back(std::move(r));
-  }
+  std::vector<Row> mcp = mcpRows(config);
+  rows.insert(rows.end(), mcp.begin(), mcp.end());
   progress("tool call");
   rows.push_back(toolCallRow(config));
   return rows;

@@ -1,6 +1,6 @@
 // soak: a bounded run of mixed load against one channel server, then the checks. Exits 1 when a
 // check fails. Usage: soak [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]
-// KIND: push, slow, stalled, reset, oversized, misc, burst (to find which load drives a figure).
+// KIND: push, slow, reset (to find which load drives a figure).
 
 #include "bench/soak.h"
 
@@ -22,8 +22,8 @@ using bench::secondsSince;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-// Time kept back for the stalled clients to finish and the server to settle.
-constexpr int TAIL_SECONDS = 20;
+// Time kept back for slow clients to finish and the server to settle.
+constexpr int TAIL_SECONDS = 5;
 constexpr double MIB = 1024.0 * 1024.0;
 
 struct Options {
@@ -37,68 +37,61 @@ struct Options {
 // broken lines, and tool calls that make the stand-in app answer, split, stall or close early.
 void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Control& control,
                    unsigned seed, std::map<std::string, size_t>* sent) {
-  const char* const BEHAVIOURS[] = {"answer",      "split answer",     "100 KB answer",
-                                    "stall",       "close mid-answer", "close unanswered",
-                                    "close unread"};
+  const char* const BEHAVIOURS[] = {"answer", "split answer",     "100 KB answer",
+                                    "stall",  "close mid-answer", "close unread"};
   std::mt19937 rng(seed);
   uint32_t k = 0;
   const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20};
   std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
-  const int bWeights[] = {40, 15, 8, 8, 10, 10, 5};
+  const int bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
   while (!control.stop) {
-    {
-      Step step(control);
-      if (!step) {
-        return;
+    // A few requests ahead of the answers, as a client that does not wait for each.
+    if (checker.outstanding() >= 8) {
+      std::this_thread::sleep_for(milliseconds(1));
+      continue;
+    }
+    ++k;
+    Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
+    std::string line;
+    auto request = [&](const std::string& method, const Json& params) {
+      Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
+      if (!params.is_null()) {
+        msg["params"] = params;
       }
-      // A few requests ahead of the answers, as a client that does not wait for each.
-      if (checker.outstanding() >= 8) {
-        std::this_thread::sleep_for(milliseconds(1));
-        continue;
-      }
-      ++k;
-      Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
-      std::string line;
-      auto request = [&](const std::string& method, const Json& params) {
-        Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
-        if (!params.is_null()) {
-          msg["params"] = params;
-        }
-        return msg.dump();
-      };
-      // Requests with an answer: what the tally calls them, method, params.
-      const std::tuple<const char*, const char*, Json> ANSWERED[] = {
-          {"ping", "ping", nullptr},
-          {"tools/list", "tools/list", nullptr},
-          {"resources/list", "resources/list", nullptr},
-          {"unknown method", "soak/unknown", nullptr},
-          {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
-      const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
-                                    "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
-      int kind = pick(rng);
-      if (kind < 5) {
-        const auto& [tally, method, params] = ANSWERED[kind];
-        checker.expect({id, method, ""});
-        ++(*sent)[tally];
-        line = request(method, params);
-      } else if (kind == 5) {
-        line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-        ++(*sent)["notification (no answer)"];
-      } else if (kind == 6) {
-        line = BROKEN[k % std::size(BROKEN)];
-        ++(*sent)["broken line (no answer)"];
-      } else {
-        int behaviour = behaviourOf(rng);
-        load.queueAppBehaviour(behaviour);
-        ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
-        checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
-        line = request("tools/call", Json{{"name", "session_activity"},
-                                          {"arguments", {{"name", appArgument(behaviour, k)}}}});
-      }
-      if (!server.write(line + "\n")) {
-        return;
-      }
+      return msg.dump();
+    };
+    // Requests with an answer: what the tally calls them, method, params.
+    const std::tuple<const char*, const char*, Json> ANSWERED[] = {
+        {"ping", "ping", nullptr},
+        {"tools/list", "tools/list", nullptr},
+        {"resources/list", "resources/list", nullptr},
+        {"unknown method", "soak/unknown", nullptr},
+        {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
+    const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
+    int kind = pick(rng);
+    if (kind < 5) {
+      const auto& [tally, method, params] = ANSWERED[kind];
+      checker.expect({id, method, ""});
+      ++(*sent)[tally];
+      line = request(method, params);
+    } else if (kind == 5) {
+      line = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+      ++(*sent)["notification (no answer)"];
+    } else if (kind == 6) {
+      line = BROKEN[k % std::size(BROKEN)];
+      ++(*sent)["broken line (no answer)"];
+    } else {
+      int behaviour = behaviourOf(rng);
+      load.queueAppBehaviour(behaviour);
+      ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
+      checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
+      line = request("tools/call", Json{{"name", "session_activity"},
+                                        {"arguments", {{"name", appArgument(behaviour, k)}}}});
+    }
+    if (!server.write(line + "\n")) {
+      return;
     }
     std::this_thread::sleep_for(milliseconds(std::uniform_int_distribution<int>(0, 3)(rng)));
   }
@@ -120,17 +113,11 @@ bench::ProcessStats stats(pid_t pid) {
   return s;
 }
 
-std::string mib(int64_t bytes) {
-  if (bytes < 0) {
-    return "n/a";
-  }
+// A byte count in MiB or a plain count; "n/a" where the OS did not tell.
+std::string shown(int64_t v, bool bytes = false) {
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(bytes) / MIB);
-  return buf;
-}
-
-std::string count(int64_t n) {
-  return n < 0 ? "n/a" : std::to_string(n);
+  std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(v) / MIB);
+  return v < 0 ? "n/a" : bytes ? buf : std::to_string(v);
 }
 
 // Every push's fate against the notifications seen for it.
@@ -138,42 +125,27 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
   for (uint32_t n = 0; n < std::min(ledger.drawn(), Ledger::CAPACITY); ++n) {
     Fate fate = ledger.fate(n);
     uint8_t seen = ledger.notifications(n);
-    std::string what = "push " + std::to_string(n);
-    switch (fate) {
-      case Fate::Accepted:
-        ++(*tally)["accepted"];
-        if (ledger.sawPrefix(n)) {
-          problems.add(what + " answered 200 but notified with part of its text");
-        }
-        if (seen != 1) {
-          ++(*tally)[seen == 0 ? "lost" : "duplicated"];
-          problems.add(what + " answered 200 but notified " + std::to_string(seen) + " times");
-        }
-        break;
-      case Fate::Refused:
-      case Fate::Unused:
-        ++(*tally)["refused"];
-        if (seen != 0) {
-          ++(*tally)["pushed though refused"];
-          problems.add(what + " was refused or cut off but notified " + std::to_string(seen) +
-                       " times");
-        }
-        break;
-      case Fate::InFlight:
-      case Fate::Uncertain:
-      case Fate::Cut:
-        ++(*tally)[fate == Fate::Cut ? "cut" : "uncertain"];
-        if (seen > 1) {
-          ++(*tally)["duplicated"];
-          problems.add(what + " (no answer seen) notified " + std::to_string(seen) + " times");
-        }
-        if (fate != Fate::Cut && ledger.sawPrefix(n)) {
-          problems.add(what + " was sent whole but notified with part of its text");
-        }
-        if (fate == Fate::Cut && seen == 1) {
-          ++(*tally)["cut and pushed"];
-        }
-        break;
+    std::string what = "push " + std::to_string(n) + " ";
+    auto fail = [&](const std::string& key, const std::string& why) {
+      ++(*tally)[key];
+      problems.add(what + why + " but notified " + std::to_string(seen) + " time(s)");
+    };
+    if (fate == Fate::Accepted) {
+      ++(*tally)["accepted"];
+      if (seen != 1 || ledger.sawPrefix(n)) {
+        fail(seen == 0 ? "lost" : seen > 1 ? "duplicated" : "altered", "answered 200");
+      }
+    } else if (fate == Fate::Refused || fate == Fate::Unused) {
+      ++(*tally)["refused"];
+      if (seen != 0) {
+        fail("pushed though refused", "was refused or cut off");
+      }
+    } else {
+      ++(*tally)[fate == Fate::Cut ? "cut" : "uncertain"];
+      (*tally)["cut and pushed"] += fate == Fate::Cut && seen == 1 ? 1 : 0;
+      if (seen > 1 || (fate != Fate::Cut && ledger.sawPrefix(n))) {
+        fail("duplicated", fate == Fate::Cut ? "was reset inside the body" : "had no answer");
+      }
     }
   }
 }
@@ -210,25 +182,14 @@ int run(const Options& options) {
     }
     readerDone = true;
   });
+  std::this_thread::sleep_for(milliseconds(300));
+  bench::ProcessStats before = stats(pid);
   load.start(options.seed, options.skip);
   std::map<std::string, size_t> sent;
   std::thread writer(
       [&] { writeRequests(*server->child, checker, load, control, options.seed + 17, &sent); });
 
-  // Warm-up with the whole mix (one burst included), so the baseline sees steady-state memory.
   int total = std::max(options.seconds, TAIL_SECONDS + 20);
-  int warm = std::clamp(total / 8, 5, 20);
-  std::this_thread::sleep_for(seconds(warm));
-  control.pause = true;
-  bool quiet = waitFor(Clock::now() + seconds(30), [&] { return control.busy.load() == 0; }) &&
-               waitFor(Clock::now() + seconds(35), [&] { return checker.outstanding() == 0; });
-  std::this_thread::sleep_for(milliseconds(500));
-  bench::ProcessStats before = stats(pid);
-  control.pause = false;
-  if (!quiet) {
-    problems.add("the load did not quiesce after the warm-up");
-  }
-
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
   std::vector<bench::ProcessStats> trend;
   for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
@@ -285,7 +246,7 @@ int run(const Options& options) {
     problems.add("registry record or token file left behind");
   }
   if (!fdsBack && after.openFds >= 0) {
-    problems.add("descriptors: " + count(before.openFds) + " before, " + count(after.openFds) +
+    problems.add("descriptors: " + shown(before.openFds) + " before, " + shown(after.openFds) +
                  " after");
   }
   // A leak grows with the load; allocator caches level off. So the second half of the loaded run
@@ -297,8 +258,8 @@ int run(const Options& options) {
   }
   int64_t allowance = std::max<int64_t>(2 * 1024 * 1024, firstHalf / 10);
   if (firstHalf >= 0 && secondHalf - firstHalf > allowance) {
-    problems.add("resident memory kept growing under load: peak " + mib(firstHalf) +
-                 " in the first half, " + mib(secondHalf) + " in the second");
+    problems.add("resident memory kept growing under load: peak " + shown(firstHalf, true) +
+                 " in the first half, " + shown(secondHalf, true) + " in the second");
   }
   if (pushLogLines.load() != checker.notifications()) {
     problems.add(std::to_string(checker.notifications()) + " notifications but " +
@@ -313,29 +274,27 @@ int run(const Options& options) {
               tally["pushed though refused"]);
   std::printf("  reset inside the body: %zu, of which %zu pushed the part received\n", tally["cut"],
               tally["cut and pushed"]);
-  std::printf("  clients by kind and answer:\n");
-  for (const auto& [what, n] : ledger.counts()) {
-    std::printf("    %-34s %zu\n", what.c_str(), n);
-  }
-  std::printf("  MCP requests:\n");
-  for (const auto& [what, n] : sent) {
-    std::printf("    %-34s %zu\n", what.c_str(), n);
+  for (const auto& [title, counts] : {std::pair{"clients by kind and answer", ledger.counts()},
+                                      std::pair{"MCP requests", sent}}) {
+    std::printf("  %s:\n", title);
+    for (const auto& [what, n] : counts) {
+      std::printf("    %-34s %zu\n", what.c_str(), n);
+    }
   }
   std::printf("  MCP: %zu answers, each checked and in request order unless listed below\n",
               checker.answers());
-  std::printf("  descriptors: %s after warm-up, %s at the end\n", count(before.openFds).c_str(),
-              count(after.openFds).c_str());
-  std::printf("  resident memory: %s after warm-up, %s at the end; under load every 2 s:",
-              mib(before.residentBytes).c_str(), mib(after.residentBytes).c_str());
+  std::printf("  descriptors: %s at the start, %s at the end\n", shown(before.openFds).c_str(),
+              shown(after.openFds).c_str());
+  std::printf("  resident memory: %s at the start, %s at the end; under load every 2 s:",
+              shown(before.residentBytes, true).c_str(), shown(after.residentBytes, true).c_str());
   for (const auto& t : trend) {
-    std::printf(" %.1f", t.residentBytes < 0 ? -1.0 : static_cast<double>(t.residentBytes) / MIB);
+    std::printf(" %.1f", static_cast<double>(t.residentBytes) / MIB);
   }
-  std::printf("\n");
-  std::printf("  stdin closed: %s in %.2f s; record %s, token file %s\n",
+  std::printf("\n  stdin closed: %s in %.2f s; record %s, token file %s\n",
               status ? ("exit status " + std::to_string(*status)).c_str() : "no exit", stopSeconds,
               recordGone ? "removed" : "LEFT", tokenGone ? "removed" : "LEFT");
-  size_t failed = problems.count();
-  for (const auto& p : problems.first()) {
+  size_t failed = problems.count;
+  for (const auto& p : problems.first) {
     std::printf("  problem: %s\n", p.c_str());
   }
   std::printf("soak: %s (%zu problems)\n", failed == 0 ? "PASS" : "FAIL", failed);
@@ -349,14 +308,12 @@ int main(int argc, char** argv) {
   soak::Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--seconds" && i + 1 < argc) {
+    if (i + 1 < argc && arg == "--seconds") {
       options.seconds = std::atoi(argv[++i]);
-    } else if (arg == "--seed" && i + 1 < argc) {
+    } else if (i + 1 < argc && arg == "--seed") {
       options.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (arg == "--skip" && i + 1 < argc) {
-      options.skip = argv[++i];
-    } else if (arg == "--binary" && i + 1 < argc) {
-      options.binary = argv[++i];
+    } else if (i + 1 < argc && (arg == "--skip" || arg == "--binary")) {
+      (arg == "--skip" ? options.skip : options.binary) = argv[++i];
     } else {
       std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]\n",
                    argv[0]);

@@ -39,13 +39,20 @@ class Ledger {
   void settle(uint32_t n, Fate fate);
   // From the stdout reader: one notification for push n, of its whole text or of a prefix.
   void notified(uint32_t n, bool whole);
-  Fate fate(uint32_t n) const;
-  uint8_t notifications(uint32_t n) const;
-  bool sawPrefix(uint32_t n) const;
+  Fate fate(uint32_t n) const { return static_cast<Fate>(m_fate[n].load()); }
+  // Seen: the count in the low seven bits, the top bit once one held only a prefix of the text.
+  uint8_t notifications(uint32_t n) const { return m_seen[n].load() & 0x7f; }
+  bool sawPrefix(uint32_t n) const { return (m_seen[n].load() & 0x80) != 0; }
   uint32_t drawn() const { return m_next.load(); }
   // Counts answers by client kind and status ("push 200", "oversized 413", ...).
-  void count(const std::string& what);
-  std::map<std::string, size_t> counts();
+  void count(const std::string& what) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    ++m_counts[what];
+  }
+  std::map<std::string, size_t> counts() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_counts;
+  }
 
  private:
   std::atomic<uint32_t> m_next{0};
@@ -60,17 +67,17 @@ std::string pushBody(uint32_t n);
 // The push number in a notification's content, or nullopt when it is not one of ours.
 std::optional<uint32_t> pushNumber(const std::string& content);
 
-// Problems found during the run; the first few are kept word for word.
-class Problems {
- public:
-  void add(const std::string& what);
-  size_t count();
-  std::vector<std::string> first();
-
- private:
-  std::mutex m_lock;
-  size_t m_count = 0;
-  std::vector<std::string> m_first;
+// Problems found during the run; the first dozen are kept word for word. Read once all is joined.
+struct Problems {
+  void add(const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (++count <= 12) {
+      first.push_back(what);
+    }
+  }
+  std::mutex lock;
+  size_t count = 0;
+  std::vector<std::string> first;
 };
 
 // The answer a request must get, in order.
@@ -103,25 +110,9 @@ class OutputChecker {
   std::atomic<size_t> m_notifications{0};
 };
 
-// Start, pause and stop for the load threads.
+// Set once the load must end.
 struct Control {
   std::atomic<bool> stop{false};
-  std::atomic<bool> pause{false};
-  std::atomic<int> busy{0};
-};
-
-// One step of a load thread: marks it busy once no pause holds it; false once stopped.
-class Step {
- public:
-  explicit Step(Control& control);
-  ~Step();
-  Step(const Step&) = delete;
-  Step& operator=(const Step&) = delete;
-  explicit operator bool() const { return m_go; }
-
- private:
-  Control& m_control;
-  bool m_go = false;
 };
 
 struct Target {
@@ -130,13 +121,12 @@ struct Target {
   std::string appSocket;
 };
 
-// The load: HTTP clients of every kind, and the stand-in app's behaviours. Threads run until
-// `control.stop`; each step checks `control.proceed()`.
+// The load: HTTP clients of every kind, and the stand-in app's behaviours, until `control.stop`.
 class Load {
  public:
   Load(const Target& target, Ledger& ledger, Problems& problems, Control& control);
   ~Load();
-  // Client kinds: push, slow, stalled, reset, oversized, misc, burst; those in `skip` stay out.
+  // Client kinds: push, slow, reset; those in `skip` stay out.
   void start(unsigned seed, const std::string& skip);
   void join();
   // The behaviour of the app's next connection, queued by the MCP writer in request order.
@@ -150,7 +140,7 @@ class Load {
 };
 
 // App behaviours a tools/call can ask for, with the answer text the server must return.
-enum AppBehaviour { APP_ANSWER, APP_SPLIT, APP_BIG, APP_STALL, APP_CUT, APP_CLOSE, APP_ABRUPT };
+enum AppBehaviour { APP_ANSWER, APP_SPLIT, APP_BIG, APP_STALL, APP_CUT, APP_ABRUPT };
 std::string appArgument(int behaviour, uint32_t n);
 std::string expectedToolText(int behaviour, uint32_t n);
 

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <iterator>
-#include <poll.h>
 #include <random>
 #include <sys/socket.h>
 
@@ -15,9 +13,6 @@ namespace {
 using bench::UniqueFd;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-constexpr size_t OVERSIZE = 3 << 19;  // 1.5 MiB, past the server's 1 MiB cap
-constexpr int BURST = 600;            // past the server's 512 connections
 
 struct Outcome {
   bool sentAll = false;
@@ -31,45 +26,23 @@ void sleepFor(Control& control, milliseconds span) {
   }
 }
 
-// Sends the pieces with a pause between them, then reads the answer until the server closes.
-Outcome converse(uint16_t port, const std::vector<std::string>& pieces, milliseconds pause,
-                 seconds wait = seconds(15)) {
+// Sends the request in `pieces` equal parts `pause` apart, then reads the answer until the server
+// closes.
+Outcome converse(uint16_t port, const std::string& request, size_t pieces, milliseconds pause) {
   Outcome out;
   UniqueFd fd = bench::connectTcp(port);
-  if (!fd) {
-    return out;
+  out.sentAll = static_cast<bool>(fd);
+  size_t step = request.size() / pieces + 1;
+  for (size_t at = 0; at < request.size() && out.sentAll; at += step) {
+    std::this_thread::sleep_for(at > 0 ? pause : milliseconds(0));
+    out.sentAll = bench::sendAll(fd.get(), request.substr(at, step));
   }
-  out.sentAll = true;
-  for (size_t i = 0; i < pieces.size() && out.sentAll; ++i) {
-    if (i > 0 && pause.count() > 0) {
-      std::this_thread::sleep_for(pause);
-    }
-    out.sentAll = bench::sendAll(fd.get(), pieces[i]);
-  }
-  // An early answer (413) may already be there even when sending failed.
   std::string answer;
-  bench::recvAll(fd.get(), &answer, Clock::now() + wait);
+  if (fd) {
+    bench::recvAll(fd.get(), &answer, Clock::now() + seconds(15));
+  }
   out.status = bench::statusOf(answer);
   return out;
-}
-
-std::vector<std::string> splitAt(const std::string& text, std::mt19937& rng, size_t pieces) {
-  std::vector<size_t> cuts{0, text.size()};
-  for (size_t i = 1; i < pieces; ++i) {
-    cuts.push_back(std::uniform_int_distribution<size_t>(1, text.size() - 1)(rng));
-  }
-  std::sort(cuts.begin(), cuts.end());
-  std::vector<std::string> out;
-  for (size_t i = 1; i < cuts.size(); ++i) {
-    out.push_back(text.substr(cuts[i - 1], cuts[i] - cuts[i - 1]));
-  }
-  return out;
-}
-
-std::string head(uint16_t port, const std::string& token, size_t length,
-                 const std::string& extra = "") {
-  return "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nx-cv-token: " + token +
-         "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
 }
 
 int stallMillis(uint32_t n) {
@@ -77,25 +50,6 @@ int stallMillis(uint32_t n) {
 }
 
 }  // namespace
-
-Step::Step(Control& control) : m_control(control) {
-  // Busy first, then the pause check: a pause that sees no one busy then holds everyone.
-  while (!control.stop) {
-    ++control.busy;
-    if (!control.pause) {
-      m_go = true;
-      return;
-    }
-    --control.busy;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-}
-
-Step::~Step() {
-  if (m_go) {
-    --m_control.busy;
-  }
-}
 
 std::string appArgument(int behaviour, uint32_t n) {
   return std::to_string(behaviour) + "-" + std::to_string(n);
@@ -129,59 +83,27 @@ struct Load::Impl {
   std::deque<int> appQueue;
 
   void push(std::mt19937& rng, const std::string& kind, bool slow);
-  void timeout(uint32_t round);
   void reset(std::mt19937& rng, uint32_t round);
-  void oversized(uint32_t round);
-  void misc(uint32_t round);
-  void burst(std::mt19937& rng);
-  void expectStatus(const std::string& kind, const std::string& status, const std::string& want);
 };
-
-void Load::Impl::expectStatus(const std::string& kind, const std::string& status,
-                              const std::string& want) {
-  ledger.count(kind + " " + (status.empty() ? "no answer" : status));
-  // Any request may meet the connection cap while a burst holds it.
-  if (status != want && status != "503") {
-    problems.add(kind + ": expected " + want + ", got " + (status.empty() ? "no answer" : status));
-  }
-}
 
 void Load::Impl::push(std::mt19937& rng, const std::string& kind, bool slow) {
   auto n = ledger.draw();
   if (!n) {
     return;
   }
-  std::string request = bench::pushRequest(target.port, target.token, pushBody(*n));
-  std::vector<std::string> pieces{request};
-  milliseconds pause(0);
-  if (slow) {
-    pieces = splitAt(request, rng, std::uniform_int_distribution<size_t>(3, 10)(rng));
-    pause = milliseconds(std::uniform_int_distribution<int>(20, 300)(rng));
-  }
-  Outcome out = converse(target.port, pieces, pause);
+  // A slow client sends the request in 3 to 10 pieces, 20 to 300 ms apart.
+  Outcome out = converse(target.port, bench::pushRequest(target.port, target.token, pushBody(*n)),
+                         slow ? std::uniform_int_distribution<size_t>(3, 10)(rng) : 1,
+                         milliseconds(slow ? std::uniform_int_distribution<int>(20, 300)(rng) : 0));
   ledger.count(kind + " " + (out.status.empty() ? "no answer" : out.status));
   if (out.status == "200") {
     ledger.settle(*n, Fate::Accepted);
   } else if (!out.status.empty() || !out.sentAll) {
-    // A 503 at the connection cap is a legitimate refusal; nothing may be pushed for it.
     ledger.settle(*n, out.sentAll ? Fate::Refused : Fate::Uncertain);
   } else {
     ledger.settle(*n, Fate::Uncertain);
     problems.add(kind + ": whole push " + std::to_string(*n) + " got no answer in 15 s");
   }
-}
-
-void Load::Impl::timeout(uint32_t round) {
-  auto n = ledger.draw();
-  if (!n) {
-    return;
-  }
-  std::string body = pushBody(*n);
-  std::string start = round % 2 == 0
-                          ? head(target.port, target.token, body.size()) + body.substr(0, 10)
-                          : "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(target.port);
-  ledger.settle(*n, Fate::Refused);
-  expectStatus("stalled request", converse(target.port, {start}, milliseconds(0)).status, "408");
 }
 
 void Load::Impl::reset(std::mt19937& rng, uint32_t round) {
@@ -214,97 +136,9 @@ void Load::Impl::reset(std::mt19937& rng, uint32_t round) {
   if (fd && cut > 0) {
     bench::sendAll(fd.get(), request.substr(0, cut));
   }
-  ledger.count("reset after " + std::string(round % 4 == 0   ? "connect"
-                                            : round % 4 == 1 ? "part of the head"
-                                            : round % 4 == 2 ? "part of the body"
-                                                             : "whole request"));
+  const char* const AFTER[] = {"connect", "part of the head", "part of the body", "whole request"};
+  ledger.count("reset after " + std::string(AFTER[round % 4]));
   bench::resetClose(std::move(fd));
-}
-
-void Load::Impl::oversized(uint32_t round) {
-  auto n = ledger.draw();
-  if (!n) {
-    return;
-  }
-  ledger.settle(*n, Fate::Refused);
-  std::string body = pushBody(*n) + std::string(OVERSIZE, 'y');
-  std::vector<std::string> pieces;
-  if (round % 2 == 0) {
-    pieces.push_back(head(target.port, target.token, body.size()));
-  } else {
-    // A header block that never ends.
-    pieces.push_back("POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(target.port) +
-                     "\r\nX-Pad: ");
-  }
-  for (size_t at = 0; at < body.size(); at += 65536) {
-    pieces.push_back(body.substr(at, 65536));
-  }
-  expectStatus(round % 2 == 0 ? "oversized body" : "oversized head",
-               converse(target.port, pieces, milliseconds(0)).status, "413");
-}
-
-void Load::Impl::misc(uint32_t round) {
-  auto n = ledger.draw();
-  if (!n) {
-    return;
-  }
-  ledger.settle(*n, Fate::Refused);
-  std::string body = pushBody(*n);
-  std::string port = std::to_string(target.port);
-  struct Case {
-    std::string kind, request, status;
-  };
-  const Case cases[] = {
-      {"bad token", bench::pushRequest(target.port, "not-the-token", body), "401"},
-      {"origin", head(target.port, target.token, body.size(), "Origin: http://x\r\n") + body,
-       "403"},
-      {"bad host",
-       "POST / HTTP/1.1\r\nHost: localhost:1\r\nx-cv-token: " + target.token +
-           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
-       "403"},
-      {"blank body", bench::pushRequest(target.port, target.token, " \r\n\t "), "400"},
-      {"GET /info", "GET /info HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", "200"},
-      {"GET /", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", "404"},
-      {"PUT", "PUT / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "404"},
-  };
-  const Case& c = cases[round % std::size(cases)];
-  expectStatus(c.kind, converse(target.port, {c.request}, milliseconds(0)).status, c.status);
-}
-
-void Load::Impl::burst(std::mt19937& rng) {
-  std::vector<UniqueFd> held;
-  for (int i = 0; i < BURST && !control.stop; ++i) {
-    if (UniqueFd fd = bench::connectTcp(target.port)) {
-      held.push_back(std::move(fd));
-    }
-  }
-  std::this_thread::sleep_for(milliseconds(300));
-  for (UniqueFd& fd : held) {
-    pollfd pfd{fd.get(), POLLIN, 0};
-    if (::poll(&pfd, 1, 0) > 0) {
-      // Turned away at the cap, answered at once.
-      std::string answer;
-      bench::recvAll(fd.get(), &answer, Clock::now() + seconds(5));
-      expectStatus("burst beyond the cap", bench::statusOf(answer), "503");
-      continue;
-    }
-    auto n = ledger.draw();
-    if (!n) {
-      break;
-    }
-    std::string answer;
-    bool sent =
-        bench::sendAll(fd.get(), bench::pushRequest(target.port, target.token, pushBody(*n)));
-    bench::recvAll(fd.get(), &answer, Clock::now() + seconds(15));
-    std::string status = bench::statusOf(answer);
-    ledger.count("burst push " + (status.empty() ? "no answer" : status));
-    ledger.settle(*n, status == "200"           ? Fate::Accepted
-                      : !status.empty() && sent ? Fate::Refused
-                                                : Fate::Uncertain);
-    if (std::uniform_int_distribution<int>(0, 9)(rng) == 0) {
-      fd.reset();  // some leave before the rest are done
-    }
-  }
 }
 
 Load::Load(const Target& target, Ledger& ledger, Problems& problems, Control& control)
@@ -316,37 +150,24 @@ Load::~Load() {
 
 void Load::start(unsigned seed, const std::string& skip) {
   // Thread counts per kind: mostly plain pushes, a few of each awkward client.
-  auto spawn = [&](const char* kind, int count, auto body, int minGapMs = 0, int maxGapMs = 6) {
+  auto spawn = [&](const char* kind, int count, auto body) {
     if (("," + skip + ",").find("," + std::string(kind) + ",") != std::string::npos) {
       return;
     }
     for (int i = 0; i < count; ++i) {
       unsigned s = seed + static_cast<unsigned>(m->threads.size()) * 7919u;
-      m->threads.emplace_back([this, s, body, minGapMs, maxGapMs] {
+      m->threads.emplace_back([this, s, body] {
         std::mt19937 rng(s);
         for (uint32_t round = 0; !m->control.stop; ++round) {
-          {
-            Step step(m->control);
-            if (!step) {
-              return;
-            }
-            body(*m, rng, round);
-          }
-          // Outside the step, so a pause never waits for a gap.
-          sleepFor(m->control,
-                   milliseconds(std::uniform_int_distribution<int>(minGapMs, maxGapMs)(rng)));
+          body(*m, rng, round);
+          sleepFor(m->control, milliseconds(std::uniform_int_distribution<int>(0, 6)(rng)));
         }
       });
     }
   };
   spawn("push", 24, [](Impl& l, std::mt19937& rng, uint32_t) { l.push(rng, "push", false); });
   spawn("slow", 4, [](Impl& l, std::mt19937& rng, uint32_t) { l.push(rng, "slow push", true); });
-  spawn("stalled", 1, [](Impl& l, std::mt19937&, uint32_t round) { l.timeout(round); });
   spawn("reset", 2, [](Impl& l, std::mt19937& rng, uint32_t round) { l.reset(rng, round); });
-  spawn("oversized", 1, [](Impl& l, std::mt19937&, uint32_t round) { l.oversized(round); });
-  spawn("misc", 2, [](Impl& l, std::mt19937&, uint32_t round) { l.misc(round); });
-  spawn(
-      "burst", 1, [](Impl& l, std::mt19937& rng, uint32_t) { l.burst(rng); }, 8000, 12000);
 }
 
 void Load::join() {
@@ -401,8 +222,6 @@ void Load::serveApp(int fd) {
       break;
     case APP_CUT:
       bench::sendAll(fd, text);  // no line feed: the app closes mid-answer
-      break;
-    case APP_CLOSE:
       break;
     default:
       bench::sendAll(fd, text + "\n");

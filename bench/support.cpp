@@ -1,10 +1,10 @@
 #include "bench/support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
+#include <thread>
 
 namespace bench {
 
@@ -19,12 +19,7 @@ Env benchEnv(const std::string& home, const std::string& pathFirst, const Env& e
 
 std::optional<Server> startServer(const std::string& binary, const std::string& home, bool channel,
                                   Child::LineFn onErrLine) {
-  struct Ready {
-    std::mutex lock;
-    std::condition_variable cv;
-    int port = 0;
-  };
-  auto ready = std::make_shared<Ready>();
+  auto port = std::make_shared<std::atomic<int>>(0);
   Server server;
   Env extra{{"CV_TOOLS_ONLY", "1"}};
   if (channel) {
@@ -32,27 +27,22 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
     extra = {{"CV_CHANNEL_TOKEN", server.token}};
   }
   static const std::string_view MARK = "HTTP em 127.0.0.1:";
-  auto onLine = [ready, onErrLine](std::string_view line) {
+  auto onLine = [port, onErrLine](std::string_view line) {
     if (size_t at = line.find(MARK); at != std::string_view::npos) {
-      std::lock_guard<std::mutex> hold(ready->lock);
-      ready->port = std::atoi(std::string(line.substr(at + MARK.size())).c_str());
-      ready->cv.notify_all();
+      *port = std::atoi(std::string(line.substr(at + MARK.size())).c_str());
     }
     if (onErrLine) {
       onErrLine(line);
     }
   };
   server.child = Child::spawn({binary}, benchEnv(home, "", extra), {Err::Lines, onLine});
-  if (!server.child) {
-    return std::nullopt;
-  }
   auto deadline = Clock::now() + 10s;
-  if (channel) {
-    std::unique_lock<std::mutex> hold(ready->lock);
-    if (!ready->cv.wait_until(hold, deadline, [&] { return ready->port != 0; })) {
-      return std::nullopt;
-    }
-    server.port = static_cast<uint16_t>(ready->port);
+  while (server.child && channel && *port == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  server.port = static_cast<uint16_t>(port->load());
+  if (!server.child || (channel && server.port == 0)) {
+    return std::nullopt;
   }
   server.child->write(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})"
                       "\n");
@@ -60,6 +50,9 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   if (!answer || answer->find("\"id\":0") == std::string::npos) {
     return std::nullopt;
   }
+  // Notifications flow only once the client says it has the answer.
+  server.child->write(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                      "\n");
   return server;
 }
 

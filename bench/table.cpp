@@ -7,29 +7,22 @@ namespace bench {
 namespace {
 
 std::string format(double v, Unit unit) {
+  char buf[64];
   if (std::isnan(v)) {
     return "n/a";
-  }
-  char buf[64];
-  switch (unit) {
-    case Unit::Seconds:
-      if (v < 1e-3) {
-        std::snprintf(buf, sizeof(buf), "%.1f µs", v * 1e6);
-      } else if (v < 1) {
-        std::snprintf(buf, sizeof(buf), "%.2f ms", v * 1e3);
-      } else {
-        std::snprintf(buf, sizeof(buf), "%.2f s", v);
-      }
-      break;
-    case Unit::Bytes:
-      std::snprintf(buf, sizeof(buf), "%.1f MiB", v / (1024.0 * 1024.0));
-      break;
-    case Unit::PerSecond:
-      std::snprintf(buf, sizeof(buf), "%.0f/s", v);
-      break;
-    case Unit::BytesPerSecond:
-      std::snprintf(buf, sizeof(buf), "%.0f MB/s", v / 1e6);
-      break;
+  } else if (unit == Unit::Bytes) {
+    std::snprintf(buf, sizeof(buf), "%.1f MiB", v / (1024.0 * 1024.0));
+  } else if (unit == Unit::PerSecond || unit == Unit::BytesPerSecond) {
+    std::snprintf(buf, sizeof(buf), unit == Unit::PerSecond ? "%.0f/s" : "%.0f MB/s",
+                  unit == Unit::PerSecond ? v : v / 1e6);
+  } else {
+    std::snprintf(buf, sizeof(buf),
+                  v < 1e-3 ? "%.1f µs"
+                  : v < 1  ? "%.2f ms"
+                           : "%.2f s",
+                  v < 1e-3 ? v * 1e6
+                  : v < 1  ? v * 1e3
+                           : v);
   }
   return buf;
 }
@@ -76,6 +69,22 @@ Figure fixedBudget(const std::string& what, double value) {
   return f;
 }
 
+void sampleBoth(Row& row, size_t count, const std::function<double(size_t)>& figure,
+                const std::function<double(size_t)>& limit, size_t warm) {
+  for (size_t i = 0; i < warm; ++i) {
+    figure(i);
+    limit(i);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
+    for (auto [f, into] : {std::pair{&figure, &row.figure}, std::pair{&limit, &row.limit}}) {
+      if (double t = (*f)(i); t >= 0) {
+        into->samples.add(t);
+      }
+    }
+  }
+}
+
 size_t scaled(const Config& config, size_t count, size_t floor) {
   auto n = static_cast<size_t>(static_cast<double>(count) * config.scale);
   return n < floor ? floor : n;
@@ -95,10 +104,6 @@ void printTable(const std::vector<Row>& rows) {
                 cell(row.figure, row.unit).c_str(), row.limit.what.c_str(),
                 cell(row.limit, row.unit).c_str(), ratio(row).c_str(), row.aim.c_str());
   }
-  std::printf(
-      "\ntail: 99th percentile of a time or size, 1st percentile of a rate. ratio: figure / "
-      "limit for times and sizes, limit / figure for rates; 1 means as good as the limit, "
-      "higher is worse.\n");
 }
 
 }  // namespace bench

@@ -120,6 +120,8 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
   if (end.signal != 0) {
     platform::dieBySignal(end.signal);
   }
+  // The inject thread may still be writing to the master: leave it open for the process's end.
+  (void)child.master.release();
   if (!end.status) {
     return 1;
   }

@@ -229,6 +229,8 @@ int runShell(const std::vector<std::string>& args) {
     ::kill(child.pid, SIGHUP);
     platform::dieBySignal(gEndSignal != 0 ? gEndSignal : end.signal);
   }
+  // The control thread may still be typing into the master: leave it open for the process's end.
+  (void)child.master.release();
   return exitStatus(end, child.pid);
 }
 

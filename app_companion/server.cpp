@@ -38,17 +38,6 @@ void onSignal(int) {
   gStop = 1;
 }
 
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : m_old(::umask(mask)) {}
-  ~UmaskScope() { ::umask(m_old); }
-  UmaskScope(const UmaskScope&) = delete;
-  UmaskScope& operator=(const UmaskScope&) = delete;
-
- private:
-  mode_t m_old;
-};
-
 struct FileId {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -89,7 +78,7 @@ Claim claimSocket(const std::string& path, platform::UniqueFd* out, std::string*
     ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
     int rc;
     {
-      UmaskScope mask(077);
+      platform::UmaskScope mask(077);
       rc = ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     }
     if (rc != 0) {

@@ -16,18 +16,6 @@ namespace {
 
 constexpr size_t BUF_SIZE = 4096;
 
-// Keeps the socket from ever existing with wider permissions, even for a moment.
-class UmaskScope {
- public:
-  explicit UmaskScope(mode_t mask) : m_old(::umask(mask)) {}
-  ~UmaskScope() { ::umask(m_old); }
-  UmaskScope(const UmaskScope&) = delete;
-  UmaskScope& operator=(const UmaskScope&) = delete;
-
- private:
-  mode_t m_old;
-};
-
 void forward(int conn) {
   char buf[BUF_SIZE];
   for (;;) {
@@ -54,7 +42,7 @@ bool openInject(const std::string& path, platform::UniqueFd* listener) {
   }
   ::fcntl(sock.get(), F_SETFD, FD_CLOEXEC);
   {
-    UmaskScope mask(077);
+    platform::UmaskScope mask(077);
     if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
       return false;
     }
@@ -68,21 +56,7 @@ bool openInject(const std::string& path, platform::UniqueFd* listener) {
 }
 
 void serveInject(platform::UniqueFd listener) {
-  uid_t self = ::geteuid();
-  for (;;) {
-    platform::UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
-    if (!conn) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
-    ::fcntl(conn.get(), F_SETFD, FD_CLOEXEC);
-    uid_t peer = 0;
-    if (platform::peerUid(conn.get(), &peer) && peer == self) {
-      forward(conn.get());
-    }
-  }
+  platform::serveOwnUser(listener, forward);
 }
 
 }  // namespace launcher

@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -191,6 +192,30 @@ void dieBySignal(int sig) {
   ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   ::raise(sig);
   ::_exit(128 + sig);
+}
+
+UmaskScope::UmaskScope(mode_t mask) : m_old(::umask(mask)) {}
+
+UmaskScope::~UmaskScope() {
+  ::umask(m_old);
+}
+
+void serveOwnUser(const UniqueFd& listener, const std::function<void(int fd)>& serve) {
+  uid_t self = ::geteuid();
+  for (;;) {
+    UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
+    if (!conn) {
+      if (errno == EINTR || errno == ECONNABORTED) {
+        continue;
+      }
+      return;
+    }
+    ::fcntl(conn.get(), F_SETFD, FD_CLOEXEC);
+    uid_t peer = 0;
+    if (peerUid(conn.get(), &peer) && peer == self) {
+      serve(conn.get());
+    }
+  }
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -58,6 +59,23 @@ void onExit(void (*handler)());
 // Raises the soft limit on open descriptors to `wanted`, or to the hard limit when that is lower;
 // never lowers it. Failure leaves the limit as it was.
 void raiseOpenFileLimit(uint64_t wanted);
+
+// Sets the file-creation mask for a scope, so that a socket never exists with wider permissions,
+// even for a moment.
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask);
+  ~UmaskScope();
+  UmaskScope(const UmaskScope&) = delete;
+  UmaskScope& operator=(const UmaskScope&) = delete;
+
+ private:
+  mode_t m_old;
+};
+
+// Accepts on `listener` until it fails, one connection at a time, and hands `serve` only those
+// whose peer is this user; the others are closed unread.
+void serveOwnUser(const UniqueFd& listener, const std::function<void(int fd)>& serve);
 
 // Descriptors this process has open now; nullopt when the system does not say.
 std::optional<size_t> openDescriptorCount();

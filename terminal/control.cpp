@@ -143,21 +143,7 @@ void syncScreenSize(int master, Screen* screen) {
 }
 
 void serveControl(platform::UniqueFd listener, Screen* screen, int master, Feeder* feeder) {
-  uid_t self = ::geteuid();
-  for (;;) {
-    platform::UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
-    if (!conn) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
-    ::fcntl(conn.get(), F_SETFD, FD_CLOEXEC);
-    uid_t peer = 0;
-    if (platform::peerUid(conn.get(), &peer) && peer == self) {
-      serveOne(conn.get(), screen, master, feeder);
-    }
-  }
+  platform::serveOwnUser(listener, [&](int fd) { serveOne(fd, screen, master, feeder); });
 }
 
 std::optional<Json> askTerminal(const std::string& path, const Json& request, std::string* err) {

@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
       status = terminal::runShell(d.passthrough);
       break;
     case app::Mode::Server:
-      status = server::runServer(app::readIdentity(), platform::envFlag("CV_TOOLS_ONLY"));
+      status = server::runServer(app::readIdentity(), {platform::envFlag("CV_TOOLS_ONLY"),
+                                                       platform::envFlag("CV_WARDEN_TOOLS")});
       break;
   }
   // Worker threads may still run: the process ends without destroying statics under them.

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return base::serialize(tools::buildRequest(name, args, 1)).value_or("");
   };
   for (const auto& line : lines) {
-    auto out = server::handleMessage(line, "proj", size % 2 == 0, app);
+    auto out = server::handleMessage(line, "proj", {size % 2 == 0, size % 3 == 0}, app);
     if (out.answer) {
       base::serialize(*out.answer);
     }

@@ -51,7 +51,7 @@ const char* const INSTRUCTIONS =
     "Everything here is read-only except `terminal_write`, and that one never submits, so the user "
     "reviews before anything runs.";
 
-Outcome handleMessage(std::string_view line, const std::string& projectName, bool toolsOnly,
+Outcome handleMessage(std::string_view line, const std::string& projectName, const Mode& mode,
                       const ToolCaller& callTool) {
   Outcome out;
   Json message = base::parseJson(line);
@@ -73,21 +73,22 @@ Outcome handleMessage(std::string_view line, const std::string& projectName, boo
 
   if (name == "initialize") {
     std::string proto = stringMember(params, "protocolVersion", base::DEFAULT_PROTOCOL);
-    Json capabilities = toolsOnly ? Json{{"tools", Json::object()}}
-                                  : Json{{"experimental", {{"claude/channel", Json::object()}}}};
+    Json capabilities = mode.toolsOnly
+                            ? Json{{"tools", Json::object()}}
+                            : Json{{"experimental", {{"claude/channel", Json::object()}}}};
     Json result = {
         {"protocolVersion", proto},
         {"capabilities", std::move(capabilities)},
         {"serverInfo", {{"name", base::SERVER_NAME}, {"version", base::SERVER_VERSION}}}};
-    if (toolsOnly) {
+    if (mode.toolsOnly) {
       result["instructions"] = INSTRUCTIONS;
     }
     out.answer = answer(id, std::move(result));
     out.initialize = true;
     out.log = "MCP initialize (proto=" + proto + ") — " +
-              (toolsOnly ? "só-tools" : "canal declarado") + " (projeto: " + projectName + ")";
+              (mode.toolsOnly ? "só-tools" : "canal declarado") + " (projeto: " + projectName + ")";
   } else if (name == "tools/list") {
-    out.answer = answer(id, {{"tools", tools::exposedSessionTools()}});
+    out.answer = answer(id, {{"tools", tools::exposedSessionTools(mode.warden)}});
   } else if (name == "tools/call") {
     std::string text =
         callTool(stringMember(params, "name", ""), objectMember(params, "arguments"));
@@ -104,11 +105,11 @@ Outcome handleMessage(std::string_view line, const std::string& projectName, boo
   return out;
 }
 
-void handleLine(std::string_view line, const std::string& projectName, bool toolsOnly,
+void handleLine(std::string_view line, const std::string& projectName, const Mode& mode,
                 const ToolCaller& callTool) {
   // Only the one handling thread calls this.
   static bool answeredInitialize = false;
-  Outcome out = handleMessage(line, projectName, toolsOnly, callTool);
+  Outcome out = handleMessage(line, projectName, mode, callTool);
   if (out.answer) {
     emit(*out.answer);
   }

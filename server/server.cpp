@@ -55,7 +55,7 @@ InputQueue& gInput = *new InputQueue;
   platform::exitProcess(0);
 }
 
-void handleInput(const std::string& projectName, bool toolsOnly) {
+void handleInput(const std::string& projectName, Mode mode) {
   auto callTool = [](const std::string& name, const Json& args) {
     gInput.setInToolCall(true);
     std::string text = tools::callSessionTool(name, args);
@@ -64,7 +64,7 @@ void handleInput(const std::string& projectName, bool toolsOnly) {
   };
   for (;;) {
     std::string line = gInput.take();
-    handleLine(line, projectName, toolsOnly, callTool);
+    handleLine(line, projectName, mode, callTool);
     if (line.size() > BIG_LINE) {
       line = std::string();
       platform::releaseFreeMemory();
@@ -102,9 +102,9 @@ void readInput() {
   endServer();
 }
 
-void startInput(const std::string& projectName, bool toolsOnly) {
+void startInput(const std::string& projectName, const Mode& mode) {
   outbox::startWriter(endServer);
-  std::thread(handleInput, projectName, toolsOnly).detach();
+  std::thread(handleInput, projectName, mode).detach();
   std::thread(readInput).detach();
 }
 
@@ -130,11 +130,11 @@ bool publishTokenFile(const std::string& token) {
 
 }  // namespace
 
-int runServer(const registry::Identity& identity, bool toolsOnly) {
+int runServer(const registry::Identity& identity, const Mode& mode) {
   // A client that has gone away must not kill the server; a write to it just fails.
   ::signal(SIGPIPE, SIG_IGN);
-  if (toolsOnly) {
-    startInput(identity.projectName, true);
+  if (mode.toolsOnly) {
+    startInput(identity.projectName, mode);
     base::logErr(std::string("corvane MCP em modo só-tools (v") + base::SERVER_VERSION +
                  ") — sem canal HTTP");
     park();
@@ -149,7 +149,7 @@ int runServer(const registry::Identity& identity, bool toolsOnly) {
   if (!publishTokenFile(*token) || !channel::startListener(identity)) {
     return 1;
   }
-  startInput(identity.projectName, false);
+  startInput(identity.projectName, mode);
   base::logErr(std::string("corvane channel server no ar (v") + base::SERVER_VERSION + ")");
   park();
 }

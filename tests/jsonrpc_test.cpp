@@ -2,6 +2,7 @@
 
 #include "base/json.h"
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "server/output.h"
 #include "tools/catalogue.h"
 
@@ -27,10 +28,8 @@ struct Call {
 
 class JsonRpc : public testing::Test {
  protected:
-  void SetUp() override { ::unsetenv("CV_WARDEN_TOOLS"); }
-
-  server::Outcome handle(const std::string& line, bool toolsOnly = false) {
-    return server::handleMessage(line, "proj", toolsOnly,
+  server::Outcome handle(const std::string& line, server::Mode mode = {}) {
+    return server::handleMessage(line, "proj", mode,
                                  [this](const std::string& name, const Json& args) {
                                    m_call.name = name;
                                    m_call.args = args;
@@ -113,8 +112,9 @@ TEST_F(JsonRpc, InitializeByModeAndProtocol) {
       *base::serialize(*channel.answer));
   EXPECT_EQ("MCP initialize (proto=2025-06-18) — canal declarado (projeto: proj)", *channel.log);
 
-  auto toolsOnly = handle(
-      "{\"id\":2,\"method\":\"initialize\",\"params\":{\"protocolVersion\":\"2024-11-05\"}}", true);
+  auto toolsOnly =
+      handle("{\"id\":2,\"method\":\"initialize\",\"params\":{\"protocolVersion\":\"2024-11-05\"}}",
+             {true, false});
   const Json& result = (*toolsOnly.answer)["result"];
   EXPECT_EQ("2024-11-05", result["protocolVersion"]);
   EXPECT_EQ(Json::parse("{\"tools\":{}}"), result["capabilities"]);
@@ -146,10 +146,10 @@ TEST_F(JsonRpc, ToolCallForwardsNameAndArgumentsAndWrapsTheText) {
   EXPECT_EQ(3, m_call.count);
 }
 
-TEST_F(JsonRpc, ToolsListFollowsTheWardenFlagAtEachCall) {
-  auto names = [&] {
+TEST_F(JsonRpc, AWardenSessionListsOnlyItsFourTools) {
+  auto names = [&](bool warden) {
     std::vector<std::string> out;
-    auto answer = handle("{\"id\":1,\"method\":\"tools/list\"}").answer;
+    auto answer = handle("{\"id\":1,\"method\":\"tools/list\"}", {false, warden}).answer;
     for (const auto& t : (*answer)["result"]["tools"]) {
       out.push_back(t["name"]);
     }
@@ -159,17 +159,23 @@ TEST_F(JsonRpc, ToolsListFollowsTheWardenFlagAtEachCall) {
   for (const auto& t : Json::parse(catalogueText())) {
     all.push_back(t["name"]);
   }
-  for (const char* value : {"", "0", "true", " 1", "1 ", "01"}) {
-    SCOPED_TRACE(value);
-    ::setenv("CV_WARDEN_TOOLS", value, 1);
-    EXPECT_EQ(all, names());
-  }
-  ::setenv("CV_WARDEN_TOOLS", "1", 1);
+  EXPECT_EQ(all, names(false));
   EXPECT_EQ((std::vector<std::string>{"list_sessions", "session_activity", "session_cost",
                                       "session_files"}),
-            names());
-  ::unsetenv("CV_WARDEN_TOOLS");
-  EXPECT_EQ(all, names());
+            names(true));
+}
+
+// Configuration flags are on only when exactly "1".
+TEST(EnvFlag, OnlyTheSingleCharacterOne) {
+  const char* name = "CS_FLAG_UNDER_TEST";
+  ::unsetenv(name);
+  EXPECT_FALSE(platform::envFlag(name));
+  for (const char* value : {"", "0", "true", " 1", "1 ", "01", "1"}) {
+    SCOPED_TRACE(value);
+    ::setenv(name, value, 1);
+    EXPECT_EQ(std::string(value) == "1", platform::envFlag(name));
+  }
+  ::unsetenv(name);
 }
 
 // The catalogue's text is fixed byte for byte: checked whole against the file that holds it.

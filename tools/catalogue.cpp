@@ -1,13 +1,11 @@
 #include "tools/catalogue.h"
 
-#include "platform/posix.h"
-
 #include <set>
 
 namespace tools {
 namespace {
 
-// The tools a warden session sees when CV_WARDEN_TOOLS is 1.
+// The tools a warden session sees.
 const std::set<std::string>& wardenToolNames = *new std::set<std::string>{
     "list_sessions", "session_activity", "session_cost", "session_files"};
 
@@ -136,8 +134,8 @@ const Json& sessionTools() {
   return catalogue;
 }
 
-Json exposedSessionTools() {
-  if (!platform::envFlag("CV_WARDEN_TOOLS")) {
+Json exposedSessionTools(bool warden) {
+  if (!warden) {
     return sessionTools();
   }
   Json kept = Json::array();

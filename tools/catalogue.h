@@ -19,7 +19,7 @@ Json schema(const Properties& properties, const std::vector<std::string>& requir
 // The whole catalogue, in order; built once.
 const Json& sessionTools();
 
-// The catalogue, or only the warden tools when CV_WARDEN_TOOLS is exactly "1" (read at each call).
-Json exposedSessionTools();
+// The catalogue, or only the warden tools for a warden session.
+Json exposedSessionTools(bool warden);
 
 }  // namespace tools

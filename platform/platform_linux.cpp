@@ -118,6 +118,8 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
   return true;
 }
 
-void releaseFreeMemory() { ::malloc_trim(0); }
+void releaseFreeMemory() {
+  ::malloc_trim(0);
+}
 
 }  // namespace platform

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <libproc.h>
-#include <malloc/malloc.h>
 #include <mach-o/dyld.h>
+#include <malloc/malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -82,6 +82,8 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
   return true;
 }
 
-void releaseFreeMemory() { ::malloc_zone_pressure_relief(nullptr, 0); }
+void releaseFreeMemory() {
+  ::malloc_zone_pressure_relief(nullptr, 0);
+}
 
 }  // namespace platform

@@ -86,8 +86,7 @@ bool isSpaceSeparator(uint32_t c) {
 }
 
 bool isUnicodeSpace(uint32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029 ||
-         isSpaceSeparator(c);
+  return (c >= 0x09 && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029 || isSpaceSeparator(c);
 }
 
 template <typename Pred>
@@ -144,7 +143,9 @@ std::string sanitizeUtf8(std::string_view bytes) {
   return out;
 }
 
-std::string_view trimUnicodeSpace(std::string_view text) { return trimWith(text, isUnicodeSpace); }
+std::string_view trimUnicodeSpace(std::string_view text) {
+  return trimWith(text, isUnicodeSpace);
+}
 
 std::string_view trimHorizontalSpace(std::string_view text) {
   return trimWith(text, [](uint32_t c) { return c == '\t' || isSpaceSeparator(c); });

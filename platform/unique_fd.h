@@ -1,7 +1,6 @@
 #pragma once
 
 #include <unistd.h>
-
 #include <utility>
 
 namespace platform {

@@ -1,22 +1,21 @@
 #include "tools/app_client.h"
 
+#include "base/json.h"
 #include "companion/starter.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
-#include "base/json.h"
 
+#include <cerrno>
+#include <cmath>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cmath>
 #include <thread>
+#include <unistd.h>
 
 namespace tools {
 namespace {
@@ -38,10 +37,10 @@ struct ArgKey {
 
 // The order in which arguments are copied into a request.
 constexpr ArgKey ARG_KEYS[] = {
-    {"name", Kind::String},    {"text", Kind::String},     {"doc", Kind::String},
-    {"find", Kind::String},    {"offset", Kind::Whole},    {"limit", Kind::Whole},
-    {"resource", Kind::String}, {"reason", Kind::String},  {"ttl_s", Kind::Number},
-    {"session", Kind::String}, {"outline", Kind::Boolean}, {"section", Kind::String},
+    {"name", Kind::String},     {"text", Kind::String},     {"doc", Kind::String},
+    {"find", Kind::String},     {"offset", Kind::Whole},    {"limit", Kind::Whole},
+    {"resource", Kind::String}, {"reason", Kind::String},   {"ttl_s", Kind::Number},
+    {"session", Kind::String},  {"outline", Kind::Boolean}, {"section", Kind::String},
     {"terminal", Kind::String}, {"lines", Kind::Whole},
 };
 
@@ -161,18 +160,12 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
 
 std::optional<std::string> opFor(std::string_view toolName) {
   static constexpr std::pair<const char*, const char*> OPS[] = {
-      {"list_sessions", "list"},
-      {"session_activity", "activity"},
-      {"session_cost", "cost"},
-      {"session_files", "files"},
-      {"check_conflicts", "conflicts"},
-      {"group_context", "group_context"},
-      {"group_note", "group_note"},
-      {"user_scratchpad", "user_scratchpad"},
-      {"terminal_read", "terminal_read"},
-      {"terminal_write", "terminal_write"},
-      {"lease_acquire", "lease_acquire"},
-      {"lease_release", "lease_release"},
+      {"list_sessions", "list"},          {"session_activity", "activity"},
+      {"session_cost", "cost"},           {"session_files", "files"},
+      {"check_conflicts", "conflicts"},   {"group_context", "group_context"},
+      {"group_note", "group_note"},       {"user_scratchpad", "user_scratchpad"},
+      {"terminal_read", "terminal_read"}, {"terminal_write", "terminal_write"},
+      {"lease_acquire", "lease_acquire"}, {"lease_release", "lease_release"},
       {"lease_status", "lease_status"},
   };
   for (const auto& [tool, op] : OPS) {
@@ -212,7 +205,9 @@ std::string answerFromBytes(std::string_view bytes) {
   return std::string(platform::trimUnicodeSpace(bytes));
 }
 
-std::string sessionQuerySocket() { return platform::homeDir() + "/.corvane/sessions.sock"; }
+std::string sessionQuerySocket() {
+  return platform::homeDir() + "/.corvane/sessions.sock";
+}
 
 std::string callSessionTool(const std::string& name, const Json& args) {
   auto op = opFor(name);

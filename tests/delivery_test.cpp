@@ -64,32 +64,6 @@ TEST(Readiness, HeldPushesGoOutInOrderOnceTheClientSaysItIsReady) {
   }
 }
 
-TEST(Readiness, AtMost64AreHeldAndNoneLongerThan30Seconds) {
-  TempHome home;
-  ChannelServer server(home, {}, {}, false);
-  ASSERT_NE(0, server.port);
-  std::vector<std::future<std::string>> held;
-  for (int i = 0; i < 70; ++i) {
-    held.push_back(pushLater(server.port, "held " + std::to_string(i)));
-  }
-  auto answered = [&] {
-    return std::count_if(held.begin(), held.end(),
-                         [](auto& h) { return h.wait_for(0s) == std::future_status::ready; });
-  };
-  for (int i = 0; i < 100 && answered() < 6; ++i) {
-    std::this_thread::sleep_for(50ms);
-  }
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(6, answered()) << "the ones past 64 are refused at once, the others held";
-  for (auto& h : held) {  // then the held ones, at 30 s
-    std::string answer = h.get();
-    EXPECT_NE(std::string::npos, answer.find("\r\nRetry-After: 1\r\n")) << answer;
-    EXPECT_EQ(R"({"ok":false,"error":"channel not ready"})", body(answer));
-  }
-  server.ready();
-  EXPECT_EQ("", server.child->readOutFor(300ms)) << "a withdrawn push was written";
-}
-
 TEST(Output, AStuckReaderDelaysNothingElseAndEvery200IsWrittenOnce) {
   TempHome home;
   ChannelServer server(home, {}, {"/bin/sh", "-c", "exec \"$0\" 2>\"$HOME/err\""});

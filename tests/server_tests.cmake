@@ -3,4 +3,6 @@ cs_test(server_unit_test text_test.cpp cli_test.cpp jsonrpc_test.cpp app_request
 cs_test(companion_unit_test companion_unit_test.cpp)
 cs_test(companion_socket_test companion_socket_test.cpp)
 cs_test(server_integration_test server_integration_test.cpp)
-cs_test(server_slow_test server_slow_test.cpp)
+# Mostly waiting: started first so the rest runs beside it.
+cs_test(slow_test slow_test.cpp)
+set_tests_properties(slow_test PROPERTIES COST 1000)

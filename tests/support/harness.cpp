@@ -140,9 +140,26 @@ std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout) 
                                                                      : std::nullopt;
 }
 
-std::optional<std::string> roundTrip(uint16_t port, std::string_view request) {
+std::optional<std::string> roundTrip(uint16_t port, std::string_view request,
+                                     std::chrono::milliseconds timeout) {
   testkit::UniqueFd fd = testkit::connectTcp(port);
-  return fd && testkit::sendAll(fd.get(), request) ? readToEnd(fd.get()) : std::nullopt;
+  return fd && testkit::sendAll(fd.get(), request) ? readToEnd(fd.get(), timeout) : std::nullopt;
+}
+
+std::string askUnix(const std::string& path, const std::string& bytes,
+                    std::chrono::milliseconds timeout) {
+  testkit::UniqueFd fd = testkit::connectUnix(path);
+  if (!fd) {
+    return "<no connection>";
+  }
+  testkit::sendAll(fd.get(), bytes);  // a peer that stopped reading has its answer waiting
+  std::string answer;
+  testkit::recvAll(fd.get(), &answer, testkit::Clock::now() + timeout);
+  if (answer.empty() || answer.back() != '\n') {
+    return "<no answer>: " + answer;
+  }
+  answer.pop_back();
+  return answer;
 }
 
 ChannelServer::ChannelServer(const TempHome& home, Env env, std::vector<std::string> argv,

@@ -80,7 +80,12 @@ std::string post(const std::string& body, const std::string& token = TOKEN);
 // Everything until the peer closes; nullopt on a reset or at the deadline.
 std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds timeout = 5s);
 // One request on a fresh 127.0.0.1 connection, read to its end.
-std::optional<std::string> roundTrip(uint16_t port, std::string_view request);
+std::optional<std::string> roundTrip(uint16_t port, std::string_view request,
+                                     std::chrono::milliseconds timeout = 5s);
+// Sends `bytes` on a unix socket (as far as the peer takes them) and returns its one-line answer
+// without the LF, or a text saying what came instead.
+std::string askUnix(const std::string& path, const std::string& bytes,
+                    std::chrono::milliseconds timeout);
 
 // A channel-mode server with instance INST; `argv` goes before the binary. Pushes flow once the
 // client has read the initialize answer and said so, which `ready` does. A non-ASCII project name

@@ -2,6 +2,7 @@
 
 // The channel's HTTP connections: one request each, answered once, then closed.
 
+#include "channel/connections.h"
 #include "channel/request.h"
 #include "channel/routes.h"
 #include "outbox/outbox.h"
@@ -11,10 +12,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 
 namespace channel {
 
@@ -26,40 +24,6 @@ inline constexpr std::chrono::seconds HEADER_TIMEOUT{2};
 inline constexpr std::chrono::seconds REQUEST_TIMEOUT{10};
 // Bytes held in request buffers across all connections.
 inline constexpr size_t MAX_BUFFERED = 64 << 20;
-
-class HTTPConn;
-
-// Where a connection is: reading and draining ones may be closed to make room.
-enum class Stage { Reading, Draining, Answering };
-
-// The live connections. An entry is the only strong reference to its HTTPConn: callbacks hold
-// it weakly, so removing the entry ends the connection once no callback of it is running.
-class ConnRegistry {
- public:
-  void add(const std::shared_ptr<HTTPConn>& conn);
-  void remove(const HTTPConn* conn);  // an absent entry is not an error
-  void setStage(const HTTPConn* conn, Stage stage);
-  size_t size() const;
-  size_t reading() const;
-  // Takes out the connection in `stage` that came first; null when there is none.
-  std::shared_ptr<HTTPConn> takeOldest(Stage stage);
-
- private:
-  struct Entry {
-    std::shared_ptr<HTTPConn> conn;
-    uint64_t seq;
-    Stage stage;
-  };
-  void unorder(const Entry& entry);
-
-  mutable std::mutex m_lock;
-  std::unordered_map<const HTTPConn*, Entry> m_conns;
-  std::map<uint64_t, const HTTPConn*> m_order[2];  // Reading, Draining
-  uint64_t m_next = 0;
-};
-
-// Never destroyed: worker threads may still use it while the process exits.
-extern ConnRegistry& connections;
 
 // The identity and port every route answers with; set once, before the first connection.
 void setIdentity(const ::registry::Identity& identity, uint16_t port);

@@ -20,6 +20,25 @@ std::string sysError(const char* call, const std::string& path, int e) {
   return std::string(call) + " " + path + ": " + std::strerror(e);
 }
 
+// Reads to the end; false on a read error (errno kept) or once `limit` bytes are in, since the
+// file may grow while it is read.
+bool readUpTo(int fd, std::string* out, size_t limit) {
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return n == 0;
+    }
+    out->append(buf, static_cast<size_t>(n));
+    if (out->size() >= limit) {
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 std::string homeDir() {
@@ -45,24 +64,11 @@ bool makeDirs(const std::string& path) {
 
 std::optional<std::string> readFile(const std::string& path) {
   UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (!fd) {
+  std::string out;
+  if (!fd || !readUpTo(fd.get(), &out, SIZE_MAX)) {
     return std::nullopt;
   }
-  std::string out;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return std::nullopt;
-    }
-    if (n == 0) {
-      return out;
-    }
-    out.append(buf, static_cast<size_t>(n));
-  }
+  return out;
 }
 
 std::optional<std::string> readRegularFile(const std::string& path, ReadFailure* why,
@@ -96,24 +102,11 @@ std::optional<std::string> readRegularFile(const std::string& path, ReadFailure*
     return fail(ReadFailure::TooLarge, "fstat", EFBIG);
   }
   std::string out;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return fail(ReadFailure::Unreadable, "read", errno);
-    }
-    if (n == 0) {
-      return out;
-    }
-    out.append(buf, static_cast<size_t>(n));
-    // The file may grow while it is read.
-    if (out.size() >= limit) {
-      return fail(ReadFailure::TooLarge, "read", EFBIG);
-    }
+  if (!readUpTo(fd.get(), &out, limit)) {
+    return out.size() >= limit ? fail(ReadFailure::TooLarge, "read", EFBIG)
+                               : fail(ReadFailure::Unreadable, "read", errno);
   }
+  return out;
 }
 
 bool createFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* err) {

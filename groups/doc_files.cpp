@@ -22,52 +22,26 @@ std::string sysError(const char* call, const std::string& path, int e) {
 
 ReadResult readDocument(const std::string& path, std::string* out, std::string* err,
                         int64_t* mtimeMillis) {
-  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  if (!fd) {
-    int e = errno;
-    if (e == ENOENT) {
-      return ReadResult::Missing;
+  platform::ReadFailure why{};
+  std::string detail;
+  auto bytes = platform::readRegularFile(path, &why, &detail, MAX_DOCUMENT_BYTES + 1, mtimeMillis);
+  if (!bytes) {
+    switch (why) {
+      case platform::ReadFailure::Missing:
+        return ReadResult::Missing;
+      case platform::ReadFailure::NotRegular:
+        *err = path + " is a symbolic link or not a regular file";
+        break;
+      case platform::ReadFailure::TooLarge:
+        *err = path + " is larger than " + std::to_string(MAX_DOCUMENT_BYTES >> 20) + " MiB";
+        break;
+      case platform::ReadFailure::Unreadable:
+        *err = detail;
+        break;
     }
-    *err = e == ELOOP ? path + " is a symbolic link" : sysError("open", path, e);
     return ReadResult::Refused;
   }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    *err = sysError("fstat", path, errno);
-    return ReadResult::Refused;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *err = path + " is not a regular file";
-    return ReadResult::Refused;
-  }
-  if (static_cast<size_t>(st.st_size) > MAX_DOCUMENT_BYTES) {
-    *err = path + " is larger than " + std::to_string(MAX_DOCUMENT_BYTES >> 20) + " MiB";
-    return ReadResult::Refused;
-  }
-  std::string bytes;
-  char buf[16384];
-  while (bytes.size() <= MAX_DOCUMENT_BYTES) {
-    ssize_t n = ::read(fd.get(), buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      *err = sysError("read", path, errno);
-      return ReadResult::Refused;
-    }
-    if (n == 0) {
-      break;
-    }
-    bytes.append(buf, static_cast<size_t>(n));
-  }
-  if (bytes.size() > MAX_DOCUMENT_BYTES) {
-    *err = path + " is larger than " + std::to_string(MAX_DOCUMENT_BYTES >> 20) + " MiB";
-    return ReadResult::Refused;
-  }
-  *out = platform::isValidUtf8(bytes) ? std::move(bytes) : platform::sanitizeUtf8(bytes);
-  if (mtimeMillis != nullptr) {
-    *mtimeMillis = static_cast<int64_t>(st.st_mtime) * 1000;
-  }
+  *out = platform::isValidUtf8(*bytes) ? std::move(*bytes) : platform::sanitizeUtf8(*bytes);
   return ReadResult::Ok;
 }
 

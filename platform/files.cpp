@@ -72,7 +72,7 @@ std::optional<std::string> readFile(const std::string& path) {
 }
 
 std::optional<std::string> readRegularFile(const std::string& path, ReadFailure* why,
-                                           std::string* err, size_t limit) {
+                                           std::string* err, size_t limit, int64_t* mtimeMillis) {
   auto fail = [&](ReadFailure failure, const char* call, int e) -> std::optional<std::string> {
     if (why != nullptr) {
       *why = failure;
@@ -105,6 +105,9 @@ std::optional<std::string> readRegularFile(const std::string& path, ReadFailure*
   if (!readUpTo(fd.get(), &out, limit)) {
     return out.size() >= limit ? fail(ReadFailure::TooLarge, "read", EFBIG)
                                : fail(ReadFailure::Unreadable, "read", errno);
+  }
+  if (mtimeMillis != nullptr) {
+    *mtimeMillis = static_cast<int64_t>(st.st_mtime) * 1000;
   }
   return out;
 }

@@ -26,10 +26,12 @@ inline constexpr size_t SMALL_FILE_LIMIT = 1 << 20;
 // The whole file when `path` itself (never a symbolic link) is a regular file smaller than `limit`
 // bytes. Opens without following a final link and without blocking, so a FIFO, a device or a link
 // to one is refused at once instead of hanging or filling memory. *why (when given) says which
-// failure; *err (when given) names call, path and errno.
+// failure; *err (when given) names call, path and errno; *mtimeMillis (when given) is the file's
+// modification time.
 std::optional<std::string> readRegularFile(const std::string& path, ReadFailure* why = nullptr,
                                            std::string* err = nullptr,
-                                           size_t limit = SMALL_FILE_LIMIT);
+                                           size_t limit = SMALL_FILE_LIMIT,
+                                           int64_t* mtimeMillis = nullptr);
 
 // Creates a new file (never follows or reuses an existing entry) holding exactly `bytes`, with
 // `mode` regardless of umask. On failure nothing is left at `path`; *err names call and errno.

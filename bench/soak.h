@@ -3,7 +3,7 @@
 // The soak: a bounded run of mixed load against one channel server, then checks that nothing was
 // lost, duplicated, torn, reordered or leaked.
 
-#include "bench/support.h"
+#include "bench/bench.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "bench/support.h"
+#include "bench/bench.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,11 +9,9 @@
 namespace bench {
 
 Env benchEnv(const std::string& home, const std::string& pathFirst, const Env& extra) {
-  Env env = baseEnv(home, pathFirst);
+  Env env = extra;
+  env.merge(baseEnv(home, pathFirst));
   env["LC_ALL"] = "C";
-  for (const auto& [k, v] : extra) {
-    env[k] = v;
-  }
   return env;
 }
 
@@ -89,6 +87,26 @@ void raiseFdLimit(rlim_t wanted) {
     lim.rlim_cur = std::min(wanted, lim.rlim_max);
     ::setrlimit(RLIMIT_NOFILE, &lim);
   }
+}
+
+void sampleBoth(Row& row, size_t count, const std::function<double(size_t)>& figure,
+                const std::function<double(size_t)>& limit, size_t warm) {
+  for (size_t i = 0; i < warm; ++i) {
+    figure(i);
+    limit(i);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
+    for (auto [f, into] : {std::pair{&figure, &row.figure}, std::pair{&limit, &row.limit}}) {
+      if (double t = (*f)(i); t >= 0) {
+        into->samples.add(t);
+      }
+    }
+  }
+}
+
+size_t scaled(const Config& config, size_t count, size_t floor) {
+  return std::max(floor, static_cast<size_t>(static_cast<double>(count) * config.scale));
 }
 
 }  // namespace bench

@@ -35,8 +35,8 @@ struct Options {
 
 // MCP requests on stdin: every method the server knows, some it does not, notifications and
 // broken lines, and tool calls that make the stand-in app answer, split, stall or close early.
-void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Control& control,
-                   unsigned seed, std::map<std::string, size_t>* sent) {
+void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, unsigned seed,
+                   std::map<std::string, size_t>* sent) {
   const char* const BEHAVIOURS[] = {"answer", "split answer",     "100 KB answer",
                                     "stall",  "close mid-answer", "close unread"};
   std::mt19937 rng(seed);
@@ -45,7 +45,7 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
   std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
   const int bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
-  while (!control.stop) {
+  while (!load.stop) {
     // A few requests ahead of the answers, as a client that does not wait for each.
     if (checker.outstanding() >= 8) {
       std::this_thread::sleep_for(milliseconds(1));
@@ -84,11 +84,16 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
       ++(*sent)["broken line (no answer)"];
     } else {
       int behaviour = behaviourOf(rng);
-      load.queueAppBehaviour(behaviour);
+      {
+        std::lock_guard<std::mutex> hold(load.appLock);
+        load.appQueue.push_back(behaviour);
+      }
       ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
       checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
-      line = request("tools/call", Json{{"name", "session_activity"},
-                                        {"arguments", {{"name", appArgument(behaviour, k)}}}});
+      line = request(
+          "tools/call",
+          Json{{"name", "session_activity"},
+               {"arguments", {{"name", std::to_string(behaviour) + "-" + std::to_string(k)}}}});
     }
     if (!server.write(line + "\n")) {
       return;
@@ -122,9 +127,9 @@ std::string shown(int64_t v, bool bytes = false) {
 
 // Every push's fate against the notifications seen for it.
 void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_t>* tally) {
-  for (uint32_t n = 0; n < std::min(ledger.drawn(), Ledger::CAPACITY); ++n) {
-    Fate fate = ledger.fate(n);
-    uint8_t seen = ledger.notifications(n);
+  for (uint32_t n = 0; n < std::min(ledger.next.load(), Ledger::CAPACITY); ++n) {
+    auto fate = static_cast<Fate>(ledger.fate[n].load());
+    uint8_t seen = ledger.seen[n];
     std::string what = "push " + std::to_string(n) + " ";
     auto fail = [&](const std::string& key, const std::string& why) {
       ++(*tally)[key];
@@ -132,7 +137,7 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
     };
     if (fate == Fate::Accepted) {
       ++(*tally)["accepted"];
-      if (seen != 1 || ledger.sawPrefix(n)) {
+      if (seen != 1 || ledger.prefix[n]) {
         fail(seen == 0 ? "lost" : seen > 1 ? "duplicated" : "altered", "answered 200");
       }
     } else if (fate == Fate::Refused || fate == Fate::Unused) {
@@ -143,7 +148,7 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
     } else {
       ++(*tally)[fate == Fate::Cut ? "cut" : "uncertain"];
       (*tally)["cut and pushed"] += fate == Fate::Cut && seen == 1 ? 1 : 0;
-      if (seen > 1 || (fate != Fate::Cut && ledger.sawPrefix(n))) {
+      if (seen > 1 || (fate != Fate::Cut && ledger.prefix[n])) {
         fail("duplicated", fate == Fate::Cut ? "was reset inside the body" : "had no answer");
       }
     }
@@ -154,9 +159,9 @@ int run(const Options& options) {
   bench::raiseFdLimit(4096);
   bench::TempDir home;
   ::mkdir((home.path() + "/.corvane").c_str(), 0700);
-  Ledger ledger;
-  Problems problems;
-  Control control;
+  Load load;
+  Ledger& ledger = load.ledger;
+  Problems& problems = load.problems;
   OutputChecker checker(ledger, problems);
   std::atomic<size_t> pushLogLines{0};
   auto onErr = [&](std::string_view line) {
@@ -171,9 +176,9 @@ int run(const Options& options) {
     return 1;
   }
   pid_t pid = server->child->pid();
-  Target target{server->port, server->token, home.path() + "/.corvane/sessions.sock"};
-  Load load(target, ledger, problems, control);
-  bench::StandinApp app(target.appSocket, [&](int fd) { load.serveApp(fd); });
+  load.port = server->port;
+  load.token = server->token;
+  bench::StandinApp app(home / ".corvane/sessions.sock", [&](int fd) { serveApp(load, fd); });
 
   std::atomic<bool> readerDone{false};
   std::thread reader([&] {
@@ -184,10 +189,10 @@ int run(const Options& options) {
   });
   std::this_thread::sleep_for(milliseconds(300));
   bench::ProcessStats before = stats(pid);
-  load.start(options.seed, options.skip);
+  std::vector<std::thread> clients = startClients(load, options.seed, options.skip);
   std::map<std::string, size_t> sent;
   std::thread writer(
-      [&] { writeRequests(*server->child, checker, load, control, options.seed + 17, &sent); });
+      [&] { writeRequests(*server->child, checker, load, options.seed + 17, &sent); });
 
   int total = std::max(options.seconds, TAIL_SECONDS + 20);
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
@@ -199,9 +204,11 @@ int run(const Options& options) {
     }
     std::this_thread::sleep_for(milliseconds(100));
   }
-  control.stop = true;
+  load.stop = true;
   writer.join();
-  load.join();
+  for (auto& t : clients) {
+    t.join();
+  }
   if (readerDone) {
     problems.add("the server's standard output ended during the run");
   }
@@ -261,28 +268,28 @@ int run(const Options& options) {
     problems.add("resident memory kept growing under load: peak " + shown(firstHalf, true) +
                  " in the first half, " + shown(secondHalf, true) + " in the second");
   }
-  if (pushLogLines.load() != checker.notifications()) {
-    problems.add(std::to_string(checker.notifications()) + " notifications but " +
+  if (pushLogLines.load() != checker.notifications.load()) {
+    problems.add(std::to_string(checker.notifications.load()) + " notifications but " +
                  std::to_string(pushLogLines.load()) + " push log lines");
   }
 
   std::printf("soak: %d s (seed %u) against %s\n", total, options.seed, options.binary.c_str());
   std::printf("  pushes: %u sent; %zu accepted (200), %zu refused, %zu unanswered (reset)\n",
-              ledger.drawn(), tally["accepted"], tally["refused"], tally["uncertain"]);
+              ledger.next.load(), tally["accepted"], tally["refused"], tally["uncertain"]);
   std::printf("  notifications: %zu; lost %zu, duplicated %zu, pushed though refused %zu\n",
-              checker.notifications(), tally["lost"], tally["duplicated"],
+              checker.notifications.load(), tally["lost"], tally["duplicated"],
               tally["pushed though refused"]);
   std::printf("  reset inside the body: %zu, of which %zu pushed the part received\n", tally["cut"],
               tally["cut and pushed"]);
-  for (const auto& [title, counts] : {std::pair{"clients by kind and answer", ledger.counts()},
-                                      std::pair{"MCP requests", sent}}) {
+  for (const auto& [title, counts] :
+       {std::pair{"clients by kind and answer", ledger.counts}, std::pair{"MCP requests", sent}}) {
     std::printf("  %s:\n", title);
     for (const auto& [what, n] : counts) {
       std::printf("    %-34s %zu\n", what.c_str(), n);
     }
   }
   std::printf("  MCP: %zu answers, each checked and in request order unless listed below\n",
-              checker.answers());
+              checker.answers.load());
   std::printf("  descriptors: %s at the start, %s at the end\n", shown(before.openFds).c_str(),
               shown(after.openFds).c_str());
   std::printf("  resident memory: %s at the start, %s at the end; under load every 2 s:",

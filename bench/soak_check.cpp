@@ -14,45 +14,7 @@ std::string shortened(const std::string& text) {
   return text.size() <= 160 ? text : text.substr(0, 160) + "…";
 }
 
-}  // namespace
-
-Ledger::Ledger()
-    : m_fate(new std::atomic<uint8_t>[CAPACITY]()), m_seen(new std::atomic<uint8_t>[CAPACITY]()) {}
-
-std::optional<uint32_t> Ledger::draw() {
-  uint32_t n = m_next++;
-  if (n >= CAPACITY) {
-    return std::nullopt;
-  }
-  m_fate[n] = static_cast<uint8_t>(Fate::InFlight);
-  return n;
-}
-
-void Ledger::settle(uint32_t n, Fate fate) {
-  m_fate[n] = static_cast<uint8_t>(fate);
-}
-
-constexpr uint8_t PREFIX_SEEN = 0x80;
-
-void Ledger::notified(uint32_t n, bool whole) {
-  if (n >= CAPACITY) {
-    return;
-  }
-  uint8_t seen = m_seen[n].load();
-  for (;;) {
-    uint8_t next = static_cast<uint8_t>((seen & PREFIX_SEEN) | (whole ? 0 : PREFIX_SEEN) |
-                                        std::min<int>((seen & 0x7f) + 1, 0x7f));
-    if (m_seen[n].compare_exchange_weak(seen, next)) {
-      return;
-    }
-  }
-}
-
-std::string pushBody(uint32_t n) {
-  return std::string(PREFIX) + std::to_string(n) + "# \"q\" back\\slash\ttab ✓ ünï\nline two " +
-         std::string(n % 97, 'x') + " end";
-}
-
+// The push number in a notification's content, or nullopt when it is not one of ours.
 std::optional<uint32_t> pushNumber(const std::string& content) {
   if (content.compare(0, PREFIX.size(), PREFIX) != 0) {
     return std::nullopt;
@@ -63,6 +25,29 @@ std::optional<uint32_t> pushNumber(const std::string& content) {
     return std::nullopt;
   }
   return static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
+std::optional<uint32_t> Ledger::draw() {
+  uint32_t n = next++;
+  if (n >= CAPACITY) {
+    return std::nullopt;
+  }
+  fate[n] = static_cast<uint8_t>(Fate::InFlight);
+  return n;
+}
+
+void Ledger::notified(uint32_t n, bool whole) {
+  if (n < CAPACITY) {
+    ++seen[n];
+    prefix[n] = prefix[n] || !whole;
+  }
+}
+
+std::string pushBody(uint32_t n) {
+  return std::string(PREFIX) + std::to_string(n) + "# \"q\" back\\slash\ttab ✓ ünï\nline two " +
+         std::string(n % 97, 'x') + " end";
 }
 
 void OutputChecker::expect(Expect e) {
@@ -92,7 +77,7 @@ void OutputChecker::line(const std::string& text) {
 }
 
 void OutputChecker::notification(const Json& msg) {
-  ++m_notifications;
+  ++notifications;
   const Json* params = msg.contains("params") ? &msg["params"] : nullptr;
   if (params == nullptr || !params->is_object() || !params->contains("content") ||
       !(*params)["content"].is_string()) {
@@ -118,7 +103,7 @@ void OutputChecker::notification(const Json& msg) {
 }
 
 void OutputChecker::answer(const Json& msg) {
-  ++m_answers;
+  ++answers;
   Expect want;
   {
     std::lock_guard<std::mutex> hold(m_lock);

@@ -41,15 +41,10 @@ std::string statusOf(std::string_view answer);
 // Raises our descriptor limit toward `wanted` (the 512-connection rows need it).
 void raiseFdLimit(rlim_t wanted);
 
-// Durations, sizes or rates of repeated runs.
-struct Samples {
-  std::vector<double> values;
-  void add(double v) { values.push_back(v); }
-  size_t count() const { return values.size(); }
-  // Nearest-rank percentile, 0 < p <= 100; NaN when empty.
-  double percentile(double p) const;
-  double median() const { return percentile(50); }
-};
+// Durations, sizes or rates of repeated runs, and their nearest-rank percentile, 0 < p <= 100
+// (NaN when empty).
+using Samples = std::vector<double>;
+double percentile(const Samples& samples, double p);
 
 enum class Unit { Seconds, Bytes, PerSecond, BytesPerSecond };
 struct Figure {
@@ -88,7 +83,7 @@ std::vector<Row> proxyRows(const Config& config);  // throughput and inject late
 std::vector<Row> idleRows(const Config& config);
 
 inline Figure fixedBudget(const std::string& what, double value) {
-  return {what, {{value}}, true, {}};
+  return {what, {value}, true, {}};
 }
 // Figure and limit sampled in turn, `count` times or for 20 s, after `warm` unrecorded rounds; a
 // negative time is a failed sample.

@@ -39,15 +39,15 @@ std::string cell(const Figure& f, Unit unit) {
     return "skipped: " + f.skipped;
   }
   if (f.fixed) {
-    return format(f.samples.median(), unit) + " (budget)";
+    return format(percentile(f.samples, 50), unit) + " (budget)";
   }
-  double tail = f.samples.percentile(higherIsBetter(unit) ? 1 : 99);
-  return format(f.samples.median(), unit) + " / " + format(tail, unit) +
-         " (n=" + std::to_string(f.samples.count()) + ")";
+  double tail = percentile(f.samples, higherIsBetter(unit) ? 1 : 99);
+  return format(percentile(f.samples, 50), unit) + " / " + format(tail, unit) +
+         " (n=" + std::to_string(f.samples.size()) + ")";
 }
 
 std::string ratio(const Row& row) {
-  double fig = row.figure.samples.median(), lim = row.limit.samples.median();
+  double fig = percentile(row.figure.samples, 50), lim = percentile(row.limit.samples, 50);
   double r = higherIsBetter(row.unit) ? lim / fig : fig / lim;
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.2f", r);

@@ -57,7 +57,7 @@ void drainRun(const std::vector<std::string>& argv, const Env& env, size_t total
   size_t got = 0;
   if (child && readUntil(child->out(), "", &none, start + seconds(60), &got) && got >= total &&
       child->wait(start + seconds(60)) == 0) {
-    into->samples.add(static_cast<double>(total) / secondsSince(start));
+    into->samples.push_back(static_cast<double>(total) / secondsSince(start));
   }
 }
 
@@ -108,7 +108,7 @@ Row throughputRow(const Config& config) {
       drainRun(script, benchEnv(home.path()), total, &row.limit);
     }
   }
-  if (row.figure.samples.count() == 0) {
+  if (row.figure.samples.empty()) {
     row.figure.skipped = "the launcher run failed";
   }
   return row;
@@ -197,7 +197,7 @@ std::vector<Row> idleRows(const Config& config) {
     if (before[i].cpuNanos < 0 || after[i].cpuNanos < 0) {
       f.skipped = "this OS does not report another process's CPU time";
     } else {
-      f.samples.add(static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
+      f.samples.push_back(static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
     }
   }
   proxy->kill(SIGTERM);

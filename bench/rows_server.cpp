@@ -71,12 +71,12 @@ std::vector<Row> startupRows(const Config& config) {
     auto start = Clock::now();
     auto t = Child::spawn({"/bin/true"}, benchEnv(home.path()), drainErr());
     if (t && t->wait(start + seconds(5))) {
-      spawnTrue.samples.add(secondsSince(start));
+      spawnTrue.samples.push_back(secondsSince(start));
     }
     for (Row* row : {&tools, &channel}) {
       start = Clock::now();
       if (auto server = startServer(config.binary, home.path(), row == &channel)) {
-        row->figure.samples.add(secondsSince(start));
+        row->figure.samples.push_back(secondsSince(start));
         stopServer(*server, Clock::now() + seconds(5));
       }
     }
@@ -184,14 +184,14 @@ std::vector<Row> pushRows(const Config& config) {
     for (int run = 0; run < 5; ++run) {
       auto pushed = [&](size_t k) { return statusOf(roundTrip(server->port, push(k))) == "200"; };
       if (double t = runLoad(clients, total, pushed, notified); t > 0) {
-        row.figure.samples.add(static_cast<double>(total) / t);
+        row.figure.samples.push_back(static_cast<double>(total) / t);
       }
       auto echoed = [&](size_t k) { return !roundTrip(echoPort, push(k)).empty(); };
       if (double t = runLoad(clients, total, echoed, [](auto) { return true; }); t > 0) {
-        row.limit.samples.add(static_cast<double>(total) / t);
+        row.limit.samples.push_back(static_cast<double>(total) / t);
       }
     }
-    if (row.figure.samples.count() == 0) {
+    if (row.figure.samples.empty()) {
       row.figure.skipped = "pushes failed or timed out";
     }
     rows.push_back(row);
@@ -211,7 +211,7 @@ std::vector<Row> memoryRows(const Config& config) {
   auto peakRss = [](Server& server, Figure& into) {
     rusage usage{};
     if (stopServer(server, Clock::now() + seconds(10), &usage)) {
-      into.samples.add(static_cast<double>(maxRssBytes(usage)));
+      into.samples.push_back(static_cast<double>(maxRssBytes(usage)));
     }
   };
   for (int run = 0; run < 5; ++run) {
@@ -242,7 +242,7 @@ std::vector<Row> memoryRows(const Config& config) {
       peakRss(*server, held.figure);
     }
   }
-  if (held.figure.samples.count() == 0) {
+  if (held.figure.samples.empty()) {
     held.figure.skipped = "could not hold 512 connections";
   }
   return {idle, held};

@@ -26,13 +26,6 @@ using std::chrono::seconds;
 constexpr int TAIL_SECONDS = 5;
 constexpr double MIB = 1024.0 * 1024.0;
 
-struct Options {
-  int seconds = 120;
-  unsigned seed = 1;
-  std::string binary = CS_BINARY_PATH;
-  std::string skip;  // client kinds left out, comma-separated
-};
-
 // MCP requests on stdin: every method the server knows, some it does not, notifications and
 // broken lines, and tool calls that make the stand-in app answer, split, stall or close early.
 void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, unsigned seed,
@@ -112,6 +105,7 @@ bool waitFor(Clock::time_point deadline, const std::function<bool()>& done) {
   return true;
 }
 
+// What the OS tells of the server now; fields it cannot read stay -1.
 bench::ProcessStats stats(pid_t pid) {
   bench::ProcessStats s;
   bench::processStats(pid, &s);
@@ -155,7 +149,8 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
   }
 }
 
-int run(const Options& options) {
+// `skip`: client kinds left out, comma-separated.
+int run(int runSeconds, unsigned seed, const std::string& binary, const std::string& skip) {
   bench::raiseFdLimit(4096);
   bench::TempDir home;
   ::mkdir((home.path() + "/.corvane").c_str(), 0700);
@@ -170,9 +165,9 @@ int run(const Options& options) {
     }
   };
   auto start = Clock::now();
-  auto server = bench::startServer(options.binary, home.path(), true, onErr);
+  auto server = bench::startServer(binary, home.path(), true, onErr);
   if (!server) {
-    std::printf("soak: FAIL: the server did not start (%s)\n", options.binary.c_str());
+    std::printf("soak: FAIL: the server did not start (%s)\n", binary.c_str());
     return 1;
   }
   pid_t pid = server->child->pid();
@@ -189,20 +184,18 @@ int run(const Options& options) {
   });
   std::this_thread::sleep_for(milliseconds(300));
   bench::ProcessStats before = stats(pid);
-  std::vector<std::thread> clients = startClients(load, options.seed, options.skip);
+  std::vector<std::thread> clients = startClients(load, seed, skip);
   std::map<std::string, size_t> sent;
-  std::thread writer(
-      [&] { writeRequests(*server->child, checker, load, options.seed + 17, &sent); });
+  std::thread writer([&] { writeRequests(*server->child, checker, load, seed + 17, &sent); });
 
-  int total = std::max(options.seconds, TAIL_SECONDS + 20);
+  int total = std::max(runSeconds, TAIL_SECONDS + 20);
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
   std::vector<bench::ProcessStats> trend;
-  for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
-    if (Clock::now() >= next) {
-      trend.push_back(stats(pid));
-      next += seconds(2);
-    }
-    std::this_thread::sleep_for(milliseconds(100));
+  // Resident memory every 2 s until the load ends, or the server's output does.
+  for (auto next = Clock::now();
+       !waitFor(std::min(next, endOfLoad), [&] { return readerDone.load(); }) && next < endOfLoad;
+       next += seconds(2)) {
+    trend.push_back(stats(pid));
   }
   load.stop = true;
   writer.join();
@@ -273,7 +266,7 @@ int run(const Options& options) {
                  std::to_string(pushLogLines.load()) + " push log lines");
   }
 
-  std::printf("soak: %d s (seed %u) against %s\n", total, options.seed, options.binary.c_str());
+  std::printf("soak: %d s (seed %u) against %s\n", total, seed, binary.c_str());
   std::printf("  pushes: %u sent; %zu accepted (200), %zu refused, %zu unanswered (reset)\n",
               ledger.next.load(), tally["accepted"], tally["refused"], tally["uncertain"]);
   std::printf("  notifications: %zu; lost %zu, duplicated %zu, pushed though refused %zu\n",
@@ -312,15 +305,16 @@ int run(const Options& options) {
 }  // namespace soak
 
 int main(int argc, char** argv) {
-  soak::Options options;
+  std::string seconds = "120", seed = "1", binary = CS_BINARY_PATH, skip;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--seconds") {
-      options.seconds = std::atoi(argv[++i]);
-    } else if (i + 1 < argc && arg == "--seed") {
-      options.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (i + 1 < argc && (arg == "--skip" || arg == "--binary")) {
-      (arg == "--skip" ? options.skip : options.binary) = argv[++i];
+    std::string* value = arg == "--seconds"  ? &seconds
+                         : arg == "--seed"   ? &seed
+                         : arg == "--skip"   ? &skip
+                         : arg == "--binary" ? &binary
+                                             : nullptr;
+    if (value != nullptr && i + 1 < argc) {
+      *value = argv[++i];
     } else {
       std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]\n",
                    argv[0]);
@@ -328,5 +322,6 @@ int main(int argc, char** argv) {
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
-  return soak::run(options);
+  return soak::run(std::atoi(seconds.c_str()), static_cast<unsigned>(std::atoi(seed.c_str())),
+                   binary, skip);
 }

@@ -71,11 +71,11 @@ std::string statusOf(std::string_view answer) {
   return std::string(answer.substr(9, 3));
 }
 
-double Samples::percentile(double p) const {
-  if (values.empty()) {
+double percentile(const Samples& samples, double p) {
+  if (samples.empty()) {
     return std::nan("");
   }
-  std::vector<double> sorted = values;
+  Samples sorted = samples;
   std::sort(sorted.begin(), sorted.end());
   auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
   return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
@@ -99,7 +99,7 @@ void sampleBoth(Row& row, size_t count, const std::function<double(size_t)>& fig
   for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
     for (auto [f, into] : {std::pair{&figure, &row.figure}, std::pair{&limit, &row.limit}}) {
       if (double t = (*f)(i); t >= 0) {
-        into->samples.add(t);
+        into->samples.push_back(t);
       }
     }
   }

@@ -33,7 +33,11 @@ struct Server {
 std::optional<Server> startServer(const std::string& binary, const std::string& home, bool channel,
                                   Child::LineFn onErrLine = {});
 // Closes its input and waits for the exit status.
-std::optional<int> stopServer(Server& server, Clock::time_point deadline, rusage* usage = nullptr);
+inline std::optional<int> stopServer(Server& server, Clock::time_point deadline,
+                                     rusage* usage = nullptr) {
+  server.child->closeInput();
+  return server.child->wait(deadline, usage);
+}
 
 std::string pushRequest(uint16_t port, const std::string& token, std::string_view body);
 // "200" from "HTTP/1.1 200 OK ..."; empty when the answer has no status line.

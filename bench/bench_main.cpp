@@ -1,6 +1,5 @@
 // cs-bench: every hot path of channel-server held against what the machine allows, one table.
-// Usage: cs-bench [--quick] [--only server|channel|proxy] [--binary PATH] [--child PATH]
-//        [--stubs DIR]
+// Usage: cs-bench [--quick] [--only server|channel|proxy] [--binary PATH]
 
 #include "bench/bench.h"
 
@@ -35,8 +34,8 @@ std::string format(double v, Unit unit) {
 
 // Median and the bad tail: the 99th percentile of a cost, the 1st of a rate.
 std::string cell(const Figure& f, Unit unit) {
-  if (!f.skipped.empty()) {
-    return "skipped: " + f.skipped;
+  if (!f.skipped.empty() || f.samples.empty()) {
+    return "skipped: " + (f.skipped.empty() ? std::string("every run failed") : f.skipped);
   }
   if (f.fixed) {
     return format(percentile(f.samples, 50), unit) + " (budget)";
@@ -51,19 +50,17 @@ std::string ratio(const Row& row) {
   double r = higherIsBetter(row.unit) ? lim / fig : fig / lim;
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.2f", r);
-  bool none = !row.figure.skipped.empty() || !row.limit.skipped.empty();
-  return none || std::isnan(r) || std::isinf(r) ? "n/a" : buf;
+  return std::isnan(r) || std::isinf(r) || !row.limit.skipped.empty() ? "n/a" : buf;
 }
 
 // The machine the figures came from; the CPU's name where /proc says it.
 void printMachine() {
   std::ifstream info("/proc/cpuinfo");
-  std::string cpu = "unknown (no /proc/cpuinfo)";
-  for (std::string line; std::getline(info, line);) {
-    if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
-      cpu = line.substr(line.find(':') + 2);
-      break;
-    }
+  std::string line, cpu = "unknown (no /proc/cpuinfo)";
+  while (std::getline(info, line) && line.rfind("model name", 0) != 0) {
+  }
+  if (line.rfind("model name", 0) == 0 && line.find(':') != std::string::npos) {
+    cpu = line.substr(line.find(':') + 2);
   }
   utsname os{};
   ::uname(&os);
@@ -81,19 +78,13 @@ int main(int argc, char** argv) {
   std::string only;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    std::string* path = arg == "--binary"  ? &config.binary
-                        : arg == "--child" ? &config.child
-                        : arg == "--stubs" ? &config.stubs
-                        : arg == "--only"  ? &only
-                                           : nullptr;
+    std::string* path = arg == "--binary" ? &config.binary : arg == "--only" ? &only : nullptr;
     if (arg == "--quick") {
       config.scale = 0.2;
     } else if (path != nullptr && i + 1 < argc) {
       *path = argv[++i];
     } else {
-      std::fprintf(stderr,
-                   "usage: %s [--quick] [--only server|channel|proxy] [--binary PATH] "
-                   "[--child PATH] [--stubs DIR]\n",
+      std::fprintf(stderr, "usage: %s [--quick] [--only server|channel|proxy] [--binary PATH]\n",
                    argv[0]);
       return 2;
     }

@@ -108,9 +108,6 @@ Row throughputRow(const Config& config) {
       drainRun(script, benchEnv(home.path()), total, &row.limit);
     }
   }
-  if (row.figure.samples.empty()) {
-    row.figure.skipped = "the launcher run failed";
-  }
   return row;
 }
 
@@ -150,15 +147,9 @@ Row injectRow(const Config& config) {
             return platform::writeAll(pty.master.get(), m.data(), m.size());
           });
         });
-  } else {
-    row.figure.skipped = "launcher, inject socket or pty did not come up";
   }
   if (pty.pid > 0 && ::kill(pty.pid, SIGKILL) == 0) {
     ::waitpid(pty.pid, nullptr, 0);
-  }
-  if (proxy) {
-    proxy->kill(SIGTERM);
-    proxy->wait();
   }
   return row;
 }
@@ -178,31 +169,24 @@ std::vector<Row> idleRows(const Config& config) {
   auto proxy = launch(config, home.path(), ECHO);
   std::string sock = proxy ? findInjectSocket(home.path(), Clock::now() + seconds(5)) : "";
   auto server = startServer(config.binary, serverHome.path(), true);
-  if (sock.empty() || !server) {
-    proxyIdle.figure.skipped = serverIdle.figure.skipped = "launcher or server did not start";
-    return {proxyIdle, serverIdle};
-  }
+  std::pair<pid_t, Row*> watched[] = {{sock.empty() ? -1 : proxy->pid(), &proxyIdle},
+                                      {server ? server->child->pid() : -1, &serverIdle}};
   std::this_thread::sleep_for(milliseconds(500));
-  std::pair<pid_t, Row*> watched[] = {{proxy->pid(), &proxyIdle},
-                                      {server->child->pid(), &serverIdle}};
   ProcessStats before[2], after[2];
   for (int i = 0; i < 2; ++i) {
     processStats(watched[i].first, &before[i]);
   }
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
+  // A process that did not start, or an OS that does not tell another process's CPU time, leaves
+  // the figure empty.
   for (int i = 0; i < 2; ++i) {
-    processStats(watched[i].first, &after[i]);
-    Figure& f = watched[i].second->figure;
     watched[i].second->limit = fixedBudget("budget", window / 1000);  // 0.1 % of one core
-    if (before[i].cpuNanos < 0 || after[i].cpuNanos < 0) {
-      f.skipped = "this OS does not report another process's CPU time";
-    } else {
-      f.samples.push_back(static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
+    if (watched[i].first > 0 && processStats(watched[i].first, &after[i]) &&
+        before[i].cpuNanos >= 0 && after[i].cpuNanos >= 0) {
+      watched[i].second->figure.samples.push_back(
+          static_cast<double>(after[i].cpuNanos - before[i].cpuNanos) / 1e9);
     }
   }
-  proxy->kill(SIGTERM);
-  proxy->wait();
-  stopServer(*server, Clock::now() + seconds(5));
   return {proxyIdle, serverIdle};
 }
 

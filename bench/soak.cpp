@@ -32,21 +32,25 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, uns
                    std::map<std::string, size_t>* sent) {
   const char* const BEHAVIOURS[] = {"answer", "split answer",     "100 KB answer",
                                     "stall",  "close mid-answer", "close unread"};
+  // Requests with an answer: what the tally calls them, method, params.
+  const std::tuple<const char*, const char*, Json> ANSWERED[] = {
+      {"ping", "ping", nullptr},
+      {"tools/list", "tools/list", nullptr},
+      {"resources/list", "resources/list", nullptr},
+      {"unknown method", "soak/unknown", nullptr},
+      {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
+  const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
   std::mt19937 rng(seed);
-  uint32_t k = 0;
-  const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20};
+  const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20}, bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
-  const int bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
-  while (!load.stop) {
+  for (uint32_t k = 1; !load.stop; ++k) {
     // A few requests ahead of the answers, as a client that does not wait for each.
-    if (checker.outstanding() >= 8) {
+    while (checker.outstanding() >= 8 && !load.stop) {
       std::this_thread::sleep_for(milliseconds(1));
-      continue;
     }
-    ++k;
     Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
-    std::string line;
     auto request = [&](const std::string& method, const Json& params) {
       Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
       if (!params.is_null()) {
@@ -54,17 +58,8 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, uns
       }
       return msg.dump();
     };
-    // Requests with an answer: what the tally calls them, method, params.
-    const std::tuple<const char*, const char*, Json> ANSWERED[] = {
-        {"ping", "ping", nullptr},
-        {"tools/list", "tools/list", nullptr},
-        {"resources/list", "resources/list", nullptr},
-        {"unknown method", "soak/unknown", nullptr},
-        {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
-    const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
-                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
-    int kind = pick(rng);
-    if (kind < 5) {
+    std::string line;
+    if (int kind = pick(rng); kind < 5) {
       const auto& [tally, method, params] = ANSWERED[kind];
       checker.expect({id, method, ""});
       ++(*sent)[tally];

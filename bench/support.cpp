@@ -54,21 +54,14 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   return server;
 }
 
-std::optional<int> stopServer(Server& server, Clock::time_point deadline, rusage* usage) {
-  server.child->closeInput();
-  return server.child->wait(deadline, usage);
-}
-
 std::string pushRequest(uint16_t port, const std::string& token, std::string_view body) {
   return "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nx-cv-token: " + token +
          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
 }
 
 std::string statusOf(std::string_view answer) {
-  if (answer.substr(0, 9) != "HTTP/1.1 " || answer.size() < 12) {
-    return {};
-  }
-  return std::string(answer.substr(9, 3));
+  bool ok = answer.substr(0, 9) == "HTTP/1.1 " && answer.size() >= 12;
+  return ok ? std::string(answer.substr(9, 3)) : "";
 }
 
 double percentile(const Samples& samples, double p) {

@@ -54,15 +54,14 @@ enum class Unit { Seconds, Bytes, PerSecond, BytesPerSecond };
 struct Figure {
   std::string what;
   Samples samples;
-  bool fixed = false;   // a budget, not a measurement
-  std::string skipped;  // why there is no figure
+  bool fixed = false;  // a budget, not a measurement
 };
 struct Row {
   explicit Row(std::string what, std::string limitWhat = "", Unit u = Unit::Seconds,
                std::string target = "")
       : name(std::move(what)),
         unit(u),
-        limit{std::move(limitWhat), {}, false, {}},
+        limit{std::move(limitWhat), {}, false},
         aim(std::move(target)) {}
   std::string name;
   Unit unit = Unit::Seconds;
@@ -87,7 +86,7 @@ std::vector<Row> proxyRows(const Config& config);  // throughput and inject late
 std::vector<Row> idleRows(const Config& config);
 
 inline Figure fixedBudget(const std::string& what, double value) {
-  return {what, {value}, true, {}};
+  return {what, {value}, true};
 }
 // Figure and limit sampled in turn, `count` times or for 20 s, after `warm` unrecorded rounds; a
 // negative time is a failed sample.

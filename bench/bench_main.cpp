@@ -34,8 +34,8 @@ std::string format(double v, Unit unit) {
 
 // Median and the bad tail: the 99th percentile of a cost, the 1st of a rate.
 std::string cell(const Figure& f, Unit unit) {
-  if (!f.skipped.empty() || f.samples.empty()) {
-    return "skipped: " + (f.skipped.empty() ? std::string("every run failed") : f.skipped);
+  if (f.samples.empty()) {
+    return "none: every run failed";
   }
   if (f.fixed) {
     return format(percentile(f.samples, 50), unit) + " (budget)";
@@ -50,7 +50,7 @@ std::string ratio(const Row& row) {
   double r = higherIsBetter(row.unit) ? lim / fig : fig / lim;
   char buf[32];
   std::snprintf(buf, sizeof(buf), "%.2f", r);
-  return std::isnan(r) || std::isinf(r) || !row.limit.skipped.empty() ? "n/a" : buf;
+  return std::isnan(r) || std::isinf(r) ? "n/a" : buf;
 }
 
 // The machine the figures came from; the CPU's name where /proc says it.

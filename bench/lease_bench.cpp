@@ -21,8 +21,8 @@ struct Shared {
   std::atomic<int64_t> worstMicros{0};
 };
 
-leases::Lease leaseFor(const std::string& resource, const std::string& who, int64_t now) {
-  return {resource, {who, who, 0, std::nullopt, std::nullopt}, "bench", now + 1'800'000};
+leases::Lease leaseFor(const std::string& resource, const std::string& who) {
+  return {resource, {who, who, 0, std::nullopt, std::nullopt}, "bench", 1'800'000};
 }
 
 void client(const std::string& db, int id, Shared* s) {
@@ -32,7 +32,7 @@ void client(const std::string& db, int id, Shared* s) {
     s->violations++;
     return;
   }
-  leases::Lease mine = leaseFor("tests", "c" + std::to_string(id), 0);
+  leases::Lease mine = leaseFor("tests", "c" + std::to_string(id));
   for (int i = 0; i < ROUNDS; ++i) {
     auto t0 = Clock::now();
     auto got = store.acquire(mine, 1, &err);
@@ -87,7 +87,7 @@ int main() {
     std::string err;
     store.open(db, &err);
     for (int i = 0; i < SLOW_OPS; ++i) {
-      if (store.acquire(leaseFor("r" + std::to_string(i), "w", 0), 1, &err)) {
+      if (store.acquire(leaseFor("r" + std::to_string(i), "w"), 1, &err)) {
         (void)!::write(acks[1], &i, sizeof i);
       }
     }

@@ -19,11 +19,8 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
                                   Child::LineFn onErrLine) {
   auto port = std::make_shared<std::atomic<int>>(0);
   Server server;
-  Env extra{{"CV_TOOLS_ONLY", "1"}};
-  if (channel) {
-    server.token = "bench-token-0123456789abcdef";
-    extra = {{"CV_CHANNEL_TOKEN", server.token}};
-  }
+  server.token = channel ? "bench-token-0123456789abcdef" : "";
+  Env extra = channel ? Env{{"CV_CHANNEL_TOKEN", server.token}} : Env{{"CV_TOOLS_ONLY", "1"}};
   static const std::string_view MARK = "HTTP em 127.0.0.1:";
   auto onLine = [port, onErrLine](std::string_view line) {
     if (size_t at = line.find(MARK); at != std::string_view::npos) {
@@ -42,8 +39,7 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   if (!server.child || (channel && server.port == 0)) {
     return std::nullopt;
   }
-  server.child->write(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})"
-                      "\n");
+  server.child->write(request(0, "initialize", "{}"));
   auto answer = server.child->readLine(deadline);
   if (!answer || answer->find("\"id\":0") == std::string::npos) {
     return std::nullopt;

@@ -59,10 +59,7 @@ struct Figure {
 struct Row {
   explicit Row(std::string what, std::string limitWhat = "", Unit u = Unit::Seconds,
                std::string target = "")
-      : name(std::move(what)),
-        unit(u),
-        limit{std::move(limitWhat), {}, false},
-        aim(std::move(target)) {}
+      : name(what), unit(u), limit{limitWhat, {}, false}, aim(target) {}
   std::string name;
   Unit unit = Unit::Seconds;
   Figure figure;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <signal.h>
 #include <sys/utsname.h>
+#include <tuple>
 
 namespace bench {
 namespace {
@@ -92,22 +93,19 @@ int main(int argc, char** argv) {
   // A peer that leaves early must fail one sample, not end the bench.
   ::signal(SIGPIPE, SIG_IGN);
   auto start = Clock::now();
-  const struct {
-    const char* part;
-    const char* what;
-    std::vector<Row> (*rows)(const Config&);
-  } PARTS[] = {{"server", "start-up", startupRows},
-               {"server", "MCP round trips and tool call", mcpRows},
-               {"channel", "push latency and throughput", pushRows},
-               {"channel", "peak memory", memoryRows},
-               {"proxy", "proxy throughput and inject latency", proxyRows},
-               {"proxy", "idle CPU", idleRows}};
+  const std::tuple<const char*, const char*, std::vector<Row> (*)(const Config&)> PARTS[] = {
+      {"server", "start-up", startupRows},
+      {"server", "MCP round trips and tool call", mcpRows},
+      {"channel", "push latency and throughput", pushRows},
+      {"channel", "peak memory", memoryRows},
+      {"proxy", "proxy throughput and inject latency", proxyRows},
+      {"proxy", "idle CPU", idleRows}};
   std::vector<Row> rows;
-  for (const auto& p : PARTS) {
-    if (only.empty() || only == p.part) {
+  for (const auto& [part, what, make] : PARTS) {
+    if (only.empty() || only == part) {
       // Progress on standard error, so the table on standard output stays clean.
-      std::fprintf(stderr, "bench: %s\n", p.what);
-      std::vector<Row> some = p.rows(config);
+      std::fprintf(stderr, "bench: %s\n", what);
+      std::vector<Row> some = make(config);
       rows.insert(rows.end(), some.begin(), some.end());
     }
   }

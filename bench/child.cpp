@@ -1,4 +1,4 @@
-// bench-child tcp-echo: the trivial program the channel's rows are held against. Listens on
+// bench-child: the trivial program the channel's rows are held against. Listens on
 // 127.0.0.1, prints the port, and per connection sends back what it read, shuts its side and waits
 // for the client's end; exits when standard input closes.
 
@@ -36,11 +36,7 @@ void serveEcho(int listener) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 2 || std::string(argv[1]) != "tcp-echo") {
-    std::fprintf(stderr, "usage: bench-child tcp-echo\n");
-    return 2;
-  }
+int main() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

@@ -48,9 +48,9 @@ void client(const std::string& db, int id, Shared* s) {
     } else if (!got) {
       s->violations++;
     }
-    int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
-    int64_t seen = s->worstMicros.load();
-    while (us > seen && !s->worstMicros.compare_exchange_weak(seen, us)) {
+    auto us = static_cast<int64_t>(testkit::secondsSince(t0) * 1e6);
+    for (int64_t seen = s->worstMicros;
+         us > seen && !s->worstMicros.compare_exchange_weak(seen, us);) {
     }
   }
 }

@@ -74,11 +74,6 @@ std::string findInjectSocket(const std::string& home, Clock::time_point deadline
   return {};
 }
 
-bool inject(const std::string& sock, const std::string& bytes) {
-  UniqueFd fd = connectUnix(sock);
-  return fd && sendAll(fd.get(), bytes);
-}
-
 Row throughputRow(const Config& config) {
   Row row{"proxy throughput: child prints 100 MB through `launch`",
           "script(1) running the same child", Unit::BytesPerSecond, "ratio ≤ 1"};
@@ -88,22 +83,16 @@ Row throughputRow(const Config& config) {
       "yes " + std::string(79, 'a') + " 2>/dev/null | head -c " + std::to_string(total);
   TempDir home;
   // util-linux and BSD script(1) take the command differently.
-  std::vector<std::string> script;
   utsname os{};
-  for (const char* p : {"/usr/bin/script", "/bin/script"}) {
-    if (script.empty() && ::access(p, X_OK) == 0 && ::uname(&os) == 0) {
-      script = std::string(os.sysname) == "Linux"
-                   ? std::vector<std::string>{p, "-qfc", child, "/dev/null"}
-                   : std::vector<std::string>{p, "-q", "/dev/null", "/bin/sh", "-c", child};
-    }
-  }
+  bool onLinux = ::uname(&os) == 0 && std::string(os.sysname) == "Linux";
+  auto script = onLinux ? std::vector<std::string>{"/usr/bin/script", "-qfc", child, "/dev/null"}
+                        : std::vector<std::string>{"/usr/bin/script", "-q", "/dev/null",
+                                                   "/bin/sh",         "-c", child};
   auto deadline = Clock::now() + seconds(60);
   for (size_t i = 0, runs = scaled(config, 5, 2); i < runs && Clock::now() < deadline; ++i) {
     drainRun({config.binary, "launch"},
              benchEnv(home.path(), config.stubs, {{"BENCH_CLAUDE", child}}), total, &row.figure);
-    if (!script.empty()) {
-      drainRun(script, benchEnv(home.path()), total, &row.limit);
-    }
+    drainRun(script, benchEnv(home.path()), total, &row.limit);
   }
   return row;
 }
@@ -137,7 +126,10 @@ Row injectRow(const Config& config) {
     sampleBoth(
         row, scaled(config, 500),
         [&](size_t i) {
-          return echoed(proxy->out(), &rest, i, [&](const auto& m) { return inject(sock, m); });
+          return echoed(proxy->out(), &rest, i, [&](const auto& m) {
+            UniqueFd fd = connectUnix(sock);  // one connection per injected message
+            return fd && sendAll(fd.get(), m);
+          });
         },
         [&](size_t i) {
           return echoed(pty.master.get(), &ptyRest, i, [&](const auto& m) {

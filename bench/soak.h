@@ -22,8 +22,7 @@ using Json = nlohmann::json;
 
 // What became of each push, by its number. Only the client that drew a number writes its state.
 enum class Fate : uint8_t {
-  Unused,     // never sent
-  InFlight,   // being sent; at the end, counts as Uncertain
+  InFlight,   // drawn, being sent; at the end, counts as Uncertain
   Accepted,   // answered 200: exactly one notification
   Refused,    // answered otherwise, or cut off before it was whole: no notification
   Uncertain,  // whole, but the answer never came (reset, error): at most one notification
@@ -36,10 +35,18 @@ using Flags = std::unique_ptr<std::atomic<T>[]>;
 struct Ledger {
   static constexpr uint32_t CAPACITY = 1 << 23;
   // A fresh push number, or nullopt when the ledger is full.
-  std::optional<uint32_t> draw();
+  std::optional<uint32_t> draw() {
+    uint32_t n = next++;
+    return n < CAPACITY ? std::optional(n) : std::nullopt;
+  }
   void settle(uint32_t n, Fate f) { fate[n] = static_cast<uint8_t>(f); }
   // From the stdout reader: one notification for push n, of its whole text or of a prefix.
-  void notified(uint32_t n, bool whole);
+  void notified(uint32_t n, bool whole) {
+    if (n < CAPACITY) {
+      ++seen[n];
+      prefix[n] = prefix[n] || !whole;
+    }
+  }
   // Counts answers by client kind and status ("push 200", "reset after connect", ...).
   void count(const std::string& what) {
     std::lock_guard<std::mutex> hold(lock);

@@ -4,11 +4,18 @@
 #include "bench/soak.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
 namespace soak {
 namespace {
+
+// The value at `path` in `msg`, null when there is none.
+Json at(const Json& msg, const char* path) {
+  Json::json_pointer p(path);
+  return msg.contains(p) ? msg[p] : Json();
+}
 
 constexpr std::string_view PREFIX = "soak#";
 
@@ -18,15 +25,10 @@ std::string shortened(const std::string& text) {
 
 // The push number in a notification's content, or nullopt when it is not one of ours.
 std::optional<uint32_t> pushNumber(const std::string& content) {
-  if (content.compare(0, PREFIX.size(), PREFIX) != 0) {
-    return std::nullopt;
-  }
-  char* end = nullptr;
-  unsigned long n = std::strtoul(content.c_str() + PREFIX.size(), &end, 10);
-  if (end == content.c_str() + PREFIX.size() || *end != '#' || n >= Ledger::CAPACITY) {
-    return std::nullopt;
-  }
-  return static_cast<uint32_t>(n);
+  unsigned n = 0;
+  char hash = 0;
+  bool ours = std::sscanf(content.c_str(), "soak#%u%c", &n, &hash) == 2 && hash == '#';
+  return ours && n < Ledger::CAPACITY ? std::optional(n) : std::nullopt;
 }
 
 using std::chrono::milliseconds;
@@ -104,22 +106,6 @@ void reset(Load& load, std::mt19937& rng, uint32_t round) {
 
 }  // namespace
 
-std::optional<uint32_t> Ledger::draw() {
-  uint32_t n = next++;
-  if (n >= CAPACITY) {
-    return std::nullopt;
-  }
-  fate[n] = static_cast<uint8_t>(Fate::InFlight);
-  return n;
-}
-
-void Ledger::notified(uint32_t n, bool whole) {
-  if (n < CAPACITY) {
-    ++seen[n];
-    prefix[n] = prefix[n] || !whole;
-  }
-}
-
 std::string pushBody(uint32_t n) {
   return std::string(PREFIX) + std::to_string(n) + "# \"q\" back\\slash\ttab ✓ ünï\nline two " +
          std::string(n % 97, 'x') + " end";
@@ -153,16 +139,13 @@ void OutputChecker::line(const std::string& text) {
 
 void OutputChecker::notification(const Json& msg) {
   ++notifications;
-  const Json* params = msg.contains("params") ? &msg["params"] : nullptr;
-  if (params == nullptr || !params->is_object() || !params->contains("content") ||
-      !(*params)["content"].is_string()) {
-    m_problems.add("notification without string content: " + shortened(msg.dump()));
+  if (!at(msg, "/params/content").is_string() ||
+      at(msg, "/params/meta") != Json{{"kind", "wakeword"}}) {
+    m_problems.add("notification without string content or meta {\"kind\":\"wakeword\"}: " +
+                   shortened(msg.dump()));
     return;
   }
-  const std::string& content = (*params)["content"].get_ref<const std::string&>();
-  if (!params->contains("meta") || (*params)["meta"] != Json{{"kind", "wakeword"}}) {
-    m_problems.add("notification without meta {\"kind\":\"wakeword\"}: " + shortened(msg.dump()));
-  }
+  std::string content = msg["params"]["content"];
   auto n = pushNumber(content);
   if (!n) {
     m_problems.add("notification for no push of ours: " + shortened(content));
@@ -194,19 +177,15 @@ void OutputChecker::answer(const Json& msg) {
                    want.id.dump());
     return;
   }
-  auto at = [&](const char* path) {
-    Json::json_pointer p(path);
-    return msg.contains(p) ? msg[p] : Json();
-  };
   const std::string& m = want.method;
-  Json content = at("/result/content");
-  bool ok = m == "ping"             ? at("/result") == Json::object()
-            : m == "tools/list"     ? at("/result/tools").is_array() && !at("/result/tools").empty()
-            : m == "resources/list" ? at("/result") == Json{{"resources", Json::array()}}
-            : m == "initialize"     ? at("/result/serverInfo/name") == "corvane"
+  Json content = at(msg, "/result/content"), tools = at(msg, "/result/tools");
+  bool ok = m == "ping"             ? at(msg, "/result") == Json::object()
+            : m == "tools/list"     ? tools.is_array() && !tools.empty()
+            : m == "resources/list" ? at(msg, "/result") == Json{{"resources", Json::array()}}
+            : m == "initialize"     ? at(msg, "/result/serverInfo/name") == "corvane"
             : m == "tools/call"     ? content.is_array() && content.size() == 1 &&
-                                      at("/result/content/0/text") == want.toolText
-                                : at("/error/code") == -32601;
+                                      at(msg, "/result/content/0/text") == want.toolText
+                                : at(msg, "/error/code") == -32601;
   if (!ok) {
     m_problems.add(
         "wrong answer to " + want.method + " " + want.id.dump() + ": " + shortened(msg.dump()) +

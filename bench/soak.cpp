@@ -26,34 +26,31 @@ using std::chrono::seconds;
 constexpr int TAIL_SECONDS = 5;
 constexpr double MIB = 1024.0 * 1024.0;
 
-struct Options {
-  int seconds = 120;
-  unsigned seed = 1;
-  std::string binary = CS_BINARY_PATH;
-  std::string skip;  // client kinds left out, comma-separated
-};
-
 // MCP requests on stdin: every method the server knows, some it does not, notifications and
 // broken lines, and tool calls that make the stand-in app answer, split, stall or close early.
-void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Control& control,
-                   unsigned seed, std::map<std::string, size_t>* sent) {
+void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, unsigned seed,
+                   std::map<std::string, size_t>* sent) {
   const char* const BEHAVIOURS[] = {"answer", "split answer",     "100 KB answer",
                                     "stall",  "close mid-answer", "close unread"};
+  // Requests with an answer: what the tally calls them, method, params.
+  const std::tuple<const char*, const char*, Json> ANSWERED[] = {
+      {"ping", "ping", nullptr},
+      {"tools/list", "tools/list", nullptr},
+      {"resources/list", "resources/list", nullptr},
+      {"unknown method", "soak/unknown", nullptr},
+      {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
+  const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
+                                "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
   std::mt19937 rng(seed);
-  uint32_t k = 0;
-  const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20};
+  const int kWeights[] = {25, 8, 4, 4, 2, 5, 5, 20}, bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> pick(std::begin(kWeights), std::end(kWeights));
-  const int bWeights[] = {40, 15, 8, 8, 10, 10};
   std::discrete_distribution<int> behaviourOf(std::begin(bWeights), std::end(bWeights));
-  while (!control.stop) {
+  for (uint32_t k = 1; !load.stop; ++k) {
     // A few requests ahead of the answers, as a client that does not wait for each.
-    if (checker.outstanding() >= 8) {
+    while (checker.outstanding() >= 8 && !load.stop) {
       std::this_thread::sleep_for(milliseconds(1));
-      continue;
     }
-    ++k;
     Json id = k % 3 == 0 ? Json("s-" + std::to_string(k)) : Json(k);
-    std::string line;
     auto request = [&](const std::string& method, const Json& params) {
       Json msg{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}};
       if (!params.is_null()) {
@@ -61,17 +58,8 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
       }
       return msg.dump();
     };
-    // Requests with an answer: what the tally calls them, method, params.
-    const std::tuple<const char*, const char*, Json> ANSWERED[] = {
-        {"ping", "ping", nullptr},
-        {"tools/list", "tools/list", nullptr},
-        {"resources/list", "resources/list", nullptr},
-        {"unknown method", "soak/unknown", nullptr},
-        {"initialize", "initialize", Json{{"protocolVersion", "2025-06-18"}}}};
-    const char* const BROKEN[] = {R"({"jsonrpc":"2.0","id":)", "[{\"id\":1,\"method\":\"ping\"}]",
-                                  "null", R"({"id":null,"method":"ping"})", "\xff\xfe{"};
-    int kind = pick(rng);
-    if (kind < 5) {
+    std::string line;
+    if (int kind = pick(rng); kind < 5) {
       const auto& [tally, method, params] = ANSWERED[kind];
       checker.expect({id, method, ""});
       ++(*sent)[tally];
@@ -84,11 +72,16 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
       ++(*sent)["broken line (no answer)"];
     } else {
       int behaviour = behaviourOf(rng);
-      load.queueAppBehaviour(behaviour);
+      {
+        std::lock_guard<std::mutex> hold(load.appLock);
+        load.appQueue.push_back(behaviour);
+      }
       ++(*sent)[std::string("tools/call, app: ") + BEHAVIOURS[behaviour]];
       checker.expect({id, "tools/call", expectedToolText(behaviour, k)});
-      line = request("tools/call", Json{{"name", "session_activity"},
-                                        {"arguments", {{"name", appArgument(behaviour, k)}}}});
+      line = request(
+          "tools/call",
+          Json{{"name", "session_activity"},
+               {"arguments", {{"name", std::to_string(behaviour) + "-" + std::to_string(k)}}}});
     }
     if (!server.write(line + "\n")) {
       return;
@@ -98,15 +91,15 @@ void writeRequests(bench::Child& server, OutputChecker& checker, Load& load, Con
 }
 
 bool waitFor(Clock::time_point deadline, const std::function<bool()>& done) {
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(milliseconds(20))) {
     if (Clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(milliseconds(20));
   }
   return true;
 }
 
+// What the OS tells of the server now; fields it cannot read stay -1.
 bench::ProcessStats stats(pid_t pid) {
   bench::ProcessStats s;
   bench::processStats(pid, &s);
@@ -122,9 +115,9 @@ std::string shown(int64_t v, bool bytes = false) {
 
 // Every push's fate against the notifications seen for it.
 void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_t>* tally) {
-  for (uint32_t n = 0; n < std::min(ledger.drawn(), Ledger::CAPACITY); ++n) {
-    Fate fate = ledger.fate(n);
-    uint8_t seen = ledger.notifications(n);
+  for (uint32_t n = 0; n < std::min(ledger.next.load(), Ledger::CAPACITY); ++n) {
+    auto fate = static_cast<Fate>(ledger.fate[n].load());
+    uint8_t seen = ledger.seen[n];
     std::string what = "push " + std::to_string(n) + " ";
     auto fail = [&](const std::string& key, const std::string& why) {
       ++(*tally)[key];
@@ -132,10 +125,10 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
     };
     if (fate == Fate::Accepted) {
       ++(*tally)["accepted"];
-      if (seen != 1 || ledger.sawPrefix(n)) {
+      if (seen != 1 || ledger.prefix[n]) {
         fail(seen == 0 ? "lost" : seen > 1 ? "duplicated" : "altered", "answered 200");
       }
-    } else if (fate == Fate::Refused || fate == Fate::Unused) {
+    } else if (fate == Fate::Refused) {
       ++(*tally)["refused"];
       if (seen != 0) {
         fail("pushed though refused", "was refused or cut off");
@@ -143,20 +136,21 @@ void checkLedger(Ledger& ledger, Problems& problems, std::map<std::string, size_
     } else {
       ++(*tally)[fate == Fate::Cut ? "cut" : "uncertain"];
       (*tally)["cut and pushed"] += fate == Fate::Cut && seen == 1 ? 1 : 0;
-      if (seen > 1 || (fate != Fate::Cut && ledger.sawPrefix(n))) {
+      if (seen > 1 || (fate != Fate::Cut && ledger.prefix[n])) {
         fail("duplicated", fate == Fate::Cut ? "was reset inside the body" : "had no answer");
       }
     }
   }
 }
 
-int run(const Options& options) {
+// `skip`: client kinds left out, comma-separated.
+int run(int runSeconds, unsigned seed, const std::string& binary, const std::string& skip) {
   bench::raiseFdLimit(4096);
   bench::TempDir home;
-  ::mkdir((home.path() + "/.corvane").c_str(), 0700);
-  Ledger ledger;
-  Problems problems;
-  Control control;
+  ::mkdir((home / ".corvane").c_str(), 0700);
+  Load load;
+  Ledger& ledger = load.ledger;
+  Problems& problems = load.problems;
   OutputChecker checker(ledger, problems);
   std::atomic<size_t> pushLogLines{0};
   auto onErr = [&](std::string_view line) {
@@ -165,15 +159,15 @@ int run(const Options& options) {
     }
   };
   auto start = Clock::now();
-  auto server = bench::startServer(options.binary, home.path(), true, onErr);
+  auto server = bench::startServer(binary, home.path(), true, onErr);
   if (!server) {
-    std::printf("soak: FAIL: the server did not start (%s)\n", options.binary.c_str());
+    std::printf("soak: FAIL: the server did not start (%s)\n", binary.c_str());
     return 1;
   }
   pid_t pid = server->child->pid();
-  Target target{server->port, server->token, home.path() + "/.corvane/sessions.sock"};
-  Load load(target, ledger, problems, control);
-  bench::StandinApp app(target.appSocket, [&](int fd) { load.serveApp(fd); });
+  load.port = server->port;
+  load.token = server->token;
+  bench::StandinApp app(home / ".corvane/sessions.sock", [&](int fd) { serveApp(load, fd); });
 
   std::atomic<bool> readerDone{false};
   std::thread reader([&] {
@@ -184,24 +178,24 @@ int run(const Options& options) {
   });
   std::this_thread::sleep_for(milliseconds(300));
   bench::ProcessStats before = stats(pid);
-  load.start(options.seed, options.skip);
+  std::vector<std::thread> clients = startClients(load, seed, skip);
   std::map<std::string, size_t> sent;
-  std::thread writer(
-      [&] { writeRequests(*server->child, checker, load, control, options.seed + 17, &sent); });
+  std::thread writer([&] { writeRequests(*server->child, checker, load, seed + 17, &sent); });
 
-  int total = std::max(options.seconds, TAIL_SECONDS + 20);
+  int total = std::max(runSeconds, TAIL_SECONDS + 20);
   auto endOfLoad = start + seconds(total - TAIL_SECONDS);
   std::vector<bench::ProcessStats> trend;
-  for (auto next = Clock::now(); Clock::now() < endOfLoad && !readerDone;) {
-    if (Clock::now() >= next) {
-      trend.push_back(stats(pid));
-      next += seconds(2);
-    }
-    std::this_thread::sleep_for(milliseconds(100));
+  // Resident memory every 2 s until the load ends, or the server's output does.
+  for (auto next = Clock::now();
+       !waitFor(std::min(next, endOfLoad), [&] { return readerDone.load(); }) && next < endOfLoad;
+       next += seconds(2)) {
+    trend.push_back(stats(pid));
   }
-  control.stop = true;
+  load.stop = true;
   writer.join();
-  load.join();
+  for (auto& t : clients) {
+    t.join();
+  }
   if (readerDone) {
     problems.add("the server's standard output ended during the run");
   }
@@ -213,10 +207,8 @@ int run(const Options& options) {
     problems.add(std::to_string(checker.outstanding()) + " requests never answered");
   }
   // Connections drain once their clients are gone; give the server a moment to close them.
-  bool fdsBack = waitFor(Clock::now() + seconds(12), [&] {
-    int64_t now = stats(pid).openFds;
-    return now < 0 || now <= before.openFds;
-  });
+  bool fdsBack =
+      waitFor(Clock::now() + seconds(12), [&] { return stats(pid).openFds <= before.openFds; });
   std::this_thread::sleep_for(milliseconds(300));
   bench::ProcessStats after = stats(pid);
 
@@ -228,13 +220,11 @@ int run(const Options& options) {
     ::kill(pid, SIGKILL);  // a hung server must not hang the soak: the reader waits for its end
   }
   reader.join();
-  bool recordGone = true;
   std::error_code ec;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(home.path() + "/.corvane/sessions", ec)) {
+  bool recordGone = true, tokenGone = !std::filesystem::exists(home / ".corvane/channel.token", ec);
+  for (const auto& entry : std::filesystem::directory_iterator(home / ".corvane/sessions", ec)) {
     recordGone = recordGone && entry.path().extension() != ".json";
   }
-  bool tokenGone = !std::filesystem::exists(home.path() + "/.corvane/channel.token", ec);
 
   std::map<std::string, size_t> tally;
   checkLedger(ledger, problems, &tally);
@@ -261,28 +251,28 @@ int run(const Options& options) {
     problems.add("resident memory kept growing under load: peak " + shown(firstHalf, true) +
                  " in the first half, " + shown(secondHalf, true) + " in the second");
   }
-  if (pushLogLines.load() != checker.notifications()) {
-    problems.add(std::to_string(checker.notifications()) + " notifications but " +
+  if (pushLogLines.load() != checker.notifications.load()) {
+    problems.add(std::to_string(checker.notifications.load()) + " notifications but " +
                  std::to_string(pushLogLines.load()) + " push log lines");
   }
 
-  std::printf("soak: %d s (seed %u) against %s\n", total, options.seed, options.binary.c_str());
+  std::printf("soak: %d s (seed %u) against %s\n", total, seed, binary.c_str());
   std::printf("  pushes: %u sent; %zu accepted (200), %zu refused, %zu unanswered (reset)\n",
-              ledger.drawn(), tally["accepted"], tally["refused"], tally["uncertain"]);
+              ledger.next.load(), tally["accepted"], tally["refused"], tally["uncertain"]);
   std::printf("  notifications: %zu; lost %zu, duplicated %zu, pushed though refused %zu\n",
-              checker.notifications(), tally["lost"], tally["duplicated"],
+              checker.notifications.load(), tally["lost"], tally["duplicated"],
               tally["pushed though refused"]);
   std::printf("  reset inside the body: %zu, of which %zu pushed the part received\n", tally["cut"],
               tally["cut and pushed"]);
-  for (const auto& [title, counts] : {std::pair{"clients by kind and answer", ledger.counts()},
-                                      std::pair{"MCP requests", sent}}) {
+  for (const auto& [title, counts] :
+       {std::pair{"clients by kind and answer", ledger.counts}, std::pair{"MCP requests", sent}}) {
     std::printf("  %s:\n", title);
     for (const auto& [what, n] : counts) {
       std::printf("    %-34s %zu\n", what.c_str(), n);
     }
   }
   std::printf("  MCP: %zu answers, each checked and in request order unless listed below\n",
-              checker.answers());
+              checker.answers.load());
   std::printf("  descriptors: %s at the start, %s at the end\n", shown(before.openFds).c_str(),
               shown(after.openFds).c_str());
   std::printf("  resident memory: %s at the start, %s at the end; under load every 2 s:",
@@ -305,15 +295,16 @@ int run(const Options& options) {
 }  // namespace soak
 
 int main(int argc, char** argv) {
-  soak::Options options;
+  std::string seconds = "120", seed = "1", binary = CS_BINARY_PATH, skip;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (i + 1 < argc && arg == "--seconds") {
-      options.seconds = std::atoi(argv[++i]);
-    } else if (i + 1 < argc && arg == "--seed") {
-      options.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (i + 1 < argc && (arg == "--skip" || arg == "--binary")) {
-      (arg == "--skip" ? options.skip : options.binary) = argv[++i];
+    std::string* value = arg == "--seconds"  ? &seconds
+                         : arg == "--seed"   ? &seed
+                         : arg == "--skip"   ? &skip
+                         : arg == "--binary" ? &binary
+                                             : nullptr;
+    if (value != nullptr && i + 1 < argc) {
+      *value = argv[++i];
     } else {
       std::fprintf(stderr, "usage: %s [--seconds N] [--seed N] [--skip KIND,...] [--binary PATH]\n",
                    argv[0]);
@@ -321,5 +312,6 @@ int main(int argc, char** argv) {
     }
   }
   ::signal(SIGPIPE, SIG_IGN);
-  return soak::run(options);
+  return soak::run(std::atoi(seconds.c_str()), static_cast<unsigned>(std::atoi(seed.c_str())),
+                   binary, skip);
 }

@@ -3,16 +3,16 @@
 // The soak: a bounded run of mixed load against one channel server, then checks that nothing was
 // lost, duplicated, torn, reordered or leaked.
 
-#include "bench/support.h"
+#include "bench/bench.h"
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace soak {
@@ -22,50 +22,47 @@ using Json = nlohmann::json;
 
 // What became of each push, by its number. Only the client that drew a number writes its state.
 enum class Fate : uint8_t {
-  Unused,     // never sent
-  InFlight,   // being sent; at the end, counts as Uncertain
+  InFlight,   // drawn, being sent; at the end, counts as Uncertain
   Accepted,   // answered 200: exactly one notification
   Refused,    // answered otherwise, or cut off before it was whole: no notification
   Uncertain,  // whole, but the answer never came (reset, error): at most one notification
   Cut,        // reset inside the body: at most one notification, of a prefix of the text
 };
 
-class Ledger {
- public:
+template <typename T>
+using Flags = std::unique_ptr<std::atomic<T>[]>;
+
+struct Ledger {
   static constexpr uint32_t CAPACITY = 1 << 23;
-  Ledger();
   // A fresh push number, or nullopt when the ledger is full.
-  std::optional<uint32_t> draw();
-  void settle(uint32_t n, Fate fate);
-  // From the stdout reader: one notification for push n, of its whole text or of a prefix.
-  void notified(uint32_t n, bool whole);
-  Fate fate(uint32_t n) const { return static_cast<Fate>(m_fate[n].load()); }
-  // Seen: the count in the low seven bits, the top bit once one held only a prefix of the text.
-  uint8_t notifications(uint32_t n) const { return m_seen[n].load() & 0x7f; }
-  bool sawPrefix(uint32_t n) const { return (m_seen[n].load() & 0x80) != 0; }
-  uint32_t drawn() const { return m_next.load(); }
-  // Counts answers by client kind and status ("push 200", "oversized 413", ...).
-  void count(const std::string& what) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    ++m_counts[what];
+  std::optional<uint32_t> draw() {
+    uint32_t n = next++;
+    return n < CAPACITY ? std::optional(n) : std::nullopt;
   }
-  std::map<std::string, size_t> counts() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_counts;
+  void settle(uint32_t n, Fate f) { fate[n] = static_cast<uint8_t>(f); }
+  // From the stdout reader: one notification for push n, of its whole text or of a prefix.
+  void notified(uint32_t n, bool whole) {
+    if (n < CAPACITY) {
+      ++seen[n];
+      prefix[n] = prefix[n] || !whole;
+    }
+  }
+  // Counts answers by client kind and status ("push 200", "reset after connect", ...).
+  void count(const std::string& what) {
+    std::lock_guard<std::mutex> hold(lock);
+    ++counts[what];
   }
 
- private:
-  std::atomic<uint32_t> m_next{0};
-  std::unique_ptr<std::atomic<uint8_t>[]> m_fate;
-  std::unique_ptr<std::atomic<uint8_t>[]> m_seen;
-  std::mutex m_lock;
-  std::map<std::string, size_t> m_counts;
+  std::atomic<uint32_t> next{0};
+  Flags<uint8_t> fate{new std::atomic<uint8_t>[CAPACITY]()};
+  Flags<uint8_t> seen{new std::atomic<uint8_t>[CAPACITY]()};  // notifications of each push
+  Flags<bool> prefix{new std::atomic<bool>[CAPACITY]()};      // one held only part of its text
+  std::mutex lock;
+  std::map<std::string, size_t> counts;
 };
 
 // The text of push n: quotes, backslash, tab, an inner line break and non-ASCII, no outer blanks.
 std::string pushBody(uint32_t n);
-// The push number in a notification's content, or nullopt when it is not one of ours.
-std::optional<uint32_t> pushNumber(const std::string& content);
 
 // Problems found during the run; the first dozen are kept word for word. Read once all is joined.
 struct Problems {
@@ -96,8 +93,7 @@ class OutputChecker {
   void expect(Expect e);
   void line(const std::string& text);
   size_t outstanding();
-  size_t answers() const { return m_answers.load(); }
-  size_t notifications() const { return m_notifications.load(); }
+  std::atomic<size_t> answers{0}, notifications{0};
 
  private:
   void answer(const Json& msg);
@@ -106,42 +102,27 @@ class OutputChecker {
   Problems& m_problems;
   std::mutex m_lock;
   std::deque<Expect> m_expected;
-  std::atomic<size_t> m_answers{0};
-  std::atomic<size_t> m_notifications{0};
 };
 
-// Set once the load must end.
-struct Control {
-  std::atomic<bool> stop{false};
-};
-
-struct Target {
+// What the load's threads share.
+struct Load {
   uint16_t port = 0;
   std::string token;
-  std::string appSocket;
+  Ledger ledger;
+  Problems problems;
+  std::atomic<bool> stop{false};
+  // The behaviour of the app's next connections, queued by the MCP writer in request order.
+  std::mutex appLock;
+  std::deque<int> appQueue;
 };
 
-// The load: HTTP clients of every kind, and the stand-in app's behaviours, until `control.stop`.
-class Load {
- public:
-  Load(const Target& target, Ledger& ledger, Problems& problems, Control& control);
-  ~Load();
-  // Client kinds: push, slow, reset; those in `skip` stay out.
-  void start(unsigned seed, const std::string& skip);
-  void join();
-  // The behaviour of the app's next connection, queued by the MCP writer in request order.
-  void queueAppBehaviour(int behaviour);
-  // Handles one app connection.
-  void serveApp(int fd);
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> m;
-};
+// HTTP clients of every kind (push, slow, reset; those in `skip` stay out) until `load.stop`.
+std::vector<std::thread> startClients(Load& load, unsigned seed, const std::string& skip);
+// The stand-in app: answers one connection in the behaviour queued for it.
+void serveApp(Load& load, int fd);
 
 // App behaviours a tools/call can ask for, with the answer text the server must return.
 enum AppBehaviour { APP_ANSWER, APP_SPLIT, APP_BIG, APP_STALL, APP_CUT, APP_ABRUPT };
-std::string appArgument(int behaviour, uint32_t n);
 std::string expectedToolText(int behaviour, uint32_t n);
 
 }  // namespace soak

@@ -1,4 +1,4 @@
-#include "bench/support.h"
+#include "bench/bench.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,11 +9,9 @@
 namespace bench {
 
 Env benchEnv(const std::string& home, const std::string& pathFirst, const Env& extra) {
-  Env env = baseEnv(home, pathFirst);
+  Env env = extra;
+  env.merge(baseEnv(home, pathFirst));
   env["LC_ALL"] = "C";
-  for (const auto& [k, v] : extra) {
-    env[k] = v;
-  }
   return env;
 }
 
@@ -21,11 +19,8 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
                                   Child::LineFn onErrLine) {
   auto port = std::make_shared<std::atomic<int>>(0);
   Server server;
-  Env extra{{"CV_TOOLS_ONLY", "1"}};
-  if (channel) {
-    server.token = "bench-token-0123456789abcdef";
-    extra = {{"CV_CHANNEL_TOKEN", server.token}};
-  }
+  server.token = channel ? "bench-token-0123456789abcdef" : "";
+  Env extra = channel ? Env{{"CV_CHANNEL_TOKEN", server.token}} : Env{{"CV_TOOLS_ONLY", "1"}};
   static const std::string_view MARK = "HTTP em 127.0.0.1:";
   auto onLine = [port, onErrLine](std::string_view line) {
     if (size_t at = line.find(MARK); at != std::string_view::npos) {
@@ -44,8 +39,7 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   if (!server.child || (channel && server.port == 0)) {
     return std::nullopt;
   }
-  server.child->write(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})"
-                      "\n");
+  server.child->write(request(0, "initialize", "{}"));
   auto answer = server.child->readLine(deadline);
   if (!answer || answer->find("\"id\":0") == std::string::npos) {
     return std::nullopt;
@@ -56,28 +50,21 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   return server;
 }
 
-std::optional<int> stopServer(Server& server, Clock::time_point deadline, rusage* usage) {
-  server.child->closeInput();
-  return server.child->wait(deadline, usage);
-}
-
 std::string pushRequest(uint16_t port, const std::string& token, std::string_view body) {
   return "POST / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nx-cv-token: " + token +
          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
 }
 
 std::string statusOf(std::string_view answer) {
-  if (answer.substr(0, 9) != "HTTP/1.1 " || answer.size() < 12) {
-    return {};
-  }
-  return std::string(answer.substr(9, 3));
+  bool ok = answer.substr(0, 9) == "HTTP/1.1 " && answer.size() >= 12;
+  return ok ? std::string(answer.substr(9, 3)) : "";
 }
 
-double Samples::percentile(double p) const {
-  if (values.empty()) {
+double percentile(const Samples& samples, double p) {
+  if (samples.empty()) {
     return std::nan("");
   }
-  std::vector<double> sorted = values;
+  Samples sorted = samples;
   std::sort(sorted.begin(), sorted.end());
   auto rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
   return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
@@ -89,6 +76,26 @@ void raiseFdLimit(rlim_t wanted) {
     lim.rlim_cur = std::min(wanted, lim.rlim_max);
     ::setrlimit(RLIMIT_NOFILE, &lim);
   }
+}
+
+void sampleBoth(Row& row, size_t count, const std::function<double(size_t)>& figure,
+                const std::function<double(size_t)>& limit, size_t warm) {
+  for (size_t i = 0; i < warm; ++i) {
+    figure(i);
+    limit(i);
+  }
+  auto deadline = Clock::now() + std::chrono::seconds(20);
+  for (size_t i = 0; i < count && Clock::now() < deadline; ++i) {
+    for (auto [f, into] : {std::pair{&figure, &row.figure}, std::pair{&limit, &row.limit}}) {
+      if (double t = (*f)(i); t >= 0) {
+        into->samples.push_back(t);
+      }
+    }
+  }
+}
+
+size_t scaled(const Config& config, size_t count, size_t floor) {
+  return std::max(floor, static_cast<size_t>(static_cast<double>(count) * config.scale));
 }
 
 }  // namespace bench

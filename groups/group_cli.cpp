@@ -1,14 +1,13 @@
 #include "groups/group_cli.h"
 
-#include "base/json.h"
 #include "base/log.h"
+#include "claude_files/index.h"
+#include "claude_files/live.h"
+#include "companion/names.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
-#include "platform/platform.h"
-#include "platform/text.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace groups {
 namespace {
@@ -16,64 +15,20 @@ namespace {
 constexpr const char* USAGE =
     "uso: channel-server group create|add|remove NOME PASTA... | channel-server group list";
 
-struct Running {
-  std::string name;
-  std::string cwd;
-};
-
-std::string claudeDir() {
-  const char* dir = std::getenv("CLAUDE_CONFIG_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : platform::homeDir() + "/.claude";
-}
-
-// Claude Code's live session files, read just enough to name each session and place it.
-std::vector<Running> runningSessions() {
-  std::vector<Running> out;
-  std::string dir = claudeDir() + "/sessions";
-  for (const std::string& file : platform::listDir(dir).value_or(std::vector<std::string>{})) {
-    long long pid = 0;
-    if (file.size() < 6 || file.substr(file.size() - 5) != ".json" ||
-        !platform::parseDecimal(file.substr(0, file.size() - 5), &pid) || pid < 1) {
-      continue;
-    }
-    base::Json j = base::parseJson(platform::readFile(dir + "/" + file).value_or(""));
-    platform::ProcessIdentity id;
-    if (!j.is_object() || !j.value("cwd", base::Json()).is_string() ||
-        !platform::processIdentity(static_cast<pid_t>(pid), &id)) {
-      continue;
-    }
-    base::Json start = j.value("procStart", base::Json());
-    std::string started = start.is_string()   ? start.get<std::string>()
-                          : start.is_number() ? start.dump()
-                                              : "";
-    if (!started.empty() && id.startTicks && started != std::to_string(*id.startTicks)) {
-      continue;
-    }
-    std::string cwd = j["cwd"].get<std::string>();
-    base::Json name = j.value("name", base::Json());
-    base::Json sid = j.value("sessionId", base::Json());
-    out.push_back({name.is_string() && !name.get<std::string>().empty()
-                       ? name.get<std::string>()
-                       : platform::lastPathComponent(cwd) + "-" +
-                             (sid.is_string() ? sid.get<std::string>().substr(0, 4) : ""),
-                   cwd});
-  }
-  return out;
-}
-
 int listGroups(const std::string& stateDir) {
   std::vector<Group> all = loadGroups(stateDir);
   if (all.empty()) {
     base::logErr("ℹ️ nenhum grupo; crie um com: channel-server group create NOME PASTA...");
     return 0;
   }
-  std::vector<Running> sessions = runningSessions();
+  std::vector<companion::SessionRef> sessions =
+      companion::sessionRefs(claude_files::readLiveSessions(claude_files::claudeDir()), {}).running;
   std::string out;
   for (const Group& g : all) {
     out += g.name + "\n";
     for (const std::string& folder : g.folders) {
       out += "  " + folder + "\n";
-      for (const Running& s : sessions) {
+      for (const companion::SessionRef& s : sessions) {
         const Group* nearest = groupFor(all, s.cwd);
         if (isUnder(s.cwd, folder) && nearest == &g) {
           out += "    " + s.name + " (" + s.cwd + ")\n";

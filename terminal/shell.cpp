@@ -34,17 +34,6 @@ constexpr int DEFAULT_ROWS = 24;
 constexpr int DEFAULT_COLS = 80;
 constexpr int REAP_TRIES = 200;  // a second at most
 
-volatile std::sig_atomic_t gEndSignal = 0;
-
-// The relay stops for SIGTERM and SIGHUP; an interrupt or quit sent to us ends the shell the same
-// way, and we die by the signal that was sent.
-void onInterrupt(int sig) {
-  if (gEndSignal == 0) {
-    gEndSignal = sig;
-  }
-  ::kill(::getpid(), SIGTERM);
-}
-
 int refuse(const std::string& why) {
   base::logErr("✗ " + why);
   return 1;
@@ -196,12 +185,7 @@ int runShell(const std::vector<std::string>& args) {
       return 1;
     }
     launcher::gMaster = child.master.get();
-    launcher::armSignals({SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}, wakeWrite.get());
-    struct sigaction sa {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGQUIT, &sa, nullptr);
+    launcher::armSignals({SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH}, wakeWrite.get());
   }
   ::signal(SIGPIPE, SIG_IGN);
   launcher::RawMode raw{STDIN_FILENO};
@@ -227,7 +211,7 @@ int runShell(const std::vector<std::string>& args) {
   if (end.signal != 0) {
     // A shell ignores SIGTERM; a hang-up is what ends it when its terminal goes.
     ::kill(child.pid, SIGHUP);
-    platform::dieBySignal(gEndSignal != 0 ? gEndSignal : end.signal);
+    platform::dieBySignal(end.signal);
   }
   // The control thread may still be typing into the master: leave it open for the process's end.
   (void)child.master.release();

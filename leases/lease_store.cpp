@@ -33,6 +33,13 @@ bool fail(const Db& db, const char* what, std::string* err) {
   return false;
 }
 
+bool dropLease(Db& db, const std::string& resource) {
+  Stmt del(db, "DELETE FROM leases WHERE resource = ?1");
+  del.bind(1, resource);
+  del.step();
+  return del.ok();
+}
+
 }  // namespace
 
 bool sameHolder(const Holder& a, const Holder& b) {
@@ -96,10 +103,7 @@ std::optional<Lease> LeaseStore::liveLease(const std::string& resource, int64_t 
   }
   *ok = s && s.ok();
   if (found && ended(*found, nowMillis)) {
-    Stmt del(m_db, "DELETE FROM leases WHERE resource = ?1");
-    del.bind(1, resource);
-    del.step();
-    *ok = *ok && del.ok();
+    *ok = dropLease(m_db, resource) && *ok;
     found.reset();
   }
   return found;
@@ -118,10 +122,7 @@ bool LeaseStore::dropEnded(int64_t nowMillis) {
     return false;
   }
   for (const std::string& resource : gone) {
-    Stmt del(m_db, "DELETE FROM leases WHERE resource = ?1");
-    del.bind(1, resource);
-    del.step();
-    if (!del.ok()) {
+    if (!dropLease(m_db, resource)) {
       return false;
     }
   }
@@ -178,10 +179,7 @@ std::optional<Released> LeaseStore::release(const std::string& resource, const H
     *other = current->holder;
     result = Released::HeldByOther;
   } else if (ok && current) {
-    Stmt del(m_db, "DELETE FROM leases WHERE resource = ?1");
-    del.bind(1, resource);
-    del.step();
-    ok = del.ok();
+    ok = dropLease(m_db, resource);
     result = Released::Yes;
   }
   // Ended leases dropped while looking are worth keeping dropped whatever the answer.

@@ -65,15 +65,6 @@ void onSignal(int sig) {
   ::_exit(127);
 }
 
-std::vector<char*> cStrings(const std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (const auto& s : strings) {
-    out.push_back(const_cast<char*>(s.c_str()));
-  }
-  out.push_back(nullptr);
-  return out;
-}
-
 enum class Read { Data, Empty, Ended };
 
 }  // namespace
@@ -86,8 +77,8 @@ bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::str
     return false;
   }
   // Built before the fork: the child only execs.
-  std::vector<char*> args = cStrings(argv);
-  std::vector<char*> envp = cStrings(env);
+  std::vector<char*> args = platform::cStrings(argv);
+  std::vector<char*> envp = platform::cStrings(env);
   int master = -1;
   int slave = -1;
   pid_t pid = platform::forkPtyKeepingSlave(&master, &slave, term, size);

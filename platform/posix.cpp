@@ -28,6 +28,15 @@ std::optional<std::string> envVar(const char* name) {
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
+std::vector<char*> cStrings(const std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (const auto& s : strings) {
+    out.push_back(const_cast<char*>(s.c_str()));
+  }
+  out.push_back(nullptr);
+  return out;
+}
+
 bool envFlag(const char* name) {
   auto value = envVar(name);
   return value && *value == "1";

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 struct sockaddr_un;
 
@@ -28,6 +29,9 @@ bool envFlag(const char* name);
 // reads cannot hold the caller past a termination signal.
 bool writeAll(int fd, const void* data, size_t len,
               const volatile std::sig_atomic_t* cancel = nullptr);
+
+// argv/envp for exec: pointers into `strings`, null-terminated.
+std::vector<char*> cStrings(const std::vector<std::string>& strings);
 
 // A pipe whose two ends are non-blocking and close-on-exec.
 bool makePipe(UniqueFd* readEnd, UniqueFd* writeEnd);

@@ -81,12 +81,7 @@ bool sendAll(int fd, std::string_view bytes) {
 bool recvAll(int fd, std::string* into, Clock::time_point deadline) {
   char chunk[16384];
   for (;;) {
-    pollfd pfd{fd, POLLIN, 0};
-    int ready = ::poll(&pfd, 1, millisLeft(deadline));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
+    if (!readable(fd, deadline)) {
       return false;
     }
     ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
@@ -109,8 +104,7 @@ std::string readRequestLine(int fd, Clock::time_point deadline) {
   std::string line;
   char chunk[16384];
   while (line.find('\n') == std::string::npos) {
-    pollfd in{fd, POLLIN, 0};
-    if (::poll(&in, 1, millisLeft(deadline)) <= 0) {
+    if (!readable(fd, deadline)) {
       break;
     }
     ssize_t n = ::read(fd, chunk, sizeof(chunk));

@@ -75,17 +75,18 @@ int millisLeft(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
 }
 
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
+bool readable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    pollfd pfd{fd, POLLIN, 0};
+    int ready = ::poll(&pfd, 1, millisLeft(deadline));
+    if (ready >= 0 || errno != EINTR) {
+      return ready > 0;
+    }
+  }
 }
 
-std::vector<char*> cStrings(const std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (const auto& s : strings) {
-    out.push_back(const_cast<char*>(s.c_str()));
-  }
-  out.push_back(nullptr);
-  return out;
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 TempDir::TempDir() {
@@ -139,8 +140,8 @@ std::unique_ptr<Child> Child::spawn(const std::vector<std::string>& argv, const 
     posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   }
   auto envs = envStrings(env);
-  auto args = cStrings(argv);
-  auto envp = cStrings(envs);
+  auto args = platform::cStrings(argv);
+  auto envp = platform::cStrings(envs);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -189,26 +190,16 @@ bool Child::write(std::string_view bytes) {
 }
 
 bool Child::fill(int fd, std::string* into, Clock::time_point deadline) {
-  if (fd < 0) {
+  if (fd < 0 || !readable(fd, deadline)) {
     return false;
   }
-  for (;;) {
-    pollfd pfd{fd, POLLIN, 0};
-    int ready = ::poll(&pfd, 1, millisLeft(deadline));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0) {
-      return false;
-    }
-    char buf[65536];
-    ssize_t got = ::read(fd, buf, sizeof(buf));
-    if (got <= 0) {
-      return false;
-    }
-    into->append(buf, static_cast<size_t>(got));
-    return true;
+  char buf[65536];
+  ssize_t got = ::read(fd, buf, sizeof(buf));
+  if (got <= 0) {
+    return false;
   }
+  into->append(buf, static_cast<size_t>(got));
+  return true;
 }
 
 std::optional<std::string> Child::readLine(Clock::time_point deadline) {

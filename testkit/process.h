@@ -25,8 +25,8 @@ using platform::UniqueFd;
 
 int millisLeft(Clock::time_point deadline);
 double secondsSince(Clock::time_point start);
-// argv/envp for exec: pointers into `strings`, null-terminated.
-std::vector<char*> cStrings(const std::vector<std::string>& strings);
+// Whether `fd` has something to read (or has ended) before the deadline.
+bool readable(int fd, Clock::time_point deadline);
 
 // A fresh directory, removed with everything in it by the destructor unless kept.
 class TempDir {

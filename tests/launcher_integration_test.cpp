@@ -190,7 +190,8 @@ TEST_F(LaunchTest, EverythingTheChildPrintsReachesTheTerminal) {
   using Case = std::tuple<std::string, std::string, std::string, int, int>;
   for (const auto& [stubRun, path, want, runs, status] : {
            Case{"seq 1 100000; exit 0", env["PATH"], seq(100000), 3, 0},
-           Case{"seq 1 3000; exit 0", env["PATH"], seq(3000), 200, 0},
+           // Many runs to meet the end-of-output race; a sanitizer sees the code's races in fewer.
+           Case{"seq 1 3000; exit 0", env["PATH"], seq(3000), cstest::SANITIZED ? 20 : 200, 0},
            Case{"printf last-words; exit 3", env["PATH"], "last-words", 3, 3},
            Case{"", home / "nobin", "", 3, 127},  // the reason goes to standard error
            // SIGPIPE (and SIGTERM, which the launcher blocks around its fork) neither blocked nor

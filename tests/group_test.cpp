@@ -1,3 +1,4 @@
+#include "companion/names.h"
 #include "groups/group_ops.h"
 #include "groups/paging.h"
 #include "platform/files.h"
@@ -8,7 +9,6 @@
 namespace {
 
 using base::Json;
-using companion::SessionRef;
 
 TEST(Paging, WalksByCharactersToTheEndAndPastIt) {
   const std::string text = "ação é 😀 fim\nsegunda linha — ok";
@@ -90,14 +90,8 @@ class GroupOps : public ::testing::Test {
                    {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true, ""}};
     ctx.finished = {{"old", "o1", "/w/api/x", "x", "", 0, false, ""}};
     ctx.you = ctx.running[0];
-    ctx.find = [this](std::string_view name) {
-      for (const SessionRef& s : ctx.running) {
-        if (s.name == name) {
-          return companion::Lookup{s, Json()};
-        }
-      }
-      return companion::Lookup{std::nullopt,
-                               Json{{"error", "no session called " + std::string(name)}}};
+    ctx.find = [this](std::string_view n) {
+      return companion::lookUp(n, ctx.running, ctx.finished);
     };
     std::string err;
     ASSERT_TRUE(groups::changeMembers(ctx.stateDir, "feat", groups::Change::Create,
@@ -148,7 +142,7 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
   EXPECT_EQ(notIn, groups::opGroupContext({{"doc", "board"}}, ctx).dump());
   EXPECT_EQ(R"({"error":"eve is not in a work group"})",
             groups::opGroupContext({{"name", "eve"}}, ctx).dump());
-  EXPECT_EQ(R"({"error":"no session called zed"})",
+  EXPECT_EQ(R"({"error":"no session called zed","sessions":["ann","bob","eve"]})",
             groups::opGroupContext({{"name", "zed"}}, ctx).dump());
   ctx.you = ctx.running[0];
   const Json bad[] = {{{"doc", "secrets"}}, {{"doc", 3}}, {{"find", "x"}}};

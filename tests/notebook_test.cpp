@@ -1,5 +1,6 @@
 #include "notes/notebook.h"
 
+#include "companion/names.h"
 #include "groups/group_store.h"
 #include "notes/scratchpad_ops.h"
 #include "platform/files.h"
@@ -71,14 +72,7 @@ TEST(Notebook, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
   ctx.running = {{"ann", "a1", "/w/api", "api", "", 11, true, ""},
                  {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true, ""}};
   ctx.you = ctx.running[0];
-  ctx.find = [&](std::string_view name) {
-    for (const auto& s : ctx.running) {
-      if (s.name == name) {
-        return companion::Lookup{s, Json()};
-      }
-    }
-    return companion::Lookup{std::nullopt, Json{{"error", "no session called x"}}};
-  };
+  ctx.find = [&](std::string_view n) { return companion::lookUp(n, ctx.running, ctx.finished); };
   EXPECT_EQ(R"({"notebooks":[]})", notes::opUserScratchpad({}, ctx).dump());
   EXPECT_EQ("ann has no notebook", notes::opUserScratchpad({{"outline", true}}, ctx)["error"]);
   ASSERT_TRUE(platform::makeDirs(ctx.stateDir + "/notes"));

@@ -70,6 +70,32 @@ TEST(Install, WhatIsAlreadyAtTheLinkPathInAFolderOnThePath) {
   }
 }
 
+TEST(Install, AZshrcThatIsNoPlainFileIsAppendedThroughALinkOrLeftAlone) {
+  enum Kind { ReadOnly, Linked, Dangling, Directory };
+  for (Kind kind : {ReadOnly, Linked, Dangling, Directory}) {
+    SCOPED_TRACE(kind);
+    cstest::TempHome home;
+    std::string rc = home / ".zshrc", dotfile = home / "dotfiles-zshrc";
+    std::ofstream(dotfile) << "alias ll='ls -l'\n";
+    if (kind == ReadOnly) {
+      fs::copy_file(dotfile, rc);
+      fs::permissions(rc, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    } else if (kind == Directory) {
+      fs::create_directory(rc);
+    } else {
+      fs::create_symlink(kind == Linked ? dotfile : home / "nowhere", rc);
+    }
+    auto [status, err] = install(home, "/usr/bin:/bin");
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(kind != Linked, err.find(PATH_LINE) != std::string::npos) << err;
+    EXPECT_EQ(TARGET, platform::readLink(home / ".local/bin/corvane-run"));
+    EXPECT_EQ(kind != ReadOnly && kind != Directory, platform::readLink(rc).has_value());
+    EXPECT_EQ("alias ll='ls -l'\n" + (kind == Linked ? PATH_LINE : ""),
+              platform::readFile(kind == ReadOnly ? rc : dotfile));
+    EXPECT_FALSE(platform::exists(home / "nowhere"));
+  }
+}
+
 TEST(Install, FallbackFolderThatCannotBeMadeFails) {
   cstest::TempHome home;
   std::ofstream(home / ".local") << "a file where the folder should be";

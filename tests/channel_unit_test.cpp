@@ -34,7 +34,6 @@ TEST(ParseRequest, HeadersAndBody) {
       {"P\r\ncontent-length:  -3 \r\n\r\nall", "P|-|-|-|-3|all"},
       {"P\r\ncontent-length: 50\r\n\r\nshort", "P|-|-|-|50|short"},
       {"P\r\ncontent-length: 7\r\ncontent-length: 0x1\r\n\r\nall", "P|-|-|-|0|all"},
-      {"P\r\ncontent-length: 9223372036854775808\r\n\r\n", "P|-|-|-|0|"},
       {"P\r\nContent-Length: 1\r\n\r\né", "P|-|-|-|1|"},
       {"POST / HTTP/1.1\nHost: x\ry\r\n\r\n", "POST / HTTP/1.1\nHost: x\ry|-|-|-|0|"},
       {"\r\nPOST /\xFF HTTP/1.1\r\nHost: x\r\n\r\n", "|-|-|-|0|"},

@@ -7,14 +7,10 @@ namespace {
 using app::Mode;
 
 TEST(Cli, ChannelPortValues) {
+  // Digits, signs and overflow are parseDecimal's, tested with it; here only the range.
   const std::pair<const char*, int> cases[] = {
-      {"8080", 8080},   {"+8080", 8080},
-      {"65535", 65535}, {"0", 0},
-      {"-0", 0},        {"65536", 0},
-      {"-1", 0},        {"0x10", 0},
-      {"", 0},          {"+", 0},
-      {" 8080", 0},     {"8080 ", 0},
-      {"00080", 80},    {"99999999999999999999", 0},
+      {"8080", 8080}, {"+8080", 8080}, {"65535", 65535}, {"0", 0},
+      {"-0", 0},      {"65536", 0},    {"-1", 0},        {"00080", 80},
   };
   for (const auto& [in, want] : cases) {
     SCOPED_TRACE(in);

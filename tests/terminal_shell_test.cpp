@@ -1,4 +1,3 @@
-#include "launcher/pty_relay.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "terminal/ops.h"
@@ -7,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -18,7 +15,6 @@ namespace {
 
 using base::Json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // `channel-server shell` on a terminal the test owns, as the user's would be.
 class ShellTest : public ::testing::Test {

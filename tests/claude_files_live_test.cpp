@@ -54,14 +54,9 @@ TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
   ASSERT_EQ(::mkfifo((sessions + "/4.json").c_str(), 0600), 0);
 
   std::vector<LiveSession> live = readLiveSessions(home / "claude");
-  ASSERT_EQ(live.size(), 1u);
-  const LiveSession& s = live[0];
-  EXPECT_EQ(s.sessionId, "s-string");
-  EXPECT_EQ(s.pid, ::getpid());
-  EXPECT_EQ(s.status, "waiting");
-  EXPECT_EQ(s.waitingFor, "permission");
-  EXPECT_EQ(s.startedAtMillis, 1700000000000);
-  EXPECT_EQ(s.messagingSocketPath, "/tmp/m.sock");
+  EXPECT_EQ(live,
+            (std::vector<LiveSession>{{::getpid(), "s-string", "/w/a", 1700000000000, "alpha",
+                                       "waiting", "permission", 1700000000500, "/tmp/m.sock"}}));
 
   // procStart written as a number, and a wrong one (the pid since reused by another program).
   for (const auto& [procStart, want] :

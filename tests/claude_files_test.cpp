@@ -20,10 +20,6 @@ const std::string SID = "11111111-aaaa-4bbb-8ccc-000000000001";
 const std::string FIXTURES = CS_TESTS_DIR "/fixtures/claude";
 const std::string MAIN = "/projects/-home-u-app/" + SID + ".jsonl";
 
-int64_t at(const char* iso) {
-  return parseIsoMillis(iso);
-}
-
 class ClaudeFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,8 +51,9 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   EXPECT_EQ(s.latestAnswer, "Added the test.");  // the subagent's later text is not the session's
   EXPECT_EQ(s.claudeUsd, 0.0421);
   EXPECT_EQ(s.mcpToolCalls, 1u);
-  EXPECT_EQ(s.firstMillis, at("2025-11-20T10:00:00Z"));
-  EXPECT_EQ(s.lastActivityMillis, at("2025-11-20T10:07:00Z"));  // the nested subagent's line
+  EXPECT_EQ(s.firstMillis, parseIsoMillis("2025-11-20T10:00:00Z"));
+  EXPECT_EQ(s.lastActivityMillis,
+            parseIsoMillis("2025-11-20T10:07:00Z"));  // the nested subagent's line
 
   struct Want {
     UsageKey key;
@@ -85,7 +82,7 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   const FileEdits& login = s.files.at("/home/u/app/src/login.ts");
   EXPECT_EQ(login.edits, 2u);  // relative in the session, absolute in the subagent
   EXPECT_EQ(login.byTool.at("Edit"), 2u);
-  EXPECT_EQ(login.lastEditMillis, at("2025-11-20T10:00:08Z"));
+  EXPECT_EQ(login.lastEditMillis, parseIsoMillis("2025-11-20T10:00:08Z"));
   EXPECT_EQ(s.files.at("/home/u/app/README.md").byTool.at("Write"), 1u);
   EXPECT_EQ(s.files.at("/home/u/app/nb/a.ipynb").byTool.at("NotebookEdit"), 1u);
 

@@ -51,6 +51,8 @@ TEST(Cli, Dispatch) {
        false,
        {"add", "g", "--take"}},
       {"channel-server", {"notes"}, Mode::Notes, false, {}},
+      {"channel-server", {"push"}, Mode::Push, false, {}},
+      {"corvane-run", {"push"}, Mode::Launch, false, {"push"}},  // a prompt for claude
       {"corvane-run", {"notes"}, Mode::Launch, false, {"notes"}},
       {"channel-server", {"launch", "notes"}, Mode::Launch, false, {"notes"}},
   };

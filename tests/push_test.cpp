@@ -1,4 +1,3 @@
-#include "app/cli.h"
 #include "client/pick.h"
 #include "platform/files.h"
 #include "platform/posix.h"
@@ -61,8 +60,6 @@ TEST(Push, Arguments) {
     EXPECT_EQ(parses, opts.has_value());
     EXPECT_EQ(words, opts ? opts->words : Names{});
   }
-  EXPECT_EQ(app::Mode::Push, app::dispatch("channel-server", {"push"}).mode);
-  EXPECT_EQ(app::Mode::Launch, app::dispatch("corvane-run", {"push"}).mode);  // a prompt for claude
 }
 
 // A stand-in channel server on 127.0.0.1: /info answers `info`, anything else {"ok":true}. It keeps

@@ -31,10 +31,6 @@ TempHome::~TempHome() {
   }
 }
 
-std::string binaryPath() {
-  return CS_BINARY_PATH;
-}
-
 unsigned modeOf(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & (S_IFMT | 0777) : 0;

@@ -1,3 +1,4 @@
+#include "channel/log_text.h"
 #include "channel/push.h"
 #include "channel/request.h"
 #include "channel/routes.h"
@@ -126,6 +127,32 @@ TEST(Route, UnarmedServerAndUnwritableIdentity) {
   ctx.projectName = "bad\xFF";
   EXPECT_EQ("{}", route(parsed("GET /info\r\n\r\n"), ctx).body);
   EXPECT_EQ(R"({"content":"a"})", channelNotification("a", {})["params"].dump());  // no meta
+}
+
+TEST(LogText, ControlsAreEscapedAndLongValuesCut) {
+  const std::string wide(150, 'w');
+  std::string accents;  // 300 bytes of two-byte characters
+  for (int i = 0; i < 150; ++i) {
+    accents += "é";
+  }
+  const std::pair<std::string, std::string> cases[] = {
+      {"olá — ✓", "olá — ✓"},
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {"\x1b[31mred\x7f\x01", "\\x1b[31mred\\x7f\\x01"},
+      {"csi \xc2\x9b"
+       "2J",
+       "csi \\u009b2J"},
+      {"back\\slash", "back\\slash"},
+      {wide + wide, wide + wide},
+      {wide + wide + "x", wide + wide + "… (301 bytes)"},
+      {accents, accents},
+      {"a" + accents, "a" + accents.substr(0, 298) + "… (301 bytes)"},  // never half a character
+      {"\n" + std::string(400, 'z'), "\\n" + std::string(299, 'z') + "… (401 bytes)"},
+  };
+  for (const auto& [value, logged] : cases) {
+    EXPECT_EQ(logged, loggedValue(value)) << value.substr(0, 20);
+  }
+  EXPECT_EQ("\\n" + std::string(400, 'z'), escapeControls("\n" + std::string(400, 'z')));
 }
 
 TEST(Token, ComparisonAndForm) {

@@ -1,15 +1,21 @@
-// The transcript readers over fixtures written in Claude Code's own record shapes.
+// The transcript readers over fixtures written in Claude Code's own record shapes, and the live
+// session files.
 
 #include "claude_files/index.h"
+#include "claude_files/live.h"
 #include "claude_files/prices.h"
 #include "claude_files/transcript.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -258,6 +264,70 @@ TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
   Prices list = loadPrices(home.path(), &warning);
   EXPECT_TRUE(usd(list, "claude-haiku-4-5"));
   EXPECT_EQ(usd(list, "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
+}
+
+// Live session files: only a pid that still runs the process that wrote the file counts.
+TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
+  cstest::TempHome home;
+  std::string sessions = home / "claude/sessions";
+  ASSERT_TRUE(platform::makeDirs(sessions));
+  platform::ProcessIdentity me;
+  ASSERT_TRUE(platform::processIdentity(::getpid(), &me));
+  std::string ticks = me.startTicks ? std::to_string(*me.startTicks) : "";
+  std::string self = std::to_string(::getpid());
+  pid_t dead = cstest::deadPid();
+
+  struct Case {
+    std::string file, body;
+    bool live;
+  };
+  const Case cases[] = {
+      {self + ".json",
+       R"({"pid":)" + self +
+           R"(,"sessionId":"s-string","cwd":"/w/a","startedAt":1700000000000,)"
+           R"("procStart":")" +
+           ticks +
+           R"(","status":"waiting","waitingFor":"permission",)"
+           R"("name":"alpha","messagingSocketPath":"/tmp/m.sock","updatedAt":1700000000500})",
+       true},
+      {"1.json", R"({"pid":1,"sessionId":"s-reused","procStart":"1","startedAt":1})", false},
+      {std::to_string(dead) + ".json", R"({"sessionId":"s-dead"})", false},
+      {self + ".abc.key", R"({"sessionId":"s-key"})", false},
+      {"x" + self + ".json", R"({"sessionId":"s-name"})", false},
+      {"2.json", R"({"pid":)" + self + R"(,"sessionId":"s-other-pid"})", false},
+      {"3.json", "not json", false},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(sessions + "/" + c.file) << c.body;
+  }
+  // A fifo under a session's name is never opened for a blocking read.
+  ASSERT_EQ(::mkfifo((sessions + "/4.json").c_str(), 0600), 0);
+
+  std::vector<LiveSession> live = readLiveSessions(home / "claude");
+  EXPECT_EQ(live,
+            (std::vector<LiveSession>{{::getpid(), "s-string", "/w/a", 1700000000000, "alpha",
+                                       "waiting", "permission", 1700000000500, "/tmp/m.sock"}}));
+
+  // procStart written as a number, and a wrong one (the pid since reused by another program).
+  for (const auto& [procStart, want] :
+       {std::pair<std::string, bool>{ticks, true}, {"1" + ticks + "0", false}}) {
+    SCOPED_TRACE(procStart);
+    std::ofstream(sessions + "/" + self + ".json")
+        << R"({"sessionId":"s-number","procStart":)" + procStart + "}";
+    Index idx(home / "claude");
+    idx.refresh();
+    EXPECT_EQ(idx.live().size(), want ? 1u : 0u);
+  }
+}
+
+TEST(ClaudeFilesLive, ConfigDirFromTheEnvironment) {
+  cstest::TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  EXPECT_EQ(claudeDir(), home / ".claude");
+  ::setenv("CLAUDE_CONFIG_DIR", "/elsewhere/claude", 1);
+  EXPECT_EQ(claudeDir(), "/elsewhere/claude");
+  ::unsetenv("CLAUDE_CONFIG_DIR");
 }
 
 }  // namespace

@@ -224,8 +224,7 @@ TEST(ClaudeFilesTime, IsoTimestamps) {
       {"yesterday", 0},
   };
   for (const auto& [text, want] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(parseIsoMillis(text), want);
+    EXPECT_EQ(parseIsoMillis(text), want) << text;
   }
 }
 

@@ -13,8 +13,7 @@ TEST(Cli, ChannelPortValues) {
       {"-0", 0},      {"65536", 0},    {"-1", 0},        {"00080", 80},
   };
   for (const auto& [in, want] : cases) {
-    SCOPED_TRACE(in);
-    EXPECT_EQ(want, app::parsePort(in));
+    EXPECT_EQ(want, app::parsePort(in)) << in;
   }
 }
 

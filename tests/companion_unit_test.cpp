@@ -236,8 +236,7 @@ TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
        "name is required: the caller is no running session"},
   };
   for (const auto& [line, error] : cases) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(Json({{"error", error}}), w.askLine(line));
+    EXPECT_EQ(Json({{"error", error}}), w.askLine(line)) << line;
   }
   // Without a name, activity is the caller's own.
   EXPECT_EQ("alpha", w.ask({{"op", "activity"}, {"caller_pid", 10}})["name"]);

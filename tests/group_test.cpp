@@ -202,9 +202,9 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
   ctx.you = ctx.running[0];
   const Json bad[] = {{{"doc", "secrets"}}, {{"doc", 3}}, {{"find", "x"}}};
   for (const Json& req : bad) {
-    SCOPED_TRACE(req.dump());
     EXPECT_EQ(R"({"error":"doc must be one of contract, decisions, questions, board"})",
-              groups::opGroupContext(req, ctx).dump());
+              groups::opGroupContext(req, ctx).dump())
+        << req.dump();
   }
   std::string err;
   const std::pair<const char*, groups::Change> refused[] = {{"feat", groups::Change::Create},
@@ -212,8 +212,7 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
                                                             {"other", groups::Change::Add},
                                                             {"", groups::Change::Create}};
   for (const auto& [name, change] : refused) {
-    SCOPED_TRACE(name);
-    EXPECT_FALSE(groups::changeMembers(ctx.stateDir, name, change, {"/q"}, &err));
+    EXPECT_FALSE(groups::changeMembers(ctx.stateDir, name, change, {"/q"}, &err)) << name;
   }
   EXPECT_FALSE(
       groups::changeMembers(ctx.stateDir, "two", groups::Change::Create, {"/w/api"}, &err));
@@ -258,9 +257,9 @@ TEST_F(GroupOps, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
   const std::pair<const char*, Json> finds[] = {
       {"careful", "Deploy > Rollback > Prod #tag"}, {"PAGE", "Ops > Rollback"}, {"intro", nullptr}};
   for (const auto& [needle, heading] : finds) {
-    SCOPED_TRACE(needle);
     EXPECT_EQ(heading,
-              notes::opUserScratchpad({{"session", "ann"}, {"find", needle}}, ctx)["heading"]);
+              notes::opUserScratchpad({{"session", "ann"}, {"find", needle}}, ctx)["heading"])
+        << needle;
   }
   EXPECT_EQ("eve's notebook is neither yours nor your work group's",
             notes::opUserScratchpad({{"session", "eve"}}, ctx)["error"]);

@@ -87,8 +87,7 @@ TEST_F(Leases, GrantDenyRenewReleaseAndStatus) {
                       {{"resource", "r"}},
                       Json::array()};
   for (const Json& req : bad) {
-    SCOPED_TRACE(req.dump());
-    EXPECT_TRUE(leases::opLeaseAcquire(req, ann, store).contains("error"));
+    EXPECT_TRUE(leases::opLeaseAcquire(req, ann, store).contains("error")) << req.dump();
   }
 }
 

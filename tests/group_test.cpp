@@ -153,12 +153,9 @@ class GroupOps : public ::testing::Test {
                                       {"/w/api", "/w/web"}, &err))
         << err;
   }
-  Json note(const std::string& text, const std::string& doc = "") {
-    Json req = {{"text", text}};
-    if (!doc.empty()) {
-      req["doc"] = doc;
-    }
-    return groups::opGroupNote(req, ctx);
+  Json note(const std::string& text, const char* doc = nullptr) {
+    return groups::opGroupNote(doc ? Json{{"text", text}, {"doc", doc}} : Json{{"text", text}},
+                               ctx);
   }
   cstest::TempHome home;
   companion::Context ctx;

@@ -33,11 +33,8 @@ class Leases : public ::testing::Test {
   }
   std::string dbPath() const { return home / "companion.db"; }
   Json acquire(const companion::Context& ctx, const std::string& resource, Json ttl = Json()) {
-    Json req = {{"op", "lease_acquire"}, {"resource", resource}, {"reason", "why " + resource}};
-    if (!ttl.is_null()) {
-      req["ttl_s"] = ttl;
-    }
-    return leases::opLeaseAcquire(req, ctx, store);
+    return leases::opLeaseAcquire(
+        {{"resource", resource}, {"reason", "why " + resource}, {"ttl_s", ttl}}, ctx, store);
   }
   cstest::TempHome home;
   LeaseStore store;

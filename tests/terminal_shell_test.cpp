@@ -29,14 +29,12 @@ class ShellTest : public ::testing::Test {
                                     true, ""};
   }
   void start() {
+    cstest::Env env{{"SHELL", "/bin/sh"}, {"PS1", "$ "}, {"TERM", "xterm"}};
+    env.merge(cstest::baseEnv(home.path()));
     sh = std::make_unique<cstest::Pty>(
         std::vector<std::string>{"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" shell", ctx.you->cwd,
                                  cstest::binaryPath()},
-        cstest::Env{{"HOME", home.path()},
-                    {"PATH", "/usr/bin:/bin"},
-                    {"SHELL", "/bin/sh"},
-                    {"PS1", "$ "},
-                    {"TERM", "xterm"}});
+        env);
     ASSERT_TRUE(sh->until([&] { return records().size() == 1; }));
     ASSERT_TRUE(sh->until([&] { return screenHas("$"); }));
   }

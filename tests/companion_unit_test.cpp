@@ -136,17 +136,15 @@ TEST(CompanionOps, ListOrderLimitAndFlags) {
   EXPECT_EQ((std::vector<std::string>{"r-new", "r-mid", "r-old", "f0", "f1"}),
             std::vector<std::string>(ids.begin(), ids.begin() + 5));
   EXPECT_EQ("f36", ids.back());
-  const Json& newest = a["sessions"][0];
-  EXPECT_TRUE(newest["you"]);
-  EXPECT_EQ("approve Bash", newest["waiting_for"]);
-  EXPECT_FALSE(newest["messageable"]);
-  EXPECT_TRUE(a["sessions"][1]["channel"]);
-  EXPECT_TRUE(a["sessions"][1]["messageable"]);
-  EXPECT_EQ(std::string(200, 'p') + "…", a["sessions"][1]["working_on"]);
-  EXPECT_TRUE(a["sessions"][2]["messageable"]);
-  EXPECT_FALSE(a["sessions"][2]["channel"]);
-  EXPECT_EQ("finished", a["sessions"][3]["status"]);
-  EXPECT_EQ("2027-01-15T05:00:00Z", a["sessions"][3]["last_activity"]);
+  const std::tuple<size_t, const char*, Json> fields[] = {
+      {0, "you", true},          {0, "waiting_for", "approve Bash"},
+      {0, "messageable", false}, {1, "channel", true},
+      {1, "messageable", true},  {1, "working_on", std::string(200, 'p') + "…"},
+      {2, "messageable", true},  {2, "channel", false},
+      {3, "status", "finished"}, {3, "last_activity", "2027-01-15T05:00:00Z"}};
+  for (const auto& [i, key, want] : fields) {
+    EXPECT_EQ(want, a["sessions"][i][key]) << i << " " << key;
+  }
 }
 
 TEST(CompanionOps, ConflictsFromTranscriptsAndSoleOwners) {

@@ -204,10 +204,9 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
         << req.dump();
   }
   std::string err;
-  const std::pair<const char*, groups::Change> refused[] = {{"feat", groups::Change::Create},
-                                                            {"bad name", groups::Change::Create},
-                                                            {"other", groups::Change::Add},
-                                                            {"", groups::Change::Create}};
+  using C = groups::Change;
+  const std::pair<const char*, C> refused[] = {
+      {"feat", C::Create}, {"bad name", C::Create}, {"other", C::Add}, {"", C::Create}};
   for (const auto& [name, change] : refused) {
     EXPECT_FALSE(groups::changeMembers(ctx.stateDir, name, change, {"/q"}, &err)) << name;
   }

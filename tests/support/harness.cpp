@@ -19,9 +19,7 @@
 namespace cstest {
 
 TempHome::TempHome() {
-  if (!ok()) {
-    ADD_FAILURE() << "no temporary directory";
-  }
+  EXPECT_TRUE(ok()) << "no temporary directory";
 }
 
 TempHome::~TempHome() {

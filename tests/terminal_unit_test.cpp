@@ -188,26 +188,21 @@ TEST_F(OpsTest, ReadsOnlyYourTerminals) {
   EXPECT_FALSE(index["terminals"][2]["running"]);
   EXPECT_TRUE(index["terminals"][2]["last_lines"].is_null());
 
-  struct Case {
-    Json request;
-    size_t lines;
-  } cases[] = {{{{"terminal", "proj-2"}}, 120},
-               {{{"terminal", "proj-2"}, {"lines", 3}}, 3},
-               {{{"terminal", "proj-2"}, {"lines", 1e9}}, 600},
-               {{{"terminal", "proj-2"}, {"lines", -2}}, 120},
-               {{{"terminal", "proj-2"}, {"lines", "x"}}, 120}};
-  for (const auto& c : cases) {
-    Json got = terminal::terminalRead(c.request, ctx);
-    EXPECT_EQ(c.lines, got["lines"].size()) << c.request;
+  // lines asked for (null: none), lines read
+  const std::pair<Json, size_t> asked[] = {
+      {nullptr, 120}, {3, 3}, {1e9, 600}, {-2, 120}, {"x", 120}};
+  for (const auto& [lines, want] : asked) {
+    Json got =
+        terminal::terminalRead(lines.is_null() ? Json{{"terminal", "proj-2"}}
+                                               : Json{{"terminal", "proj-2"}, {"lines", lines}},
+                               ctx);
+    EXPECT_EQ(want, got["lines"].size()) << lines;
     EXPECT_EQ("proj-2", got["terminal"]);
   }
   std::string id = index["terminals"][0]["id"];
   EXPECT_EQ("proj", terminal::terminalRead({{"terminal", id.substr(0, 6)}}, ctx)["terminal"]);
-  Json ended = terminal::terminalRead({{"terminal", "proj-3"}}, ctx);
-  EXPECT_EQ(
-      Json::parse(
-          R"({"terminal":"proj-3","running":false,"lines":null,"reason":"the shell has ended"})"),
-      ended);
+  EXPECT_EQ(R"({"terminal":"proj-3","running":false,"lines":null,"reason":"the shell has ended"})",
+            terminal::terminalRead({{"terminal", "proj-3"}}, ctx).dump());
   EXPECT_TRUE(terminal::terminalRead({{"terminal", "other"}}, ctx).contains("error"));
 }
 

@@ -23,7 +23,7 @@ std::string fields(const Request& r) {
          std::to_string(r.contentLength) + "|" + requestBody(r);
 }
 
-TEST(ParseRequest, HeadersAndBody) {
+TEST(ParseRequest, HeadersAndBodyHoweverTheyArrive) {
   const std::pair<std::string, std::string> cases[] = {
       {"POST /x HTTP/1.1\r\nX-CV-Token: \t abc \t\r\nHost: 127.0.0.1:9\r\n\r\nhi",
        "POST /x HTTP/1.1|[abc]|-|[127.0.0.1:9]|0|hi"},
@@ -40,25 +40,23 @@ TEST(ParseRequest, HeadersAndBody) {
       {"\r\nPOST /\xFF HTTP/1.1\r\nHost: x\r\n\r\n", "|-|-|-|0|"},
       {"\r\nPOST / HTTP/1.1\r\n\r\n", "POST / HTTP/1.1|-|-|-|0|"},
       {"P\r\nno terminator yet", "|-|-|-|0|"},
+      {"POST /a HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n", "POST /a HTTP/1.1|-|-|-|2|hi"},
   };
   for (const auto& [bytes, want] : cases) {
     SCOPED_TRACE(bytes);
-    EXPECT_EQ(want, fields(parsed(bytes)));
-  }
-}
-
-TEST(ParseRequest, TerminatorSplitAcrossReceives) {
-  const std::string bytes = "POST /a HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n";
-  for (size_t step : {1u, 2u, 3u, 5u}) {
-    for (size_t first = 1; first <= bytes.size(); ++first) {
-      Request req;
-      for (size_t at = 0, n = first; at < bytes.size(); at += n, n = step) {
-        req.buffer += bytes.substr(at, n);
-        parseHeadersIfNeeded(req);
+    Request whole = parsed(bytes);
+    EXPECT_EQ(want, fields(whole));
+    // The same, however the bytes are split across receives.
+    for (size_t step : {1u, 2u, 3u, 5u}) {
+      for (size_t first = 1; first <= bytes.size(); ++first) {
+        Request req;
+        for (size_t at = 0, n = first; at < bytes.size(); at += n, n = step) {
+          req.buffer += bytes.substr(at, n);
+          parseHeadersIfNeeded(req);
+        }
+        ASSERT_EQ(want, fields(req)) << "first " << first << " step " << step;
+        ASSERT_EQ(whole.bodyStart, req.bodyStart);
       }
-      SCOPED_TRACE("first " + std::to_string(first) + " step " + std::to_string(step));
-      EXPECT_EQ(fields(parsed(bytes)), fields(req));
-      EXPECT_EQ(parsed(bytes).bodyStart, req.bodyStart);
     }
   }
 }

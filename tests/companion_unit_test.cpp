@@ -20,12 +20,7 @@ LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, i
 }
 
 TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last) {
-  TranscriptSummary t;
-  t.sessionId = std::move(id);
-  t.cwd = std::move(cwd);
-  t.firstMillis = first;
-  t.lastActivityMillis = last;
-  return t;
+  return {std::move(id), std::move(cwd), "", "", "", {}, first, last, 0, 0, {}, {}, {}, {}};
 }
 
 // A request's context over the given data, as the server builds it.

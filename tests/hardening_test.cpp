@@ -112,11 +112,8 @@ TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
       {"no start time", std::nullopt, "/opt/cs", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    platform::ProcessIdentity id;
-    id.startedAtMillis = c.startMillis;
-    id.executable = c.exe;
-    EXPECT_EQ(c.ours, registry::identityMatches(id, at, "/opt/cs"));
+    platform::ProcessIdentity id{std::nullopt, c.startMillis, c.exe, 0};
+    EXPECT_EQ(c.ours, registry::identityMatches(id, at, "/opt/cs")) << c.what;
   }
   long long now = platform::nowSeconds();
   EXPECT_TRUE(registry::isRecordProcess(::getpid(), Json{{"startedAt", now}}));

@@ -16,13 +16,11 @@ using leases::LeaseStore;
 constexpr int64_t NOW = 1'800'000'000'000;
 
 companion::Context callerCtx(const std::string& name, pid_t pid, int64_t now = NOW) {
-  companion::Context ctx;
-  ctx.callerPid = pid;
+  std::optional<companion::SessionRef> you;  // none: a caller that is no session
   if (!name.empty()) {
-    ctx.you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
+    you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
   }
-  ctx.nowMillis = now;
-  return ctx;
+  return {pid, you, {}, {}, {}, "", now, nullptr};
 }
 
 class Leases : public ::testing::Test {

@@ -133,9 +133,7 @@ TEST(LogText, ControlsAreEscapedAndLongValuesCut) {
       {"olá — ✓", "olá — ✓"},
       {"a\nb\r\tc", "a\\nb\\r\\tc"},
       {"\x1b[31mred\x7f\x01", "\\x1b[31mred\\x7f\\x01"},
-      {"csi \xc2\x9b"
-       "2J",
-       "csi \\u009b2J"},
+      {"csi \xc2\x9b\x32J", "csi \\u009b2J"},  // C1 CSI, then "2J"
       {"back\\slash", "back\\slash"},
       {wide + wide, wide + wide},
       {wide + wide + "x", wide + wide + "… (301 bytes)"},

@@ -12,11 +12,9 @@ TEST(Utf8, IllFormedBytesBecomeOneReplacementEach) {
       {"plain", "plain"},
       {"ã—✓", "ã—✓"},
       {"\xFF", R},
-      {"a\xC3", "a" + R},  // truncated two-byte sequence at the end
-      {"\xE2\x9C", R},     // truncated three-byte sequence is one unit
-      {"\xE2\x9C"
-       "a",
-       R + "a"},
+      {"a\xC3", "a" + R},                   // truncated two-byte sequence at the end
+      {"\xE2\x9C", R},                      // truncated three-byte sequence is one unit
+      {"\xE2\x9C\x61", R + "a"},            // the same, an "a" after it
       {"\xED\xA0\x80", R + R + R},          // a surrogate is not a valid prefix past its lead
       {"\xC0\xAF", R + R},                  // overlong
       {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF

@@ -205,17 +205,15 @@ TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
   EXPECT_TRUE(a["usd"].is_null());
   EXPECT_EQ(Json::array({"mystery"}), a["unpriced_models"]);
   EXPECT_EQ(4u, a["requests"]);
-  std::map<std::string, Json> models, agents;
-  for (const Json& m : a["by_model"]) {
-    models[m["model"]] = m["usd"];
+  std::map<std::string, Json> usd;  // by model and by subagent
+  for (const auto& [list, key] : {std::pair{"by_model", "model"}, {"by_subagent", "agent"}}) {
+    for (const Json& m : a[list]) {
+      usd[m[key].get<std::string>()] = m["usd"];
+    }
   }
-  for (const Json& m : a["by_subagent"]) {
-    agents[m["agent"]] = m["usd"];
-  }
-  EXPECT_EQ(112.0, models["known"]);
-  EXPECT_TRUE(models["mystery"].is_null());
-  EXPECT_TRUE(agents["main"].is_null());
-  EXPECT_EQ(2.0, agents["Explore"]);
+  EXPECT_EQ((std::map<std::string, Json>{
+                {"known", 112.0}, {"mystery", nullptr}, {"main", nullptr}, {"Explore", 2.0}}),
+            usd);
 }
 
 TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {

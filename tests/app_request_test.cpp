@@ -32,8 +32,7 @@ TEST(AppRequest, ArgumentsKeptOnlyWithTheirJsonType) {
        "\"terminal\":\"t\",\"lines\":1,\"caller_pid\":42}"},
   };
   for (const auto& [args, want] : cases) {
-    SCOPED_TRACE(args);
-    EXPECT_EQ(want, tools::buildRequest("x", Json::parse(args), 42).dump());
+    EXPECT_EQ(want, tools::buildRequest("x", Json::parse(args), 42).dump()) << args;
   }
 }
 
@@ -50,8 +49,7 @@ TEST(AppRequest, FixedAnswers) {
       {"\xC2\xA0x\xE2\x80\xA9", "x"},
   };
   for (const auto& [bytes, want] : answers) {
-    SCOPED_TRACE(testing::PrintToString(bytes));
-    EXPECT_EQ(want, tools::answerFromBytes(bytes));
+    EXPECT_EQ(want, tools::answerFromBytes(bytes)) << testing::PrintToString(bytes);
   }
 }
 

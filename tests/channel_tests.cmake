@@ -1,4 +1,3 @@
 cs_test(channel_unit_test channel_unit_test.cpp registry_test.cpp)
 cs_test(channel_integration_test channel_integration_test.cpp)
 cs_test(delivery_test delivery_test.cpp)
-cs_test(delivery_unit_test delivery_unit_test.cpp)

@@ -1,16 +1,21 @@
-// The transcript readers over fixtures written in Claude Code's own record shapes.
+// The transcript readers over fixtures written in Claude Code's own record shapes, and the live
+// session files.
 
 #include "claude_files/index.h"
+#include "claude_files/live.h"
 #include "claude_files/prices.h"
 #include "claude_files/transcript.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,10 +25,6 @@ using namespace claude_files;
 const std::string SID = "11111111-aaaa-4bbb-8ccc-000000000001";
 const std::string FIXTURES = CS_TESTS_DIR "/fixtures/claude";
 const std::string MAIN = "/projects/-home-u-app/" + SID + ".jsonl";
-
-int64_t at(const char* iso) {
-  return parseIsoMillis(iso);
-}
 
 class ClaudeFilesTest : public ::testing::Test {
  protected:
@@ -56,8 +57,9 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   EXPECT_EQ(s.latestAnswer, "Added the test.");  // the subagent's later text is not the session's
   EXPECT_EQ(s.claudeUsd, 0.0421);
   EXPECT_EQ(s.mcpToolCalls, 1u);
-  EXPECT_EQ(s.firstMillis, at("2025-11-20T10:00:00Z"));
-  EXPECT_EQ(s.lastActivityMillis, at("2025-11-20T10:07:00Z"));  // the nested subagent's line
+  EXPECT_EQ(s.firstMillis, parseIsoMillis("2025-11-20T10:00:00Z"));
+  EXPECT_EQ(s.lastActivityMillis,
+            parseIsoMillis("2025-11-20T10:07:00Z"));  // the nested subagent's line
 
   struct Want {
     UsageKey key;
@@ -86,7 +88,7 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   const FileEdits& login = s.files.at("/home/u/app/src/login.ts");
   EXPECT_EQ(login.edits, 2u);  // relative in the session, absolute in the subagent
   EXPECT_EQ(login.byTool.at("Edit"), 2u);
-  EXPECT_EQ(login.lastEditMillis, at("2025-11-20T10:00:08Z"));
+  EXPECT_EQ(login.lastEditMillis, parseIsoMillis("2025-11-20T10:00:08Z"));
   EXPECT_EQ(s.files.at("/home/u/app/README.md").byTool.at("Write"), 1u);
   EXPECT_EQ(s.files.at("/home/u/app/nb/a.ipynb").byTool.at("NotebookEdit"), 1u);
 
@@ -222,8 +224,7 @@ TEST(ClaudeFilesTime, IsoTimestamps) {
       {"yesterday", 0},
   };
   for (const auto& [text, want] : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(parseIsoMillis(text), want);
+    EXPECT_EQ(parseIsoMillis(text), want) << text;
   }
 }
 
@@ -262,6 +263,70 @@ TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
   Prices list = loadPrices(home.path(), &warning);
   EXPECT_TRUE(usd(list, "claude-haiku-4-5"));
   EXPECT_EQ(usd(list, "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
+}
+
+// Live session files: only a pid that still runs the process that wrote the file counts.
+TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
+  cstest::TempHome home;
+  std::string sessions = home / "claude/sessions";
+  ASSERT_TRUE(platform::makeDirs(sessions));
+  platform::ProcessIdentity me;
+  ASSERT_TRUE(platform::processIdentity(::getpid(), &me));
+  std::string ticks = me.startTicks ? std::to_string(*me.startTicks) : "";
+  std::string self = std::to_string(::getpid());
+  pid_t dead = cstest::deadPid();
+
+  struct Case {
+    std::string file, body;
+    bool live;
+  };
+  const Case cases[] = {
+      {self + ".json",
+       R"({"pid":)" + self +
+           R"(,"sessionId":"s-string","cwd":"/w/a","startedAt":1700000000000,)"
+           R"("procStart":")" +
+           ticks +
+           R"(","status":"waiting","waitingFor":"permission",)"
+           R"("name":"alpha","messagingSocketPath":"/tmp/m.sock","updatedAt":1700000000500})",
+       true},
+      {"1.json", R"({"pid":1,"sessionId":"s-reused","procStart":"1","startedAt":1})", false},
+      {std::to_string(dead) + ".json", R"({"sessionId":"s-dead"})", false},
+      {self + ".abc.key", R"({"sessionId":"s-key"})", false},
+      {"x" + self + ".json", R"({"sessionId":"s-name"})", false},
+      {"2.json", R"({"pid":)" + self + R"(,"sessionId":"s-other-pid"})", false},
+      {"3.json", "not json", false},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(sessions + "/" + c.file) << c.body;
+  }
+  // A fifo under a session's name is never opened for a blocking read.
+  ASSERT_EQ(::mkfifo((sessions + "/4.json").c_str(), 0600), 0);
+
+  std::vector<LiveSession> live = readLiveSessions(home / "claude");
+  EXPECT_EQ(live,
+            (std::vector<LiveSession>{{::getpid(), "s-string", "/w/a", 1700000000000, "alpha",
+                                       "waiting", "permission", 1700000000500, "/tmp/m.sock"}}));
+
+  // procStart written as a number, and a wrong one (the pid since reused by another program).
+  for (const auto& [procStart, want] :
+       {std::pair<std::string, bool>{ticks, true}, {"1" + ticks + "0", false}}) {
+    SCOPED_TRACE(procStart);
+    std::ofstream(sessions + "/" + self + ".json")
+        << R"({"sessionId":"s-number","procStart":)" + procStart + "}";
+    Index idx(home / "claude");
+    idx.refresh();
+    EXPECT_EQ(idx.live().size(), want ? 1u : 0u);
+  }
+}
+
+TEST(ClaudeFilesLive, ConfigDirFromTheEnvironment) {
+  cstest::TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  EXPECT_EQ(claudeDir(), home / ".claude");
+  ::setenv("CLAUDE_CONFIG_DIR", "/elsewhere/claude", 1);
+  EXPECT_EQ(claudeDir(), "/elsewhere/claude");
+  ::unsetenv("CLAUDE_CONFIG_DIR");
 }
 
 }  // namespace

@@ -1,1 +1,1 @@
-cs_test(claude_files_test claude_files_test.cpp claude_files_live_test.cpp)
+cs_test(claude_files_test claude_files_test.cpp)

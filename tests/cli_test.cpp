@@ -7,18 +7,13 @@ namespace {
 using app::Mode;
 
 TEST(Cli, ChannelPortValues) {
+  // Digits, signs and overflow are parseDecimal's, tested with it; here only the range.
   const std::pair<const char*, int> cases[] = {
-      {"8080", 8080},   {"+8080", 8080},
-      {"65535", 65535}, {"0", 0},
-      {"-0", 0},        {"65536", 0},
-      {"-1", 0},        {"0x10", 0},
-      {"", 0},          {"+", 0},
-      {" 8080", 0},     {"8080 ", 0},
-      {"00080", 80},    {"99999999999999999999", 0},
+      {"8080", 8080}, {"+8080", 8080}, {"65535", 65535}, {"0", 0},
+      {"-0", 0},      {"65536", 0},    {"-1", 0},        {"00080", 80},
   };
   for (const auto& [in, want] : cases) {
-    SCOPED_TRACE(in);
-    EXPECT_EQ(want, app::parsePort(in));
+    EXPECT_EQ(want, app::parsePort(in)) << in;
   }
 }
 
@@ -55,6 +50,8 @@ TEST(Cli, Dispatch) {
        false,
        {"add", "g", "--take"}},
       {"channel-server", {"notes"}, Mode::Notes, false, {}},
+      {"channel-server", {"push"}, Mode::Push, false, {}},
+      {"corvane-run", {"push"}, Mode::Launch, false, {"push"}},  // a prompt for claude
       {"corvane-run", {"notes"}, Mode::Launch, false, {"notes"}},
       {"channel-server", {"launch", "notes"}, Mode::Launch, false, {"notes"}},
   };

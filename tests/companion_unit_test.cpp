@@ -20,12 +20,7 @@ LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, i
 }
 
 TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last) {
-  TranscriptSummary t;
-  t.sessionId = std::move(id);
-  t.cwd = std::move(cwd);
-  t.firstMillis = first;
-  t.lastActivityMillis = last;
-  return t;
+  return {std::move(id), std::move(cwd), "", "", "", {}, first, last, 0, 0, {}, {}, {}, {}};
 }
 
 // A request's context over the given data, as the server builds it.
@@ -136,17 +131,15 @@ TEST(CompanionOps, ListOrderLimitAndFlags) {
   EXPECT_EQ((std::vector<std::string>{"r-new", "r-mid", "r-old", "f0", "f1"}),
             std::vector<std::string>(ids.begin(), ids.begin() + 5));
   EXPECT_EQ("f36", ids.back());
-  const Json& newest = a["sessions"][0];
-  EXPECT_TRUE(newest["you"]);
-  EXPECT_EQ("approve Bash", newest["waiting_for"]);
-  EXPECT_FALSE(newest["messageable"]);
-  EXPECT_TRUE(a["sessions"][1]["channel"]);
-  EXPECT_TRUE(a["sessions"][1]["messageable"]);
-  EXPECT_EQ(std::string(200, 'p') + "…", a["sessions"][1]["working_on"]);
-  EXPECT_TRUE(a["sessions"][2]["messageable"]);
-  EXPECT_FALSE(a["sessions"][2]["channel"]);
-  EXPECT_EQ("finished", a["sessions"][3]["status"]);
-  EXPECT_EQ("2027-01-15T05:00:00Z", a["sessions"][3]["last_activity"]);
+  const std::tuple<size_t, const char*, Json> fields[] = {
+      {0, "you", true},          {0, "waiting_for", "approve Bash"},
+      {0, "messageable", false}, {1, "channel", true},
+      {1, "messageable", true},  {1, "working_on", std::string(200, 'p') + "…"},
+      {2, "messageable", true},  {2, "channel", false},
+      {3, "status", "finished"}, {3, "last_activity", "2027-01-15T05:00:00Z"}};
+  for (const auto& [i, key, want] : fields) {
+    EXPECT_EQ(want, a["sessions"][i][key]) << i << " " << key;
+  }
 }
 
 TEST(CompanionOps, ConflictsFromTranscriptsAndSoleOwners) {
@@ -212,17 +205,15 @@ TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
   EXPECT_TRUE(a["usd"].is_null());
   EXPECT_EQ(Json::array({"mystery"}), a["unpriced_models"]);
   EXPECT_EQ(4u, a["requests"]);
-  std::map<std::string, Json> models, agents;
-  for (const Json& m : a["by_model"]) {
-    models[m["model"]] = m["usd"];
+  std::map<std::string, Json> usd;  // by model and by subagent
+  for (const auto& [list, key] : {std::pair{"by_model", "model"}, {"by_subagent", "agent"}}) {
+    for (const Json& m : a[list]) {
+      usd[m[key].get<std::string>()] = m["usd"];
+    }
   }
-  for (const Json& m : a["by_subagent"]) {
-    agents[m["agent"]] = m["usd"];
-  }
-  EXPECT_EQ(112.0, models["known"]);
-  EXPECT_TRUE(models["mystery"].is_null());
-  EXPECT_TRUE(agents["main"].is_null());
-  EXPECT_EQ(2.0, agents["Explore"]);
+  EXPECT_EQ((std::map<std::string, Json>{
+                {"known", 112.0}, {"mystery", nullptr}, {"main", nullptr}, {"Explore", 2.0}}),
+            usd);
 }
 
 TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
@@ -236,8 +227,7 @@ TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
        "name is required: the caller is no running session"},
   };
   for (const auto& [line, error] : cases) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(Json({{"error", error}}), w.askLine(line));
+    EXPECT_EQ(Json({{"error", error}}), w.askLine(line)) << line;
   }
   // Without a name, activity is the caller's own.
   EXPECT_EQ("alpha", w.ask({{"op", "activity"}, {"caller_pid", 10}})["name"]);

@@ -1,3 +1,2 @@
 cs_test(hardening_test hardening_test.cpp)
-cs_test(hardening_launch_test hardening_launch_test.cpp)
 cs_test(push_test push_test.cpp)

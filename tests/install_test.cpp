@@ -29,23 +29,6 @@ Result said(Outcome what, const std::string& link) {
                            : Result(1, "✋ falha ao criar " + link + ": File exists\n");
 }
 
-TEST(Install, WithNoCandidateOnThePathFallsBackAndAddsThePathLineOnce) {
-  for (std::string zshrc : {"", "alias ll='ls -l'\n", "export X=1 # corvane: corvane-run\n"}) {
-    SCOPED_TRACE(zshrc);
-    cstest::TempHome home;
-    std::string link = home / ".local/bin/corvane-run";
-    bool marked = zshrc.find("# corvane: corvane-run") != std::string::npos;
-    if (!zshrc.empty()) {
-      std::ofstream(home / ".zshrc") << zshrc;
-    }
-    EXPECT_EQ(Result(0, (marked ? "" : NOTICE) + said(INSTALLED, link).second),
-              install(home, "/usr/bin:/bin"));
-    EXPECT_EQ(TARGET, platform::readLink(link));
-    EXPECT_EQ(said(ALREADY, link), install(home, "/usr/bin:/bin"));
-    EXPECT_EQ(zshrc + (marked ? "" : PATH_LINE), platform::readFile(home / ".zshrc"));
-  }
-}
-
 TEST(Install, WhatIsAlreadyAtTheLinkPathInAFolderOnThePath) {
   using Make = void (*)(const std::string& link);
   std::tuple<std::string, Make, Outcome> cases[] = {
@@ -67,6 +50,50 @@ TEST(Install, WhatIsAlreadyAtTheLinkPathInAFolderOnThePath) {
     EXPECT_EQ(want == REFUSED, platform::isDirectory(link));
     EXPECT_EQ(name == "full directory", platform::exists(link + "/keep"));
     EXPECT_FALSE(platform::exists(home / ".zshrc"));
+  }
+}
+
+// With no candidate on the PATH it falls back to ~/.local/bin and sees to the PATH line in
+// ~/.zshrc once: added, through a link too, or shown to the user where the file cannot take it.
+TEST(Install, FallbackAndThePathLineOnceWhateverTheZshrcIs) {
+  const std::string alias = "alias ll='ls -l'\n", marked = "export X=1 # corvane: corvane-run\n";
+  enum Kind { Absent, Plain, Marked, ReadOnly, Linked, Dangling, Directory };
+  for (Kind kind : {Absent, Plain, Marked, ReadOnly, Linked, Dangling, Directory}) {
+    SCOPED_TRACE(kind);
+    cstest::TempHome home;
+    std::string rc = home / ".zshrc", dotfile = home / "dotfiles-zshrc";
+    std::string link = home / ".local/bin/corvane-run";
+    std::ofstream(dotfile) << (kind == Marked ? marked : alias);
+    if (kind == Plain || kind == Marked || kind == ReadOnly) {
+      fs::copy_file(dotfile, rc);
+    } else if (kind == Directory) {
+      fs::create_directory(rc);
+    } else if (kind != Absent) {
+      fs::create_symlink(kind == Linked ? dotfile : home / "nowhere", rc);
+    }
+    if (kind == ReadOnly) {
+      fs::permissions(rc, fs::perms::owner_write, fs::perm_options::remove);
+    }
+    bool added = kind == Absent || kind == Plain || kind == Linked;
+    bool shown = kind == ReadOnly || kind == Dangling || kind == Directory;
+    for (Outcome run : {INSTALLED, ALREADY}) {
+      auto [status, err] = install(home, "/usr/bin:/bin");
+      EXPECT_EQ(0, status);
+      EXPECT_EQ(shown, err.find(PATH_LINE) != std::string::npos) << err;
+      std::string lead = shown ? err.substr(0, err.find(PATH_LINE) + PATH_LINE.size())
+                         : added && run == INSTALLED ? NOTICE
+                                                     : "";
+      EXPECT_EQ(lead + said(run, link).second, err);
+    }
+    EXPECT_EQ(TARGET, platform::readLink(link));
+    EXPECT_EQ(kind == Linked || kind == Dangling, platform::readLink(rc).has_value());
+    EXPECT_EQ(
+        (kind == Absent   ? ""
+         : kind == Marked ? marked
+                          : alias) +
+            (added ? PATH_LINE : ""),
+        platform::readFile(kind == Linked || kind == Dangling || kind == Directory ? dotfile : rc));
+    EXPECT_FALSE(platform::exists(home / "nowhere"));
   }
 }
 

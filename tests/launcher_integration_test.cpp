@@ -1,4 +1,3 @@
-#include "launcher/pty_relay.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "tests/support/harness.h"
@@ -10,17 +9,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <system_error>
 #include <termios.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -29,7 +23,6 @@ namespace {
 using cstest::Env;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // The launcher on a terminal the test owns, as the user's would be. Its standard error is dropped,
 // so the terminal shows only what the proxy relays; SIGPIPE is ignored, as a server's child has it.
@@ -279,10 +272,7 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   long long now = platform::nowSeconds();
   std::string dir = home / ".corvane/sessions", oldSock = home / ".corvane/inject-0LD00000.sock";
   platform::makeDirs(dir);
-  sockaddr_un addr{};
-  platform::UniqueFd bound{::socket(AF_UNIX, SOCK_STREAM, 0)};
-  ASSERT_TRUE(platform::makeUnixAddress(oldSock, &addr) &&
-              ::bind(bound.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0);
+  ASSERT_TRUE(testkit::listenUnix(oldSock));  // the socket file stays
   auto put = [&](const char* name, Json record) {
     record.emplace("cwd", proj);  // a field given stays
     record.emplace("startedAt", now);
@@ -316,7 +306,27 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   EXPECT_TRUE(platform::exists(dir + "/other.json") && platform::exists(dir + "/slash.json"));
 }
 
-TEST_F(LaunchTest, FolderThatCannotBeWrittenAsJsonIsRefused) {
+TEST_F(LaunchTest, DeepHomeStillGetsTheInjectSocketItsConfigurationNames) {
+  std::string deep = home / std::string(90, 'h');
+  platform::makeDirs(deep);
+  platform::makeDirs(home / "run");
+  launch({},
+         {{"HOME", deep},
+          {"XDG_RUNTIME_DIR", home / "run"},
+          {"STUB_RUN",
+           "for s in \"$XDG_RUNTIME_DIR\"/corvane/*; do [ -S \"$s\" ] && "
+           "printf %s \"$s\" >>\"$STUB_RECORD.sock\"; done; exit 3"}},
+         3);  // claude's own status
+  std::string named = recordedServer()["env"].value("CV_INJECT_SOCK", "");
+  EXPECT_EQ(home / "run/corvane/", named.substr(0, named.rfind('/') + 1));
+  EXPECT_EQ(named, platform::readFile(home / "rec.sock"));
+  EXPECT_FALSE(platform::exists(named));
+}
+
+TEST_F(LaunchTest, StartFailuresSayWhyAndLeaveNothing) {
+  EXPECT_EQ("✗ claude não está no PATH: instale o Claude Code ou ajuste o PATH.\n",
+            launch({}, {{"PATH", home / "nobin"}}, 127)->readAllErr());
+  EXPECT_FALSE(platform::exists(home / ".corvane/sessions"));
   proj = home / "bad\xff";
   if (::mkdir(proj.c_str(), 0700) != 0) {
     GTEST_SKIP() << "this file system refuses non-UTF-8 names";

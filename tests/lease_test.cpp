@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -17,13 +16,11 @@ using leases::LeaseStore;
 constexpr int64_t NOW = 1'800'000'000'000;
 
 companion::Context callerCtx(const std::string& name, pid_t pid, int64_t now = NOW) {
-  companion::Context ctx;
-  ctx.callerPid = pid;
+  std::optional<companion::SessionRef> you;  // none: a caller that is no session
   if (!name.empty()) {
-    ctx.you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
+    you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
   }
-  ctx.nowMillis = now;
-  return ctx;
+  return {pid, you, {}, {}, {}, "", now, nullptr};
 }
 
 class Leases : public ::testing::Test {
@@ -34,11 +31,8 @@ class Leases : public ::testing::Test {
   }
   std::string dbPath() const { return home / "companion.db"; }
   Json acquire(const companion::Context& ctx, const std::string& resource, Json ttl = Json()) {
-    Json req = {{"op", "lease_acquire"}, {"resource", resource}, {"reason", "why " + resource}};
-    if (!ttl.is_null()) {
-      req["ttl_s"] = ttl;
-    }
-    return leases::opLeaseAcquire(req, ctx, store);
+    return leases::opLeaseAcquire(
+        {{"resource", resource}, {"reason", "why " + resource}, {"ttl_s", ttl}}, ctx, store);
   }
   cstest::TempHome home;
   LeaseStore store;
@@ -88,8 +82,7 @@ TEST_F(Leases, GrantDenyRenewReleaseAndStatus) {
                       {{"resource", "r"}},
                       Json::array()};
   for (const Json& req : bad) {
-    SCOPED_TRACE(req.dump());
-    EXPECT_TRUE(leases::opLeaseAcquire(req, ann, store).contains("error"));
+    EXPECT_TRUE(leases::opLeaseAcquire(req, ann, store).contains("error")) << req.dump();
   }
 }
 
@@ -99,15 +92,8 @@ TEST_F(Leases, EndsAtTtlWhenTheHolderDiesAndSurvivesReopening) {
   EXPECT_EQ(false, acquire(callerCtx("bob", ::getpid(), NOW + 9'999), "tests")["granted"]);
   EXPECT_EQ(true, acquire(callerCtx("bob", ::getpid(), NOW + 10'000), "tests")["granted"]);
 
-  int gate[2];
-  ASSERT_EQ(0, ::pipe(gate));
-  pid_t child = ::fork();
-  if (child == 0) {
-    char c;
-    ::close(gate[1]);
-    _exit(static_cast<int>(::read(gate[0], &c, 1)));
-  }
-  ::close(gate[0]);
+  auto cat = cstest::Child::spawn({"/bin/cat"}, {});  // lives until its input closes
+  pid_t child = cat->pid();
   EXPECT_EQ(true, acquire(callerCtx("", child), "port:8787")["granted"]);
   EXPECT_EQ("pid " + std::to_string(child),
             acquire(callerCtx("cat", ::getpid()), "port:8787")["holder"]);
@@ -118,8 +104,8 @@ TEST_F(Leases, EndsAtTtlWhenTheHolderDiesAndSurvivesReopening) {
     EXPECT_EQ(1u,
               leases::opLeaseStatus({{"resource", "port:8787"}}, ann, reopened)["leases"].size());
   }
-  ::close(gate[1]);
-  ::waitpid(child, nullptr, 0);
+  cat->closeInput();
+  EXPECT_EQ(0, cat->wait());
   EXPECT_EQ(true, acquire(callerCtx("cat", ::getpid()), "port:8787")["granted"]);
   // A caller that cannot be looked at is held by time alone, and is not every other such caller.
   EXPECT_TRUE(leases::holderAlive(leases::holderOf("", "", child)));
@@ -138,13 +124,13 @@ TEST_F(Leases, EndsAtTtlWhenTheHolderDiesAndSurvivesReopening) {
 // 4 processes of 4 threads, each thread its own connection: one holder at a time throughout.
 TEST_F(Leases, RacingClientsNeverShareOneResource) {
   constexpr int PROCS = 4, THREADS = 4, ROUNDS = 64;
-  auto* inside = static_cast<std::atomic<int>*>(::mmap(nullptr, sizeof(std::atomic<int>) * 3,
-                                                       PROT_READ | PROT_WRITE,
-                                                       MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(MAP_FAILED, static_cast<void*>(inside));
-  new (inside) std::atomic<int>(0);
-  new (inside + 1) std::atomic<int>(0);  // violations
-  new (inside + 2) std::atomic<int>(0);  // grants
+  struct Shared {
+    std::atomic<int> inside, violations, grants;
+  };
+  void* map =
+      ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, map);
+  Shared& sh = *new (map) Shared{};
   EXPECT_TRUE(cstest::inChildren(PROCS, [&](int p) {
     std::vector<std::jthread> threads;
     for (int t = 0; t < THREADS; ++t) {
@@ -152,29 +138,29 @@ TEST_F(Leases, RacingClientsNeverShareOneResource) {
         LeaseStore own;
         std::string err;
         if (!own.open(dbPath(), &err)) {
-          inside[1]++;
+          sh.violations++;
           return;
         }
         auto ctx = callerCtx("s" + std::to_string(p) + "-" + std::to_string(t), ::getpid());
         for (int i = 0; i < ROUNDS; ++i) {
           Json got = leases::opLeaseAcquire({{"resource", "tests"}, {"reason", "race"}}, ctx, own);
           if (got.value("granted", false)) {
-            inside[2]++;
-            inside[1] += inside[0].fetch_add(1) != 0;
-            inside[0].fetch_sub(1);
-            inside[1] +=
+            sh.grants++;
+            sh.violations += sh.inside.fetch_add(1) != 0;
+            sh.inside.fetch_sub(1);
+            sh.violations +=
                 !leases::opLeaseRelease({{"resource", "tests"}}, ctx, own)["released"].get<bool>();
           } else if (!got.contains("holder")) {
-            inside[1]++;
+            sh.violations++;
           }
         }
       });
     }
     return true;
   }));
-  EXPECT_GT(inside[2].load(), 0);
-  EXPECT_EQ(0, inside[1].load());
-  ::munmap(inside, sizeof(std::atomic<int>) * 3);
+  EXPECT_GT(sh.grants.load(), 0);
+  EXPECT_EQ(0, sh.violations.load());
+  ::munmap(map, sizeof(Shared));
 }
 
 }  // namespace

@@ -35,4 +35,16 @@ TEST(LineReader, LinesDoNotDependOnHowTheBytesArrive) {
   }
 }
 
+TEST(LineReader, ALineOverTheLimitIsSkippedAsItArrives) {
+  server::LineReader reader;
+  std::vector<std::string> lines = reader.feed("first\n");
+  for (size_t sent = 0; sent <= server::MAX_LINE; sent += 1 << 20) {
+    EXPECT_TRUE(reader.feed(std::string(1 << 20, 'x')).empty());
+  }
+  EXPECT_TRUE(reader.skipping());
+  lines.push_back(reader.feed("tail\nnext\r\n").at(0));
+  EXPECT_EQ((std::vector<std::string>{"first", "next"}), lines);
+  EXPECT_EQ(server::MAX_LINE, reader.feed(std::string(server::MAX_LINE, 'y') + "\n").at(0).size());
+}
+
 }  // namespace

@@ -1,4 +1,3 @@
-#include "app/cli.h"
 #include "client/pick.h"
 #include "platform/files.h"
 #include "platform/posix.h"
@@ -61,15 +60,13 @@ TEST(Push, Arguments) {
     EXPECT_EQ(parses, opts.has_value());
     EXPECT_EQ(words, opts ? opts->words : Names{});
   }
-  EXPECT_EQ(app::Mode::Push, app::dispatch("channel-server", {"push"}).mode);
-  EXPECT_EQ(app::Mode::Launch, app::dispatch("corvane-run", {"push"}).mode);  // a prompt for claude
 }
 
 // A stand-in channel server on 127.0.0.1: /info answers `info`, anything else {"ok":true}. It keeps
 // every request it read.
 class StandIn {
  public:
-  explicit StandIn(std::string info) : m_info(std::move(info)) {
+  explicit StandIn(std::string info) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -78,12 +75,31 @@ class StandIn {
     EXPECT_TRUE(::bind(m_fd.get(), sa, len) == 0 && ::listen(m_fd.get(), 4) == 0 &&
                 ::getsockname(m_fd.get(), sa, &len) == 0);
     port = ntohs(addr.sin_port);
-    m_thread = std::thread([this] { serve(); });
+    m_thread = std::jthread([this, info] {
+      while (platform::UniqueFd c{::accept(m_fd.get(), nullptr, nullptr)}) {
+        timeval limit{5, 0};
+        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        std::string req;
+        char buf[4096];
+        for (ssize_t n = 1; n > 0;) {  // until the headers and the body Content-Length gives
+          size_t end = req.find("\r\n\r\n"), cl = req.find("Content-Length: ");
+          if (end != std::string::npos &&
+              (cl > end || req.size() - end - 4 >= std::stoul(req.substr(cl + 16)))) {
+            break;
+          }
+          n = ::read(c.get(), buf, sizeof(buf));
+          req.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+        std::string body = req.starts_with("GET /info ") ? info : R"({"ok":true})";
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\nConnection: close\r\n\r\n" + body;
+        platform::writeAll(c.get(), answer.data(), answer.size());
+        std::lock_guard lock(m_lock);
+        m_requests.push_back(req);
+      }
+    });
   }
-  ~StandIn() {
-    ::shutdown(m_fd.get(), SHUT_RDWR);
-    m_thread.join();
-  }
+  ~StandIn() { ::shutdown(m_fd.get(), SHUT_RDWR); }  // then the thread ends and is joined
   Names requests() {
     std::lock_guard lock(m_lock);
     return m_requests;
@@ -91,38 +107,10 @@ class StandIn {
   uint16_t port = 0;
 
  private:
-  void serve() {
-    for (;;) {
-      platform::UniqueFd c{::accept(m_fd.get(), nullptr, nullptr)};
-      if (!c) {
-        return;
-      }
-      timeval limit{5, 0};
-      ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-      std::string req;
-      char buf[4096];
-      auto complete = [&] {
-        size_t end = req.find("\r\n\r\n"), cl = req.find("Content-Length: ");
-        return end != std::string::npos &&
-               (cl > end || req.size() - end - 4 >= std::stoul(req.substr(cl + 16)));
-      };
-      for (ssize_t n = 1; n > 0 && !complete();) {
-        n = ::read(c.get(), buf, sizeof(buf));
-        req.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-      }
-      std::string body = req.starts_with("GET /info ") ? m_info : R"({"ok":true})";
-      std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                           "\r\nConnection: close\r\n\r\n" + body;
-      platform::writeAll(c.get(), answer.data(), answer.size());
-      std::lock_guard lock(m_lock);
-      m_requests.push_back(req);
-    }
-  }
   platform::UniqueFd m_fd{::socket(AF_INET, SOCK_STREAM, 0)};
-  std::string m_info;
   std::mutex m_lock;
   Names m_requests;
-  std::thread m_thread;
+  std::jthread m_thread;
 };
 
 class PushRun : public ::testing::Test {

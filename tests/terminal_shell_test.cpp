@@ -1,4 +1,3 @@
-#include "launcher/pty_relay.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "terminal/ops.h"
@@ -7,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -18,7 +15,6 @@ namespace {
 
 using base::Json;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // `channel-server shell` on a terminal the test owns, as the user's would be.
 class ShellTest : public ::testing::Test {
@@ -33,14 +29,12 @@ class ShellTest : public ::testing::Test {
                                     true, ""};
   }
   void start() {
+    cstest::Env env{{"SHELL", "/bin/sh"}, {"PS1", "$ "}, {"TERM", "xterm"}};
+    env.merge(cstest::baseEnv(home.path()));
     sh = std::make_unique<cstest::Pty>(
         std::vector<std::string>{"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" shell", ctx.you->cwd,
                                  cstest::binaryPath()},
-        cstest::Env{{"HOME", home.path()},
-                    {"PATH", "/usr/bin:/bin"},
-                    {"SHELL", "/bin/sh"},
-                    {"PS1", "$ "},
-                    {"TERM", "xterm"}});
+        env);
     ASSERT_TRUE(sh->until([&] { return records().size() == 1; }));
     ASSERT_TRUE(sh->until([&] { return screenHas("$"); }));
   }

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -21,17 +20,12 @@ using base::Json;
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
-Lines fed(std::string_view bytes, size_t n, int rows = 24, int cols = 80) {
-  terminal::Screen screen(rows, cols);
-  screen.feed(bytes);
-  return screen.lastLines(n);
-}
-
 TEST(ScreenTest, LinesAreWhatTheUserSees) {
   struct Case {
     const char* what;
     std::string bytes;
     Lines want;
+    bool narrowed = false;  // resized to 10x20 first: new output wraps at the new width
   } cases[] = {
       {"colours", "\x1b[1;31merror\x1b[0m: \x1b[38;5;208mbad\x1b[m   \r\n$ ", {"error: bad", "$"}},
       {"progress", "get  10%\rget  50%\rget 100%\r\ndone", {"get 100%", "done"}},
@@ -43,9 +37,15 @@ TEST(ScreenTest, LinesAreWhatTheUserSees) {
       {"alternate screen", "sh$ vim\r\n\x1b[?1049h\x1b[H\x1b[2J~\r\n~ file", {"~", "~ file"}},
       {"back from it", "sh$ vim\r\n\x1b[?1049h\x1b[2Jvim\x1b[?1049lsh$ ", {"sh$ vim", "sh$"}},
       {"split UTF-8", "caf\xc3", {"caf"}},
+      {"resized", std::string(30, 'x'), {std::string(20, 'x'), std::string(10, 'x')}, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.want, fed(c.bytes, 50)) << c.what;
+    terminal::Screen screen(24, 80);
+    if (c.narrowed) {
+      screen.resize(10, 20);
+    }
+    screen.feed(c.bytes);
+    EXPECT_EQ(c.want, screen.lastLines(50)) << c.what;
   }
 }
 
@@ -92,13 +92,6 @@ TEST(FeederTest, AFloodEndsWithTheScreenItWouldHaveLeft) {
               last[static_cast<size_t>(i)]);
   }
   EXPECT_EQ("$", last.back());
-}
-
-TEST(ScreenTest, ResizeRewrapsNewOutput) {
-  terminal::Screen screen(24, 80);
-  screen.resize(10, 20);
-  screen.feed(std::string(30, 'x'));
-  EXPECT_EQ(Lines({std::string(20, 'x'), std::string(10, 'x')}), screen.lastLines(5));
 }
 
 TEST(ControlTest, TypesAtThePromptAsPasteOnlyWhenTheShellAskedForIt) {
@@ -151,13 +144,8 @@ class OpsTest : public ::testing::Test {
     t.screen = std::make_unique<terminal::Screen>(24, 80);
     t.screen->feed(shown);
     platform::makePipe(&t.typedRead, &t.typedWrite);
-    std::string id = platform::randomUUID();
-    terminal::Record r{id,
-                       name,
-                       folder,
-                       pid,
-                       *terminal::controlSocketPath(ctx.stateDir, id),
-                       static_cast<int64_t>(terms.size())};
+    std::string id = platform::randomUUID(), sock = *terminal::controlSocketPath(ctx.stateDir, id);
+    terminal::Record r{id, name, folder, pid, sock, static_cast<int64_t>(terms.size())};
     platform::UniqueFd listener;
     EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
     std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
@@ -200,26 +188,21 @@ TEST_F(OpsTest, ReadsOnlyYourTerminals) {
   EXPECT_FALSE(index["terminals"][2]["running"]);
   EXPECT_TRUE(index["terminals"][2]["last_lines"].is_null());
 
-  struct Case {
-    Json request;
-    size_t lines;
-  } cases[] = {{{{"terminal", "proj-2"}}, 120},
-               {{{"terminal", "proj-2"}, {"lines", 3}}, 3},
-               {{{"terminal", "proj-2"}, {"lines", 1e9}}, 600},
-               {{{"terminal", "proj-2"}, {"lines", -2}}, 120},
-               {{{"terminal", "proj-2"}, {"lines", "x"}}, 120}};
-  for (const auto& c : cases) {
-    Json got = terminal::terminalRead(c.request, ctx);
-    EXPECT_EQ(c.lines, got["lines"].size()) << c.request;
+  // lines asked for (null: none), lines read
+  const std::pair<Json, size_t> asked[] = {
+      {nullptr, 120}, {3, 3}, {1e9, 600}, {-2, 120}, {"x", 120}};
+  for (const auto& [lines, want] : asked) {
+    Json got =
+        terminal::terminalRead(lines.is_null() ? Json{{"terminal", "proj-2"}}
+                                               : Json{{"terminal", "proj-2"}, {"lines", lines}},
+                               ctx);
+    EXPECT_EQ(want, got["lines"].size()) << lines;
     EXPECT_EQ("proj-2", got["terminal"]);
   }
   std::string id = index["terminals"][0]["id"];
   EXPECT_EQ("proj", terminal::terminalRead({{"terminal", id.substr(0, 6)}}, ctx)["terminal"]);
-  Json ended = terminal::terminalRead({{"terminal", "proj-3"}}, ctx);
-  EXPECT_EQ(
-      Json::parse(
-          R"({"terminal":"proj-3","running":false,"lines":null,"reason":"the shell has ended"})"),
-      ended);
+  EXPECT_EQ(R"({"terminal":"proj-3","running":false,"lines":null,"reason":"the shell has ended"})",
+            terminal::terminalRead({{"terminal", "proj-3"}}, ctx).dump());
   EXPECT_TRUE(terminal::terminalRead({{"terminal", "other"}}, ctx).contains("error"));
 }
 

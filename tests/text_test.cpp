@@ -12,12 +12,12 @@ TEST(Utf8, IllFormedBytesBecomeOneReplacementEach) {
       {"plain", "plain"},
       {"ã—✓", "ã—✓"},
       {"\xFF", R},
-      {"a\xC3", "a" + R},                  // truncated two-byte sequence at the end
-      {"\xE2\x9C", R},                     // truncated three-byte sequence is one unit
-      {"\xE2\x9C" "a", R + "a"},
-      {"\xED\xA0\x80", R + R + R},         // a surrogate is not a valid prefix past its lead
-      {"\xC0\xAF", R + R},                 // overlong
-      {"\xF4\x90\x80\x80", R + R + R + R}, // above U+10FFFF
+      {"a\xC3", "a" + R},                   // truncated two-byte sequence at the end
+      {"\xE2\x9C", R},                      // truncated three-byte sequence is one unit
+      {"\xE2\x9C\x61", R + "a"},            // the same, an "a" after it
+      {"\xED\xA0\x80", R + R + R},          // a surrogate is not a valid prefix past its lead
+      {"\xC0\xAF", R + R},                  // overlong
+      {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
   };
   for (const auto& [in, want] : cases) {
@@ -31,7 +31,7 @@ TEST(Trim, UnicodeSpaceAndHorizontalSpace) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       // input, trimUnicodeSpace, trimHorizontalSpace
       {" \t\r\nhi there\n\r\t ", "hi there", "\r\nhi there\n\r"},
-      {"\xC2\xA0x\xE3\x80\x80", "x", "x"},            // NBSP, ideographic space
+      {"\xC2\xA0x\xE3\x80\x80", "x", "x"},                      // NBSP, ideographic space
       {"\xE2\x80\xA8x\xC2\x85", "x", "\xE2\x80\xA8x\xC2\x85"},  // line separator, NEL
       {"   ", "", ""},
       {"", "", ""},
@@ -46,13 +46,17 @@ TEST(Trim, UnicodeSpaceAndHorizontalSpace) {
 
 TEST(Path, LastComponent) {
   const std::pair<const char*, const char*> cases[] = {
-      {"/work/proj", "proj"}, {"/work/proj/", "proj"}, {"/work/proj///", "proj"},
-      {"/", "/"},             {"///", "/"},            {"", ""},
-      {"proj", "proj"},       {"/usr/bin/corvane-run", "corvane-run"},
+      {"/work/proj", "proj"},
+      {"/work/proj/", "proj"},
+      {"/work/proj///", "proj"},
+      {"/", "/"},
+      {"///", "/"},
+      {"", ""},
+      {"proj", "proj"},
+      {"/usr/bin/corvane-run", "corvane-run"},
   };
   for (const auto& [in, want] : cases) {
-    SCOPED_TRACE(in);
-    EXPECT_EQ(want, platform::lastPathComponent(in));
+    EXPECT_EQ(want, platform::lastPathComponent(in)) << in;
   }
 }
 
@@ -66,8 +70,7 @@ TEST(Decimal, SignDigitsAndRange) {
   EXPECT_EQ(12, v);
   for (const char* bad : {"9223372036854775808", "-9223372036854775809", "", "+", "-", " 1", "1 ",
                           "1a", "0x10", "++1", "1.0"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_FALSE(platform::parseDecimal(bad, &v));
+    EXPECT_FALSE(platform::parseDecimal(bad, &v)) << bad;
   }
 }
 

@@ -1,2 +1,2 @@
 cs_test(lease_test lease_test.cpp)
-cs_test(group_test group_test.cpp notebook_test.cpp)
+cs_test(group_test group_test.cpp)

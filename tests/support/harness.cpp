@@ -19,9 +19,7 @@
 namespace cstest {
 
 TempHome::TempHome() {
-  if (!ok()) {
-    ADD_FAILURE() << "no temporary directory";
-  }
+  EXPECT_TRUE(ok()) << "no temporary directory";
 }
 
 TempHome::~TempHome() {
@@ -29,10 +27,6 @@ TempHome::~TempHome() {
     std::fprintf(stderr, "test files kept in %s\n", path().c_str());
     keep();
   }
-}
-
-std::string binaryPath() {
-  return CS_BINARY_PATH;
 }
 
 unsigned modeOf(const std::string& path) {

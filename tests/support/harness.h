@@ -41,7 +41,9 @@ class TempHome : public testkit::TempDir {
   ~TempHome();
 };
 
-std::string binaryPath();
+inline std::string binaryPath() {
+  return CS_BINARY_PATH;
+}
 
 // The file's type and permission bits (lstat), 0 when it cannot be looked at.
 unsigned modeOf(const std::string& path);

@@ -4,10 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace base {
 
 // Milliseconds since the epoch as ISO-8601 UTC; empty when the time cannot be written.
 std::string isoUtc(int64_t millis);
+
+// "2025-11-24T10:15:09.123Z" (or with an offset) in milliseconds since the epoch; 0 when
+// unreadable.
+int64_t parseIsoMillis(std::string_view text);
 
 }  // namespace base

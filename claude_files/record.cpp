@@ -1,5 +1,6 @@
 #include "claude_files/record.h"
 
+#include "base/time_text.h"
 #include "claude_files/record_json.h"
 
 #include <algorithm>
@@ -163,7 +164,7 @@ void applyRecord(const Record& r, const std::vector<Block>& blocks, FileAggregat
   TranscriptSummary& s = agg->summary;
   bool user = r.type == "user";
   if (user || r.type == "assistant") {
-    int64_t at = parseIsoMillis(r.timestamp);
+    int64_t at = base::parseIsoMillis(r.timestamp);
     if (at != 0) {
       s.firstMillis = s.firstMillis == 0 ? at : std::min(s.firstMillis, at);
       s.lastActivityMillis = std::max(s.lastActivityMillis, at);
@@ -260,52 +261,6 @@ bool LineParser::apply(std::string_view line, size_t readable, FileAggregate* ag
     std::string().swap(m_impl->padded);
   }
   return whole;
-}
-
-int64_t parseIsoMillis(std::string_view t) {
-  auto digits = [&t](size_t at, size_t n, int64_t* out) {
-    if (at + n > t.size()) {
-      return false;
-    }
-    int64_t v = 0;
-    for (size_t i = at; i < at + n; ++i) {
-      if (t[i] < '0' || t[i] > '9') {
-        return false;
-      }
-      v = v * 10 + (t[i] - '0');
-    }
-    *out = v;
-    return true;
-  };
-  int64_t y, mo, d, h, mi, s;
-  if (!digits(0, 4, &y) || !digits(5, 2, &mo) || !digits(8, 2, &d) || !digits(11, 2, &h) ||
-      !digits(14, 2, &mi) || !digits(17, 2, &s) || mo < 1 || mo > 12 || d < 1 || d > 31) {
-    return 0;
-  }
-  size_t i = 19;
-  int64_t ms = 0;
-  if (i < t.size() && t[i] == '.') {
-    int64_t scale = 100;
-    for (++i; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10) {
-      ms += (t[i] - '0') * scale;
-    }
-  }
-  int64_t offset = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
-    int64_t oh, om;
-    if (!digits(i + 1, 2, &oh) || !digits(i + 4, 2, &om)) {
-      return 0;
-    }
-    offset = (t[i] == '+' ? 1 : -1) * (oh * 60 + om) * 60;
-  }
-  // Days from the civil date (Howard Hinnant's algorithm).
-  y -= mo <= 2;
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  int64_t days = era * 146097 + doe - 719468;
-  return (days * 86400 + h * 3600 + mi * 60 + s - offset) * 1000 + ms;
 }
 
 }  // namespace claude_files

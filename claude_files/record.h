@@ -66,8 +66,5 @@ class LineParser {
   std::unique_ptr<Impl> m_impl;
 };
 
-// "2025-11-24T10:15:09.123Z" (or with an offset) in milliseconds since the epoch; 0 when
-// unreadable.
-int64_t parseIsoMillis(std::string_view text);
 
 }  // namespace claude_files

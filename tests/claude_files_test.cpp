@@ -1,6 +1,7 @@
 // The transcript readers over fixtures written in Claude Code's own record shapes, and the live
 // session files.
 
+#include "base/time_text.h"
 #include "claude_files/index.h"
 #include "claude_files/live.h"
 #include "claude_files/prices.h"
@@ -57,9 +58,9 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   EXPECT_EQ(s.latestAnswer, "Added the test.");  // the subagent's later text is not the session's
   EXPECT_EQ(s.claudeUsd, 0.0421);
   EXPECT_EQ(s.mcpToolCalls, 1u);
-  EXPECT_EQ(s.firstMillis, parseIsoMillis("2025-11-20T10:00:00Z"));
+  EXPECT_EQ(s.firstMillis, base::parseIsoMillis("2025-11-20T10:00:00Z"));
   EXPECT_EQ(s.lastActivityMillis,
-            parseIsoMillis("2025-11-20T10:07:00Z"));  // the nested subagent's line
+            base::parseIsoMillis("2025-11-20T10:07:00Z"));  // the nested subagent's line
 
   struct Want {
     UsageKey key;
@@ -88,7 +89,7 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   const FileEdits& login = s.files.at("/home/u/app/src/login.ts");
   EXPECT_EQ(login.edits, 2u);  // relative in the session, absolute in the subagent
   EXPECT_EQ(login.byTool.at("Edit"), 2u);
-  EXPECT_EQ(login.lastEditMillis, parseIsoMillis("2025-11-20T10:00:08Z"));
+  EXPECT_EQ(login.lastEditMillis, base::parseIsoMillis("2025-11-20T10:00:08Z"));
   EXPECT_EQ(s.files.at("/home/u/app/README.md").byTool.at("Write"), 1u);
   EXPECT_EQ(s.files.at("/home/u/app/nb/a.ipynb").byTool.at("NotebookEdit"), 1u);
 
@@ -214,7 +215,7 @@ TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
   EXPECT_FALSE(idx.findTranscript("33333333"));
 }
 
-TEST(ClaudeFilesTime, IsoTimestamps) {
+TEST(IsoTime, ReadAndWritten) {
   const std::pair<const char*, int64_t> cases[] = {
       {"1970-01-01T00:00:00Z", 0},
       {"2025-11-20T10:00:05.250Z", 1763632805250},
@@ -224,8 +225,9 @@ TEST(ClaudeFilesTime, IsoTimestamps) {
       {"yesterday", 0},
   };
   for (const auto& [text, want] : cases) {
-    EXPECT_EQ(parseIsoMillis(text), want) << text;
+    EXPECT_EQ(base::parseIsoMillis(text), want) << text;
   }
+  EXPECT_EQ("2025-11-20T10:00:05Z", base::isoUtc(1763632805250));
 }
 
 TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {

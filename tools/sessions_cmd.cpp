@@ -1,6 +1,7 @@
 #include "tools/sessions_cmd.h"
 
 #include "base/log.h"
+#include "base/time_text.h"
 #include "platform/posix.h"
 #include "tools/app_client.h"
 
@@ -93,24 +94,6 @@ std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis) {
   return std::to_string(s / 86400) + "d ago";
 }
 
-std::optional<int64_t> parseIsoTime(const Json& value) {
-  if (!value.is_string()) {
-    return std::nullopt;
-  }
-  std::string text = value.get<std::string>();
-  std::tm tm{};
-  char z = 0;
-  int used = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &z, &used) != 7 ||
-      z != 'Z' || static_cast<size_t>(used) != text.size()) {
-    return std::nullopt;
-  }
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  return static_cast<int64_t>(::timegm(&tm)) * 1000;
-}
-
 std::string formatSessions(const Json& list,
                            const std::map<std::string, std::optional<double>>& usd,
                            int64_t nowMillis, int64_t todayStartMillis, size_t width) {
@@ -122,7 +105,9 @@ std::string formatSessions(const Json& list,
       if (!s.is_object()) {
         continue;
       }
-      auto last = parseIsoTime(s.value("last_activity", Json()));
+      Json at = s.value("last_activity", Json());
+      int64_t lastMillis = at.is_string() ? base::parseIsoMillis(at.get<std::string>()) : 0;
+      auto last = lastMillis != 0 ? std::optional(lastMillis) : std::nullopt;
       bool running = field(s, "state") == "running";
       if (!running && (!last || *last < todayStartMillis)) {
         continue;

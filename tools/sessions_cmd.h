@@ -18,9 +18,6 @@ using base::Json;
 // "just now", "42s ago", "3m ago", "5h ago", "2d ago"; "-" when unknown.
 std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis);
 
-// Milliseconds of an ISO-8601 UTC time as the companion writes it; nullopt for anything else.
-std::optional<int64_t> parseIsoTime(const Json& value);
-
 // The table of a `list` answer: running sessions, then those finished since todayStartMillis.
 // `usd` maps a session id to its cost (nullopt: not known). With width > 0, WORKING ON is cut so
 // each line fits; 0 leaves lines whole.

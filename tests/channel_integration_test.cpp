@@ -194,7 +194,7 @@ TEST(ChannelLoad, PushesWhileRequestsFlowThenAnEndUnderLoad) {
     for (int c = 0; c < CLIENTS; ++c) {
       clients.emplace_back([&, c](std::stop_token stop) {
         for (int n = 0; !stop.stop_requested(); ++n) {
-          bool ok = roundTrip(server.port, post(text(c, n))) == OK;
+          bool ok = roundTrip(server.port, post(text(c, n)), 20s) == OK;
           unanswered += n < CHECKED && !ok;
           loaded += n == CHECKED;
         }

@@ -5,17 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fstream>
-#include <mutex>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <thread>
+#include <unistd.h>
 
 namespace {
 
 using client::Json;
 using Names = std::vector<std::string>;
+using cstest::TOKEN;
 using namespace std::chrono_literals;
 
 TEST(Push, WhichSessionsTheArgumentsName) {
@@ -62,57 +60,6 @@ TEST(Push, Arguments) {
   }
 }
 
-// A stand-in channel server on 127.0.0.1: /info answers `info`, anything else {"ok":true}. It keeps
-// every request it read.
-class StandIn {
- public:
-  explicit StandIn(std::string info) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    auto* sa = reinterpret_cast<sockaddr*>(&addr);
-    EXPECT_TRUE(::bind(m_fd.get(), sa, len) == 0 && ::listen(m_fd.get(), 4) == 0 &&
-                ::getsockname(m_fd.get(), sa, &len) == 0);
-    port = ntohs(addr.sin_port);
-    m_thread = std::jthread([this, info] {
-      while (platform::UniqueFd c{::accept(m_fd.get(), nullptr, nullptr)}) {
-        timeval limit{5, 0};
-        ::setsockopt(c.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-        std::string req;
-        char buf[4096];
-        for (ssize_t n = 1; n > 0;) {  // until the headers and the body Content-Length gives
-          size_t end = req.find("\r\n\r\n"), cl = req.find("Content-Length: ");
-          if (end != std::string::npos &&
-              (cl > end || req.size() - end - 4 >= std::stoul(req.substr(cl + 16)))) {
-            break;
-          }
-          n = ::read(c.get(), buf, sizeof(buf));
-          req.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        std::string body = req.starts_with("GET /info ") ? info : R"({"ok":true})";
-        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                             "\r\nConnection: close\r\n\r\n" + body;
-        platform::writeAll(c.get(), answer.data(), answer.size());
-        std::lock_guard lock(m_lock);
-        m_requests.push_back(req);
-      }
-    });
-  }
-  ~StandIn() { ::shutdown(m_fd.get(), SHUT_RDWR); }  // then the thread ends and is joined
-  Names requests() {
-    std::lock_guard lock(m_lock);
-    return m_requests;
-  }
-  uint16_t port = 0;
-
- private:
-  platform::UniqueFd m_fd{::socket(AF_INET, SOCK_STREAM, 0)};
-  std::mutex m_lock;
-  Names m_requests;
-  std::jthread m_thread;
-};
-
 class PushRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -124,11 +71,13 @@ class PushRun : public ::testing::Test {
                                   {{"HOME", home.path()}, {"CV_TOOLS_ONLY", "1"}});
     ASSERT_TRUE(server->waitErr("só-tools"));
   }
-  void record(const std::string& instance, uint16_t port, const std::string& inject = "") {
+  void record(const std::string& instance, uint16_t port, const std::string& inject = "",
+              pid_t pid = 0) {
+    pid = pid ? pid : server->pid();
     std::ofstream(home / ".corvane/sessions/" + instance + ".json")
-        << Json{{"instance", instance}, {"port", port},    {"pid", server->pid()},
+        << Json{{"instance", instance}, {"port", port},    {"pid", pid},
                 {"cwd", proj},          {"name", "proj"},  {"startedAt", platform::nowSeconds()},
-                {"token", "tok-1"},     {"inject", inject}};
+                {"token", TOKEN},       {"inject", inject}};
   }
   std::pair<std::optional<int>, std::string> run(const Names& args) {
     Names argv{cstest::binaryPath()};
@@ -144,24 +93,25 @@ class PushRun : public ::testing::Test {
   std::unique_ptr<cstest::Child> server;
 };
 
+// A real channel server answers on the port; the record names it, or the parked process.
 TEST_F(PushRun, TokenGoesOnlyToTheServerTheRecordNames) {
+  cstest::TempHome otherHome;
+  cstest::ChannelServer channel(otherHome);
+  ASSERT_NE(0, channel.port);
   for (bool same : {false, true}) {
     SCOPED_TRACE(same);
-    StandIn app(Json{{"pid", server->pid() + (same ? 0 : 1)}, {"instance", "INST"}}.dump());
-    record("INST", app.port);
+    record("INST", channel.port, "", same ? channel.child->pid() : 0);
     auto [status, err] = run({"push", "olá", "mundo"});
     EXPECT_EQ(same ? 0 : 1, status);
     EXPECT_EQ(same ? ""
-                   : "✗ a porta " + std::to_string(app.port) +
+                   : "✗ a porta " + std::to_string(channel.port) +
                          " não é do servidor da sessão (pid ou instância diferentes); nada "
                          "enviado\n",
               err);
-    auto reqs = app.requests();
-    ASSERT_EQ(same ? 2u : 1u, reqs.size());
-    EXPECT_EQ(same, reqs.back().find("\r\nx-cv-token: tok-1\r\n") != std::string::npos);
-    EXPECT_EQ(same, reqs.back().ends_with(
-                        "\r\nContent-Length: 10\r\nConnection: close\r\n\r\nolá mundo"));
+    std::string pushed = channel.child->readOutFor(100ms);  // none with the parked process's pid
+    EXPECT_EQ(same, pushed.find(R"("content":"olá mundo",)") != std::string::npos) << pushed;
   }
+  EXPECT_EQ(std::string::npos, channel.child->errSoFar().find("REJEITADO"));
 }
 
 TEST_F(PushRun, SeveralSessionsAreListedAndTypeWritesToTheInjectSocket) {

@@ -188,16 +188,6 @@ void StandinApp::answer(std::vector<std::string> pieces, int pieceDelayMs) {
   m_delayMs = pieceDelayMs;
 }
 
-void StandinApp::setMode(Mode mode) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_mode = mode;
-}
-
-std::vector<std::string> StandinApp::requests() {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_requests;
-}
-
 void StandinApp::handle(int fd) {
   std::string line = testkit::readRequestLine(fd, testkit::Clock::now() + 10s);
   std::unique_lock<std::mutex> hold(m_mutex);

@@ -25,14 +25,7 @@ using testkit::request;
 using testkit::sendAll;
 
 // Built with a sanitizer, where time and CPU bounds mean nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool SANITIZED = true;
-#elif defined(__has_feature)
-inline constexpr bool SANITIZED =
-    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-inline constexpr bool SANITIZED = false;
-#endif
+inline constexpr bool SANITIZED = CS_SANITIZED;
 
 // A fresh HOME; on failure its path is printed and the files are kept to be looked at.
 class TempHome : public testkit::TempDir {
@@ -103,12 +96,18 @@ struct ChannelServer {
 // The app's socket: records each request line and answers as the test says.
 class StandinApp {
  public:
-  enum class Mode { Answer, CloseAtOnce, NeverAnswer };
+  enum class Mode { Answer, NeverAnswer };
   explicit StandinApp(const std::string& socketPath);
   // Sends these pieces, each after `pieceDelayMs`.
   void answer(std::vector<std::string> pieces, int pieceDelayMs = 0);
-  void setMode(Mode mode);
-  std::vector<std::string> requests();
+  void setMode(Mode mode) {
+    std::lock_guard hold(m_mutex);
+    m_mode = mode;
+  }
+  std::vector<std::string> requests() {
+    std::lock_guard hold(m_mutex);
+    return m_requests;
+  }
   bool listening() const { return m_app.listening(); }
 
  private:

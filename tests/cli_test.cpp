@@ -44,11 +44,7 @@ TEST(Cli, Dispatch) {
       {"corvane-run", {"sessions"}, Mode::Launch, false, {"sessions"}},
       {"corvane-run-old", {}, Mode::Server, false, {}},
       {"Corvane-Run", {}, Mode::Server, false, {}},
-      {"channel-server",
-       {"group", "add", "g", "--take"},
-       Mode::Group,
-       false,
-       {"add", "g", "--take"}},
+      {"channel-server", {"group", "add", "--take"}, Mode::Group, false, {"add", "--take"}},
       {"channel-server", {"notes"}, Mode::Notes, false, {}},
       {"channel-server", {"push"}, Mode::Push, false, {}},
       {"corvane-run", {"push"}, Mode::Launch, false, {"push"}},  // a prompt for claude

@@ -64,26 +64,21 @@ TEST_F(JsonRpc, IgnoredLinesProduceNothing) {
 }
 
 TEST_F(JsonRpc, AnswersEchoTheIdAndNameUnknownMethods) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{}}"},
-      {"{\"id\":\"a-1\",\"method\":\"ping\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":\"a-1\",\"result\":{}}"},
-      {"{\"id\":0,\"method\":\"resources/list\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":0,\"result\":{\"resources\":[]}}"},
-      {"{\"id\":[1,{\"x\":2}],\"method\":\"prompts/list\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":[1,{\"x\":2}],\"result\":{\"prompts\":[]}}"},
-      {"{\"id\":7,\"method\":\"notifications/cancelled\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":7,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
-       "notifications/cancelled\"}}"},
-      {"{\"id\":1,\"method\":\"Initialize\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
-       "Initialize\"}}"},
-      {"{\"id\":1,\"method\":\"server/discover\"}",
-       "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found: "
-       "server/discover\"}}"},
-      {"{\"id\":2.5,\"method\":\"ping\",\"params\":[1]}",
-       "{\"jsonrpc\":\"2.0\",\"id\":2.5,\"result\":{}}"},
+  auto missing = [](const std::string& method) {
+    return R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"Method not found: )" +
+           method + "\"}}";
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", R"({"jsonrpc":"2.0","id":1,"result":{}})"},
+      {R"({"id":"a-1","method":"ping"})", R"({"jsonrpc":"2.0","id":"a-1","result":{}})"},
+      {R"({"id":0,"method":"resources/list"})",
+       R"({"jsonrpc":"2.0","id":0,"result":{"resources":[]}})"},
+      {R"({"id":[1,{"x":2}],"method":"prompts/list"})",
+       R"({"jsonrpc":"2.0","id":[1,{"x":2}],"result":{"prompts":[]}})"},
+      {R"({"id":7,"method":"notifications/cancelled"})", missing("notifications/cancelled")},
+      {R"({"id":7,"method":"Initialize"})", missing("Initialize")},
+      {R"({"id":7,"method":"server/discover"})", missing("server/discover")},
+      {R"({"id":2.5,"method":"ping","params":[1]})", R"({"jsonrpc":"2.0","id":2.5,"result":{}})"},
   };
   for (const auto& [line, want] : cases) {
     SCOPED_TRACE(line);
@@ -137,12 +132,14 @@ TEST_F(JsonRpc, ToolCallForwardsNameAndArgumentsAndWrapsTheText) {
       "\"text\":\"app says \\\"hi\\\"\\n\"}]}}",
       *base::serialize(*out.answer));
 
-  handle("{\"id\":10,\"method\":\"tools/call\"}");
-  EXPECT_EQ("", m_call.name);
-  EXPECT_EQ(Json::object(), m_call.args);
-  handle("{\"id\":11,\"method\":\"tools/call\",\"params\":{\"name\":3,\"arguments\":[1]}}");
-  EXPECT_EQ("", m_call.name);
-  EXPECT_EQ(Json::object(), m_call.args);
+  for (const char* line :
+       {R"({"id":10,"method":"tools/call"})",
+        R"({"id":11,"method":"tools/call","params":{"name":3,"arguments":[1]}})"}) {
+    handle(line);
+    EXPECT_EQ(std::make_pair(std::string(), Json::object()),
+              std::make_pair(m_call.name, m_call.args))
+        << line;
+  }
   EXPECT_EQ(3, m_call.count);
 }
 

@@ -57,33 +57,29 @@ TEST_F(RegistryTest, PublishReplacesAnyOlderFileWithAPrivateOne) {
   EXPECT_EQ(std::vector<std::string>{"INST.json"}, platform::listDir(registryDir()).value());
 }
 
-TEST_F(RegistryTest, PruneDeletesDeadRecordsAndTheirInjectSockets) {
+TEST_F(RegistryTest, PruneKeepsOnlyLiveRecordsAndOtherFiles) {
   pid_t dead = cstest::deadPid();
-  std::string me = std::to_string(::getpid()), inject = registryDir() + "/inject-dead.sock";
+  std::string me = std::to_string(::getpid());
   std::string now = R"(,"startedAt":)" + std::to_string(platform::nowSeconds());
   put("live.json", R"({"id":"live","pid":)" + me + now + "}");
   put("float.json", R"({"id":"float","pid":)" + me + ".0" + now + "}");
-  put("dead.json",
-      R"({"id":"dead","pid":)" + std::to_string(dead) + R"(,"inject":")" + inject + "\"}");
-  put("wide.json", R"({"id":"wide","pid":)" + std::to_string((1LL << 32) + ::getpid()) + "}");
-  put("string.json", R"({"id":"string","pid":")" + me + "\"}");
+  put("dead.json", R"({"id":"dead","pid":)" + std::to_string(dead) + now + "}");
+  put("wide.json", R"({"id":"wide","pid":)" + std::to_string((1LL << 32) + ::getpid()) + now + "}");
+  put("string.json", R"({"id":"string","pid":")" + me + "\"" + now + "}");
   put("nopid.json", R"({"id":"nopid"})");
   put("brace.json", "{");
   put("note.txt", "x");
   put("x.json.tmp", R"({"pid":)" + std::to_string(dead) + "}");
-  put("inject-dead.sock", "");
   std::multiset<std::string> live;
   for (const auto& record : liveRegistry()) {
     live.insert(record.value("id", ""));
   }
   EXPECT_EQ((std::multiset<std::string>{"float", "live"}), live);
-  EXPECT_EQ(10u, platform::listDir(registryDir())->size());
-  pruneRegistry();  // a plain file is not an inject socket: it stays
+  EXPECT_EQ(9u, platform::listDir(registryDir())->size());
+  pruneRegistry();
   auto left = platform::listDir(registryDir()).value();
   std::sort(left.begin(), left.end());
-  EXPECT_EQ((std::vector<std::string>{"float.json", "inject-dead.sock", "live.json", "note.txt",
-                                      "x.json.tmp"}),
-            left);
+  EXPECT_EQ((std::vector<std::string>{"float.json", "live.json", "note.txt", "x.json.tmp"}), left);
 }
 
 }  // namespace

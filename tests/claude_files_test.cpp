@@ -86,10 +86,9 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   }
 
   ASSERT_EQ(s.files.size(), 3u);
-  const FileEdits& login = s.files.at("/home/u/app/src/login.ts");
-  EXPECT_EQ(login.edits, 2u);  // relative in the session, absolute in the subagent
-  EXPECT_EQ(login.byTool.at("Edit"), 2u);
-  EXPECT_EQ(login.lastEditMillis, base::parseIsoMillis("2025-11-20T10:00:08Z"));
+  // relative in the session, absolute in the subagent
+  EXPECT_EQ(s.files.at("/home/u/app/src/login.ts"),
+            (FileEdits{2, base::parseIsoMillis("2025-11-20T10:00:08Z"), {{"Edit", 2}}}));
   EXPECT_EQ(s.files.at("/home/u/app/README.md").byTool.at("Write"), 1u);
   EXPECT_EQ(s.files.at("/home/u/app/nb/a.ipynb").byTool.at("NotebookEdit"), 1u);
 
@@ -278,28 +277,24 @@ TEST(ClaudeFilesLive, OnlyTheProcessThatWroteTheFileIsLive) {
   std::string self = std::to_string(::getpid());
   pid_t dead = cstest::deadPid();
 
-  struct Case {
-    std::string file, body;
-    bool live;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
+      // file, body
       {self + ".json",
        R"({"pid":)" + self +
            R"(,"sessionId":"s-string","cwd":"/w/a","startedAt":1700000000000,)"
            R"("procStart":")" +
            ticks +
            R"(","status":"waiting","waitingFor":"permission",)"
-           R"("name":"alpha","messagingSocketPath":"/tmp/m.sock","updatedAt":1700000000500})",
-       true},
-      {"1.json", R"({"pid":1,"sessionId":"s-reused","procStart":"1","startedAt":1})", false},
-      {std::to_string(dead) + ".json", R"({"sessionId":"s-dead"})", false},
-      {self + ".abc.key", R"({"sessionId":"s-key"})", false},
-      {"x" + self + ".json", R"({"sessionId":"s-name"})", false},
-      {"2.json", R"({"pid":)" + self + R"(,"sessionId":"s-other-pid"})", false},
-      {"3.json", "not json", false},
+           R"("name":"alpha","messagingSocketPath":"/tmp/m.sock","updatedAt":1700000000500})"},
+      {"1.json", R"({"pid":1,"sessionId":"s-reused","procStart":"1","startedAt":1})"},
+      {std::to_string(dead) + ".json", R"({"sessionId":"s-dead"})"},
+      {self + ".abc.key", R"({"sessionId":"s-key"})"},
+      {"x" + self + ".json", R"({"sessionId":"s-name"})"},
+      {"2.json", R"({"pid":)" + self + R"(,"sessionId":"s-other-pid"})"},
+      {"3.json", "not json"},
   };
-  for (const Case& c : cases) {
-    std::ofstream(sessions + "/" + c.file) << c.body;
+  for (const auto& [file, body] : cases) {
+    std::ofstream(sessions + "/" + file) << body;
   }
   // A fifo under a session's name is never opened for a blocking read.
   ASSERT_EQ(::mkfifo((sessions + "/4.json").c_str(), 0600), 0);

@@ -19,8 +19,9 @@ LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, i
   return {pid, std::move(id), std::move(cwd), started, std::move(name), "idle", {}, started, ""};
 }
 
-TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last) {
-  return {std::move(id), std::move(cwd), "", "", "", {}, first, last, 0, 0, {}, {}, {}, {}};
+TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last,
+                             std::string custom = "", std::string ai = "") {
+  return {id, cwd, custom, ai, "", {}, first, last, 0, 0, {}, {}, {}, {}};
 }
 
 // A request's context over the given data, as the server builds it.
@@ -47,14 +48,11 @@ struct World {
 World lookupWorld() {
   World w;
   w.live = {live(10, "aaaa1111", "alpha", "/w/a", 100), live(11, "bbbb2222", "beta", "/w/b", 200)};
-  w.transcripts = {
-      transcript("aaaa1111", "/w/a", 100, 300), transcript("bbbb2222", "/w/b", 200, 300),
-      transcript("aaab3333", "/w/gamma", 50, 60), transcript("cccc4444", "/w/c", 400, 500)};
-  w.transcripts[0].customTitle = "Fix Login";
-  w.transcripts[1].aiTitle = "Refactor parser";
-  w.transcripts[2].aiTitle = "Deploy";
-  w.transcripts[3].customTitle = "alpha";  // clashes with the running one, started later
-  w.transcripts[3].aiTitle = "deploy";
+  w.transcripts = {transcript("aaaa1111", "/w/a", 100, 300, "Fix Login"),
+                   transcript("bbbb2222", "/w/b", 200, 300, "", "Refactor parser"),
+                   transcript("aaab3333", "/w/gamma", 50, 60, "", "Deploy"),
+                   // clashes with the running one, started later
+                   transcript("cccc4444", "/w/c", 400, 500, "alpha", "deploy")};
   return w;
 }
 
@@ -88,9 +86,8 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
   World w;
   w.live = {live(10, "later000", "dup", "/w/x", 500), live(11, "early000", "dup", "/w/y", 100),
             live(12, "nameless", "", "/w/tools/", 50)};
-  w.transcripts = {transcript("fin00000", "/w/x", 300, 400),
+  w.transcripts = {transcript("fin00000", "/w/x", 300, 400, "dup"),
                    transcript("fin11111", "/w/x", 600, 700)};
-  w.transcripts[0].customTitle = "dup";
   SessionRefs refs = sessionRefs(w.live, w.transcripts);
   std::map<std::string, std::string> nameOf;
   for (const auto* list : {&refs.running, &refs.finished}) {

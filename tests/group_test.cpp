@@ -14,27 +14,16 @@ namespace {
 
 using base::Json;
 
+// One markdown block a line: fenced code (``` and ~~~, longer fences) hides headings.
 const char* NOTE =
     "intro\n"
-    "# Deploy\n"
-    "steps\n"
-    "```sh\n"
-    "# not a heading\n"
-    "~~~\n"
-    "## still code\n"
-    "```\n"
-    "## Rollback ##\n"
-    "undo it\n"
-    "  ### Prod #tag\n"
-    "careful\n"
-    "~~~~\n"
-    "# code too\n"
-    "~~~~~\n"
-    "#nospace\n"
-    "####### seven\n"
-    "# Ops\n"
-    "## Rollback\n"
-    "page ops\n";
+    "# Deploy\nsteps\n"
+    "```sh\n# not a heading\n~~~\n## still code\n```\n"
+    "## Rollback ##\nundo it\n"
+    "  ### Prod #tag\ncareful\n"
+    "~~~~\n# code too\n~~~~~\n"
+    "#nospace\n####### seven\n"
+    "# Ops\n## Rollback\npage ops\n";
 
 TEST(Notebook, OutlineSkipsFencesAndSizesSections) {
   std::vector<notes::Heading> outline = notes::outlineOf(NOTE);

@@ -7,6 +7,8 @@
 #include "testkit/net.h"
 #include "testkit/process.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -30,7 +32,7 @@ inline constexpr bool SANITIZED = CS_SANITIZED;
 // A fresh HOME; on failure its path is printed and the files are kept to be looked at.
 class TempHome : public testkit::TempDir {
  public:
-  TempHome();
+  TempHome() { EXPECT_TRUE(ok()) << "no temporary directory"; }
   ~TempHome();
 };
 

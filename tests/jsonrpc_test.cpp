@@ -96,6 +96,13 @@ TEST_F(JsonRpc, NestingLimit) {
   };
   EXPECT_TRUE(handle(nested(base::MAX_DEPTH)).answer.has_value());
   EXPECT_FALSE(handle(nested(base::MAX_DEPTH + 1)).answer.has_value());
+  // Far deeper is ignored too, never allowed to exhaust the stack.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  for (const std::string& line :
+       {deep, R"({"method":"ping","id":)" + deep + "}",
+        R"({"params":)" + deep + R"(,"a":1,"b":2,"c":3,"id":9,"method":"ping"})"}) {
+    EXPECT_FALSE(handle(line).answer.has_value()) << line.substr(0, 12);
+  }
 }
 
 TEST_F(JsonRpc, InitializeByModeAndProtocol) {

@@ -87,12 +87,9 @@ TEST(Install, FallbackAndThePathLineOnceWhateverTheZshrcIs) {
     }
     EXPECT_EQ(TARGET, platform::readLink(link));
     EXPECT_EQ(kind == Linked || kind == Dangling, platform::readLink(rc).has_value());
-    EXPECT_EQ(
-        (kind == Absent   ? ""
-         : kind == Marked ? marked
-                          : alias) +
-            (added ? PATH_LINE : ""),
-        platform::readFile(kind == Linked || kind == Dangling || kind == Directory ? dotfile : rc));
+    std::string was = kind == Absent ? "" : kind == Marked ? marked : alias;
+    bool elsewhere = kind == Linked || kind == Dangling || kind == Directory;  // the dotfile's
+    EXPECT_EQ(was + (added ? PATH_LINE : ""), platform::readFile(elsewhere ? dotfile : rc));
     EXPECT_FALSE(platform::exists(home / "nowhere"));
   }
 }

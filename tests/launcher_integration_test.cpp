@@ -142,10 +142,8 @@ TEST_F(LaunchTest, RawWhileRunningRestoredAtEveryEnd) {
     EXPECT_EQ(sig == 0 ? 0 : 128 + sig, run.wait());
     EXPECT_TRUE(sameSettings(before, settings(run.pty.master.get())));
     EXPECT_FALSE(platform::exists(sock));
-    EXPECT_EQ(sig == 0        ? ""
-              : sig == SIGHUP ? "HUP\n"
-                              : "TERM\n",
-              platform::readFile(home / "rec.sig").value_or(""));
+    std::string passed = platform::readFile(home / "rec.sig").value_or("");
+    EXPECT_EQ(sig == 0 ? "" : sig == SIGHUP ? "HUP\n" : "TERM\n", passed);
   }
 }
 

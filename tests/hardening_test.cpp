@@ -115,10 +115,6 @@ TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
     platform::ProcessIdentity id{std::nullopt, c.startMillis, c.exe, 0};
     EXPECT_EQ(c.ours, registry::identityMatches(id, at, "/opt/cs")) << c.what;
   }
-  long long now = platform::nowSeconds();
-  EXPECT_TRUE(registry::isRecordProcess(::getpid(), Json{{"startedAt", now}}));
-  EXPECT_FALSE(registry::isRecordProcess(::getpid(), Json{{"startedAt", now - 3600}}));
-  EXPECT_FALSE(registry::isRecordProcess(::getpid(), Json::object()));
 }
 
 TEST_F(Hardening, InstanceThatCouldLeaveTheRegistryFolderIsReplaced) {

@@ -34,8 +34,8 @@ TEST_F(RegistryTest, RecordKeysFollowTheEnvironment) {
       {nullptr, nullptr, false, "}"},
       {"", "+12", true, R"(,"token":"tok","inject":"","launcherPid":12})"},
       {"/s.sock", "-7", true, R"(,"token":"tok","inject":"/s.sock","launcherPid":-7})"},
-      {nullptr, "abc", true,
-       R"(,"token":"tok","launcherPid":0})"},  // what parseDecimal refuses is none
+      // what parseDecimal refuses is none
+      {nullptr, "abc", true, R"(,"token":"tok","launcherPid":0})"},
   };
   for (const auto& [inject, launcher, token, tail] : cases) {
     auto given = [](const char* v) { return v ? std::optional<std::string>(v) : std::nullopt; };
@@ -66,7 +66,8 @@ TEST_F(RegistryTest, PruneKeepsOnlyLiveRecordsAndOtherFiles) {
   put("dead.json", R"({"id":"dead","pid":)" + std::to_string(dead) + now + "}");
   put("wide.json", R"({"id":"wide","pid":)" + std::to_string((1LL << 32) + ::getpid()) + now + "}");
   put("string.json", R"({"id":"string","pid":")" + me + "\"" + now + "}");
-  put("nopid.json", R"({"id":"nopid"})");
+  put("nopid.json", R"({"id":"nopid")" + now + "}");
+  put("nostart.json", R"({"id":"nostart","pid":)" + me + "}");
   put("brace.json", "{");
   put("note.txt", "x");
   put("x.json.tmp", R"({"pid":)" + std::to_string(dead) + "}");
@@ -75,7 +76,7 @@ TEST_F(RegistryTest, PruneKeepsOnlyLiveRecordsAndOtherFiles) {
     live.insert(record.value("id", ""));
   }
   EXPECT_EQ((std::multiset<std::string>{"float", "live"}), live);
-  EXPECT_EQ(9u, platform::listDir(registryDir())->size());
+  EXPECT_EQ(10u, platform::listDir(registryDir())->size());
   pruneRegistry();
   auto left = platform::listDir(registryDir()).value();
   std::sort(left.begin(), left.end());

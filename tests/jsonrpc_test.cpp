@@ -31,9 +31,7 @@ class JsonRpc : public testing::Test {
   server::Outcome handle(const std::string& line, server::Mode mode = {}) {
     return server::handleMessage(line, "proj", mode,
                                  [this](const std::string& name, const Json& args) {
-                                   m_call.name = name;
-                                   m_call.args = args;
-                                   ++m_call.count;
+                                   m_call = {name, args, m_call.count + 1};
                                    return std::string("app says \"hi\"\n");
                                  });
   }

@@ -151,9 +151,8 @@ class OpsTest : public ::testing::Test {
     std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
                 nullptr)
         .detach();
-    std::string err;
     EXPECT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",
-                                     base::serialize(terminal::toJson(r)).value(), 0600, &err));
+                                     base::serialize(terminal::toJson(r)).value(), 0600, nullptr));
     return t;
   }
   static std::string drain(int fd) {

@@ -290,9 +290,8 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
                     "corvane-run → claude + canal (projeto: proj)\n"));
   EXPECT_FALSE(server->wait(0ms).has_value());
 
-  EXPECT_EQ(
-      0u,
-      launch({"--take"})->readAllErr().find("→ --take: encerrando 3 sessão(ões) desta pasta…\n"));
+  std::string took = launch({"--take"})->readAllErr();
+  EXPECT_EQ(0u, took.find("→ --take: encerrando 3 sessão(ões) desta pasta…\n")) << took;
   for (auto* child : {&server, &owner, &again}) {
     EXPECT_EQ(128 + SIGTERM, (*child)->wait());
   }
@@ -308,13 +307,10 @@ TEST_F(LaunchTest, DeepHomeStillGetsTheInjectSocketItsConfigurationNames) {
   std::string deep = home / std::string(90, 'h');
   platform::makeDirs(deep);
   platform::makeDirs(home / "run");
-  launch({},
-         {{"HOME", deep},
-          {"XDG_RUNTIME_DIR", home / "run"},
-          {"STUB_RUN",
-           "for s in \"$XDG_RUNTIME_DIR\"/corvane/*; do [ -S \"$s\" ] && "
-           "printf %s \"$s\" >>\"$STUB_RECORD.sock\"; done; exit 3"}},
-         3);  // claude's own status
+  const std::string listSockets =  // then exits with a status of its own
+      R"(for s in "$XDG_RUNTIME_DIR"/corvane/*; do [ -S "$s" ] && )"
+      R"(printf %s "$s" >>"$STUB_RECORD.sock"; done; exit 3)";
+  launch({}, {{"HOME", deep}, {"XDG_RUNTIME_DIR", home / "run"}, {"STUB_RUN", listSockets}}, 3);
   std::string named = recordedServer()["env"].value("CV_INJECT_SOCK", "");
   EXPECT_EQ(home / "run/corvane/", named.substr(0, named.rfind('/') + 1));
   EXPECT_EQ(named, platform::readFile(home / "rec.sock"));

@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -126,8 +125,7 @@ TEST_F(PushRun, SeveralSessionsAreListedAndTypeWritesToTheInjectSocket) {
   EXPECT_EQ(std::make_pair(std::optional<int>(0), std::string()),
             run({"type", "--to", "aaaa", "--enter", "ls", "-l"}));
   platform::UniqueFd conn{::accept(listener.get(), nullptr, nullptr)};
-  char buf[64] = {};
-  EXPECT_EQ("ls -l\r", std::string(buf, static_cast<size_t>(::read(conn.get(), buf, sizeof(buf)))));
+  EXPECT_EQ("ls -l\r", cstest::readToEnd(conn.get()).value_or("<none>"));
   EXPECT_EQ(1, run({"push", "--to", "bbbb", "x"}).first);  // port 1: nobody answers
 }
 

@@ -199,8 +199,7 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
   for (const auto& [name, change] : refused) {
     EXPECT_FALSE(groups::changeMembers(ctx.stateDir, name, change, {"/q"}, &err)) << name;
   }
-  EXPECT_FALSE(
-      groups::changeMembers(ctx.stateDir, "two", groups::Change::Create, {"/w/api"}, &err));
+  EXPECT_FALSE(groups::changeMembers(ctx.stateDir, "two", C::Create, {"/w/api"}, &err));
   EXPECT_EQ("/w/api is already in group feat", err);
 }
 

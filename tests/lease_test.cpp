@@ -61,9 +61,9 @@ TEST_F(Leases, GrantDenyRenewReleaseAndStatus) {
   EXPECT_EQ(
       R"({"granted":false,"resource":"tests","holder":"ann","reason":"why tests","expires_in_s":60})",
       acquire(bob, "tests").dump());
-  Json renewed = acquire(ann, "tests", 5000);
-  EXPECT_EQ(true, renewed["granted"]);
-  EXPECT_EQ(true, renewed["ttl_capped"]);
+  EXPECT_EQ(  // renewed
+      R"({"granted":true,"resource":"tests","ttl_s":1800,"expires_at":"2027-01-15T08:30:00Z","ttl_capped":true})",
+      acquire(ann, "tests", 5000).dump());
   EXPECT_EQ(R"({"released":false,"resource":"tests","holder":"ann"})",
             leases::opLeaseRelease({{"resource", "tests"}}, bob, store).dump());
   acquire(bob, "build");

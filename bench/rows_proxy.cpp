@@ -5,7 +5,6 @@
 #include "platform/posix.h"
 
 #include <filesystem>
-#include <poll.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -33,8 +32,7 @@ bool readUntil(int fd, const std::string& marker, std::string* kept, Clock::time
                size_t* count = nullptr) {
   char chunk[65536];
   for (size_t at; (at = kept->find(marker)) == std::string::npos || marker.empty();) {
-    pollfd pfd{fd, POLLIN, 0};
-    ssize_t n = ::poll(&pfd, 1, millisLeft(deadline)) > 0 ? ::read(fd, chunk, sizeof chunk) : -1;
+    ssize_t n = testkit::readable(fd, deadline) ? ::read(fd, chunk, sizeof chunk) : -1;
     if (n <= 0) {
       return n == 0 && marker.empty();
     }

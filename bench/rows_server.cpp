@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <poll.h>
 #include <sys/stat.h>
 
 namespace bench {
@@ -220,8 +219,8 @@ std::vector<Row> memoryRows(const Config& config) {
     }
     // One more evicts the oldest: that one's end proves all 512 were registered.
     std::string extra = roundTrip(server->port, pushRequest(server->port, server->token, "x"));
-    pollfd oldest{open.empty() ? -1 : open[0].get(), POLLIN, 0};
-    bool full = open.size() == 512 && statusOf(extra) == "200" && ::poll(&oldest, 1, 2000) > 0;
+    bool full = open.size() == 512 && statusOf(extra) == "200" &&
+                testkit::readable(open[0].get(), Clock::now() + std::chrono::seconds(2));
     open.clear();
     if (full) {
       peakRss(*server, held.figure);

@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "launcher/launch.h"
+#include "launcher/register_tools.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
@@ -106,6 +107,7 @@ int runInstallCLI() {
   if (auto current = platform::readLink(link)) {
     if (*current == target) {
       base::logErr("✓ corvane-run já instalado em " + link);
+      registerTools(target);
       return 0;
     }
     platform::removeFile(link);
@@ -119,6 +121,7 @@ int runInstallCLI() {
     return 1;
   }
   base::logErr("✓ corvane-run instalado: " + link + " → " + target);
+  registerTools(target);
   return 0;
 }
 

@@ -23,7 +23,8 @@ std::optional<std::string> chooseLinkDir(const std::vector<std::string>& candida
 // no candidate is on the search path. An existing ~/.zshrc is only ever appended to (through a
 // link too) when it is a regular file its owner may write; otherwise the line is printed for the
 // user to add. Returns 0 when the link is in place, 1 when it cannot be made
-// (a directory at the link path is reported, never removed).
+// (a directory at the link path is reported, never removed). With the link in place, the tools
+// server is registered with claude (registerTools).
 int runInstallCLI();
 
 }  // namespace launcher

@@ -49,7 +49,8 @@ Json mcpConfig(const std::string& command, const EnvList& env) {
     envObject[name] = value;
   }
   Json server = {{"command", command}, {"args", Json::array()}, {"env", envObject}};
-  return {{"mcpServers", {{base::SERVER_NAME, server}}}};
+  Json tools = {{"command", command}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}};
+  return {{"mcpServers", {{base::SERVER_NAME, server}, {base::TOOLS_SERVER_NAME, tools}}}};
 }
 
 std::vector<std::string> claudeArgv(const std::string& configText,

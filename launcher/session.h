@@ -40,7 +40,9 @@ std::vector<pid_t> takeTargets(const std::vector<Json>& sessions);
 // CV_CHANNEL_TOKEN as TOKEN_REFERENCE.
 EnvList sessionEnv(const Session& session);
 
-// {"mcpServers":{"corvane":{"command":…,"args":[],"env":{…}}}}
+// {"mcpServers":{"corvane":{"command":…,"args":[],"env":{…}},
+//  "corvane-tools":{"command":…,"args":[],"env":{"CV_TOOLS_ONLY":"1"}}}}: the session's tools come
+// from a server of their own, which also stands in for a user-scope one of the same name.
 Json mcpConfig(const std::string& command, const EnvList& env);
 
 // claude's options take every following argument that does not start with "-", so the

@@ -15,17 +15,21 @@ using Result = std::pair<int, std::string>;  // exit status, standard error
 const std::string PATH_LINE = "\nexport PATH=\"$HOME/.local/bin:$PATH\" # corvane: corvane-run\n";
 const std::string NOTICE = "→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)\n";
 const std::string TARGET = platform::resolvePath(cstest::binaryPath());
+const std::string ADD = "claude mcp add --scope user corvane-tools -e CV_TOOLS_ONLY=1 -- " + TARGET;
+const std::string NO_CLAUDE =
+    "ℹ️  claude não está no PATH; para ter as ferramentas em toda sessão, rode:\n   " + ADD + "\n";
 
 // install-cli with this HOME and exactly this PATH, on which no real bin folder ever is.
-Result install(const cstest::TempHome& home, const std::string& path) {
-  auto child = cstest::Child::spawn({cstest::binaryPath(), "install-cli"},
-                                    {{"HOME", home.path()}, {"PATH", path}});
+Result install(const cstest::TempHome& home, const std::string& path, cstest::Env env = {}) {
+  env.insert({{"HOME", home.path()}, {"PATH", path}, {"STUB_RECORD", home / "rec"}});
+  auto child = cstest::Child::spawn({cstest::binaryPath(), "install-cli"}, env);
   return {child->wait().value_or(-1), child->readAllErr()};
 }
 enum Outcome { INSTALLED, ALREADY, REFUSED };
 Result said(Outcome what, const std::string& link) {
-  return what == INSTALLED ? Result(0, "✓ corvane-run instalado: " + link + " → " + TARGET + "\n")
-         : what == ALREADY ? Result(0, "✓ corvane-run já instalado em " + link + "\n")
+  return what == INSTALLED
+             ? Result(0, "✓ corvane-run instalado: " + link + " → " + TARGET + "\n" + NO_CLAUDE)
+         : what == ALREADY ? Result(0, "✓ corvane-run já instalado em " + link + "\n" + NO_CLAUDE)
                            : Result(1, "✋ falha ao criar " + link + ": File exists\n");
 }
 
@@ -100,6 +104,50 @@ TEST(Install, FallbackFolderThatCannotBeMadeFails) {
   EXPECT_EQ(Result(1, NOTICE + "✋ falha ao criar " + home / ".local/bin/corvane-run" +
                           ": Not a directory\n"),
             install(home, "/usr/bin:/bin"));
+}
+
+// With claude on PATH the tools server is registered through claude's own command, once; a
+// registration of another channel-server is re-pointed, anyone else's is left alone.
+TEST(Install, RegistersTheToolsServerWithClaude) {
+  const std::string quoted = "\"" + TARGET + "\"", remove = "mcp remove corvane-tools -s user\n";
+  const std::string add = ADD.substr(7) + "\n", linked = "✓ corvane-run instalado: ";
+  auto registration = [](const std::string& command) {
+    return "{\"mcpServers\":{\"corvane-tools\":{\"command\":\"" + command + "\"}}}";
+  };
+  struct Case {
+    std::string name, before;  // ~/.claude.json
+    cstest::Env env;
+    std::string said, calls;
+    bool registered;
+  } cases[] = {
+      {"none", "", {}, "✓ ferramentas registradas no claude para toda sessão: corvane-tools → " +
+                       quoted, add, true},
+      {"this one", registration(TARGET), {}, "✓ ferramentas já registradas no claude: "
+                                             "corvane-tools → " + quoted, "", true},
+      {"another channel-server", registration("/old/bin/channel-server"), {},
+       "✓ corvane-tools re-apontado no claude: \"/old/bin/channel-server\" → " + quoted,
+       remove + add, true},
+      {"someone else's", registration("/opt/x/tools\\u001b]0;t\\u0007"), {},
+       "ℹ️  o corvane-tools do claude roda outro programa (\"/opt/x/tools\\u001b]0;t\\u0007\"): "
+       "deixei como está", "", false},
+      {"claude fails", "", {{"STUB_MCP_STATUS", "3"}},
+       "✗ 'claude mcp add' falhou (status 3); para registrar as ferramentas, rode:\n   " + ADD,
+       add, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cstest::TempHome home;
+    fs::create_directories(home / ".local/bin");
+    if (!c.before.empty()) {
+      std::ofstream(home / ".claude.json") << c.before;
+    }
+    auto [status, err] = install(home, CS_TESTS_DIR "/stubs:" + home / ".local/bin", c.env);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(linked + home / ".local/bin/corvane-run → " + TARGET + "\n" + c.said + "\n", err);
+    EXPECT_EQ(c.calls, platform::readFile(home / "rec.mcp").value_or(""));
+    auto config = platform::readFile(home / ".claude.json").value_or("");
+    EXPECT_EQ(c.registered, config.find(TARGET) != std::string::npos) << config;
+  }
 }
 
 }  // namespace

@@ -229,6 +229,11 @@ TEST_F(LaunchTest, ConfigIsOneArgumentAndTokenStaysOutOfArgv) {
          {"CV_LAUNCHER_PID", std::to_string(child->pid())},
          {"CV_CHANNEL_TOKEN", "${CV_CHANNEL_TOKEN}"}});
     EXPECT_EQ(want, server);
+    // The tools come from a second server, whose readiness cannot delay the channel's.
+    std::string config = recordedArgs().at(2).substr(13);
+    EXPECT_EQ((Json{{"command", binary}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}}),
+              Json::parse(config).at("mcpServers").at("corvane-tools"));
+    EXPECT_EQ(2u, Json::parse(config).at("mcpServers").size());
 
     std::string claudeEnv = platform::readFile(home / "rec.env").value_or("");
     size_t at = claudeEnv.find("CV_CHANNEL_TOKEN=");

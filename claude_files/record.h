@@ -63,5 +63,4 @@ class LineParser {
   std::unique_ptr<Impl> m_impl;
 };
 
-
 }  // namespace claude_files

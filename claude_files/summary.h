@@ -53,10 +53,10 @@ constexpr uint32_t promptBand(uint64_t promptTokens) {
 // Usage is kept apart by everything a price or a split of the answer depends on.
 struct UsageKey {
   std::string model;
-  std::string agent;     // "main", or a subagent's type (else its file name)
-  std::string skill;     // attributionSkill, empty when none
-  uint32_t band = 0;     // promptBand() of each request's prompt
-  int32_t day = 0;       // the requests' UTC day, days since 1970-01-01: prices change on a day
+  std::string agent;  // "main", or a subagent's type (else its file name)
+  std::string skill;  // attributionSkill, empty when none
+  uint32_t band = 0;  // promptBand() of each request's prompt
+  int32_t day = 0;    // the requests' UTC day, days since 1970-01-01: prices change on a day
   auto operator<=>(const UsageKey&) const = default;
 };
 

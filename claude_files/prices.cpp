@@ -63,14 +63,14 @@ std::optional<int32_t> parseDay(const base::Json& v) {
 bool parseRow(const base::Json& obj, PriceRow* row, std::string* err) {
   auto rates = parseRates(obj);
   if (!rates) {
-    *err = "input and output must be non-negative numbers";
+    *err = "input e output devem ser números não negativos";
     return false;
   }
   row->rates = *rates;
   if (obj.contains("from")) {
     auto day = parseDay(obj["from"]);
     if (!day) {
-      *err = "from must be a date such as \"2026-10-07\"";
+      *err = "from deve ser uma data como \"2026-10-07\"";
       return false;
     }
     row->fromDay = *day;
@@ -81,7 +81,7 @@ bool parseRow(const base::Json& obj, PriceRow* row, std::string* err) {
       return over.is_number_unsigned() && over.get<uint64_t>() == b;
     });
     if (known == std::end(PROMPT_BANDS)) {
-      *err = "prompt_over must be 100000 or 200000";
+      *err = "prompt_over deve ser 100000 ou 200000";
       return false;
     }
     row->band = *known;
@@ -103,12 +103,12 @@ bool parseModel(const base::Json& entry, ModelPrice* price, std::string* err) {
   };
   if (!entry.is_object() || (entry.contains("input") && !add(entry, 0)) ||
       (entry.contains("long_context") && !add(entry["long_context"], PROMPT_BANDS[1]))) {
-    *err = err->empty() ? "not an object" : *err;
+    *err = err->empty() ? "não é um objeto" : *err;
     return false;
   }
   if (auto list = entry.find("rows"); list != entry.end()) {
     if (!list->is_array()) {
-      *err = "rows must be a list";
+      *err = "rows deve ser uma lista";
       return false;
     }
     for (const base::Json& row : *list) {
@@ -123,16 +123,16 @@ bool parseModel(const base::Json& entry, ModelPrice* price, std::string* err) {
   std::sort(rows.begin(), rows.end(), order);
   for (size_t i = 0; i < rows.size(); ++i) {
     if (i > 0 && !order(rows[i - 1], rows[i])) {
-      *err = "two rows for the same date and prompt length";
+      *err = "duas linhas para a mesma data e o mesmo tamanho de prompt";
       return false;
     }
     if (rows[i].band != 0 && (i == 0 || rows[i - 1].fromDay != rows[i].fromDay)) {
-      *err = "each date needs a row without prompt_over";
+      *err = "cada data precisa de uma linha sem prompt_over";
       return false;
     }
   }
   if (rows.empty()) {
-    *err = "input and output must be non-negative numbers";
+    *err = "input e output devem ser números não negativos";
     return false;
   }
   price->rows = std::move(rows);
@@ -193,7 +193,7 @@ bool Prices::merge(std::string_view jsonText, std::string* err) {
   base::Json doc = base::parseJson(jsonText);
   if (doc.is_discarded() || !doc.is_object() || !doc.contains("models") ||
       !doc["models"].is_object()) {
-    *err = "not a JSON object with a \"models\" object";
+    *err = "não é um objeto JSON com um objeto \"models\"";
     return false;
   }
   std::map<std::string, ModelPrice, std::less<>> added;
@@ -201,7 +201,7 @@ bool Prices::merge(std::string_view jsonText, std::string* err) {
   for (const auto& [id, entry] : doc["models"].items()) {
     std::string why;
     if (!parseModel(entry, &added[id], &why)) {
-      *err = "model " + id + ": " + why;
+      *err = "modelo " + id + ": " + why;
       return false;
     }
     if (auto list = entry.find("aliases"); list != entry.end() && list->is_array()) {
@@ -284,7 +284,10 @@ Prices loadPrices(const std::string& home, std::string* warning) {
   std::string err;
   auto text = platform::readRegularFile(path, &why, &err);
   if (!text) {
-    *warning = why == platform::ReadFailure::Missing ? "" : err;
+    *warning = why == platform::ReadFailure::Missing      ? ""
+               : why == platform::ReadFailure::NotRegular ? path + ": não é um arquivo comum"
+               : why == platform::ReadFailure::TooLarge   ? path + ": passa de 1 MiB"
+                                                          : err;
   } else if (!prices.merge(*text, &err)) {
     *warning = path + ": " + err;
   }

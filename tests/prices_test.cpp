@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace claude_files {
@@ -134,15 +136,15 @@ TEST(Prices, TheUsersFileAddsReplacesAndIsReadAgain) {
 
   const std::pair<const char*, const char*> bad[] = {
       {R"({"models":{"x":{"input":"free"}}})",
-       "model x: input and output must be non-negative numbers"},
+       "modelo x: input e output devem ser números não negativos"},
       {R"({"models":{"x":{"input":1,"output":1,"prompt_over":150000}}})",
-       "model x: prompt_over must be 100000 or 200000"},
+       "modelo x: prompt_over deve ser 100000 ou 200000"},
       {R"({"models":{"x":{"rows":[{"from":"soon","input":1,"output":1}]}}})",
-       "model x: from must be a date such as \"2026-10-07\""},
+       "modelo x: from deve ser uma data como \"2026-10-07\""},
       {R"({"models":{"x":{"long_context":{"input":1,"output":1}}}})",
-       "model x: each date needs a row without prompt_over"},
+       "modelo x: cada data precisa de uma linha sem prompt_over"},
       {R"({"models":{"x":{"input":1,"output":1,"rows":[{"input":2,"output":2}]}}})",
-       "model x: two rows for the same date and prompt length"},
+       "modelo x: duas linhas para a mesma data e o mesmo tamanho de prompt"},
   };
   for (const auto& [text, why] : bad) {
     write(text);
@@ -150,6 +152,18 @@ TEST(Prices, TheUsersFileAddsReplacesAndIsReadAgain) {
     EXPECT_EQ(home / ".corvane/prices.json: " + why, warning);
     EXPECT_EQ(usd(Prices::builtIn(), "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
   }
+
+  // Planted in its place: a FIFO would hang a plain read, a link would lead elsewhere.
+  std::string path = home / ".corvane/prices.json";
+  std::filesystem::remove(path);
+  ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+  loadPrices(home.path(), &warning);
+  EXPECT_EQ(path + ": não é um arquivo comum", warning);
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(home / ".corvane", path);
+  loadPrices(home.path(), &warning);
+  EXPECT_EQ(path + ": não é um arquivo comum", warning);
+  std::filesystem::remove(path);
 
   // A running companion sees an edit within about a second, without a restart.
   write(R"({"models":{}})");

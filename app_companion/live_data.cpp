@@ -1,6 +1,5 @@
 #include "app_companion/live_data.h"
 
-#include "base/log.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
@@ -18,21 +17,15 @@ int64_t steadyMillis() {
       .count();
 }
 
-claude_files::Prices pricesFor(const std::string& stateDir) {
-  std::string warning;
+std::string homeOf(const std::string& stateDir) {
   auto slash = stateDir.find_last_of('/');
-  auto prices = claude_files::loadPrices(stateDir.substr(0, slash == std::string::npos ? 0 : slash),
-                                         &warning);
-  if (!warning.empty()) {
-    base::logErr("✗ tabela de preços do usuário ignorada: " + warning);
-  }
-  return prices;
+  return stateDir.substr(0, slash == std::string::npos ? 0 : slash);
 }
 
 }  // namespace
 
 LiveData::LiveData(const std::string& stateDir)
-    : m_index(claude_files::claudeDir()), m_prices(pricesFor(stateDir)) {}
+    : m_index(claude_files::claudeDir()), m_prices(homeOf(stateDir)) {}
 
 Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
   if (steadyMillis() - m_refreshedAt.load() >= REFRESH_EVERY.count()) {
@@ -46,8 +39,9 @@ Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
   }
   std::shared_lock<std::shared_mutex> hold(m_mutex);
   SessionData data(m_index.live(), m_index.transcripts(), m_channels,
-                   [this](const claude_files::UsageKey& key, const claude_files::Tokens& tokens) {
-                     return m_prices.usd(key, tokens);
+                   [prices = m_prices.current()](const claude_files::UsageKey& key,
+                                                 const claude_files::Tokens& tokens) {
+                     return prices->usd(key, tokens);
                    });
   return fn(data);
 }

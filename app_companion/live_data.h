@@ -29,7 +29,7 @@ class LiveData {
  private:
   std::shared_mutex m_mutex;
   claude_files::Index m_index;
-  claude_files::Prices m_prices;
+  claude_files::LivePrices m_prices;
   std::set<pid_t> m_channels;
   std::atomic<int64_t> m_refreshedAt{-1};  // steady clock, ms
 };

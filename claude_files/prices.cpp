@@ -1,15 +1,22 @@
 #include "claude_files/prices.h"
 
 #include "base/json.h"
+#include "base/log.h"
+#include "base/time_text.h"
 #include "platform/files.h"
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <sys/stat.h>
 
 namespace claude_files {
 
 extern const std::string_view BUILT_IN_PRICES;
 
 namespace {
+
+constexpr int64_t MILLIS_PER_DAY = 86400000;
 
 bool number(const base::Json& obj, const char* key, double* out) {
   auto it = obj.find(key);
@@ -23,7 +30,8 @@ bool number(const base::Json& obj, const char* key, double* out) {
   return true;
 }
 
-// Cache rates left out follow Anthropic's multipliers of the input price.
+// Cache rates left out follow Anthropic's usual multipliers of the input price; the built-in
+// table states all five, since several models no longer follow them.
 std::optional<Rates> parseRates(const base::Json& obj) {
   Rates r;
   if (!obj.is_object() || !obj.contains("input") || !obj.contains("output") ||
@@ -38,6 +46,97 @@ std::optional<Rates> parseRates(const base::Json& obj) {
     return std::nullopt;
   }
   return r;
+}
+
+// "2026-10-07" as days since 1970-01-01.
+std::optional<int32_t> parseDay(const base::Json& v) {
+  if (!v.is_string() || v.get<std::string>().size() != 10) {
+    return std::nullopt;
+  }
+  int64_t millis = base::parseIsoMillis(v.get<std::string>() + "T00:00:00Z");
+  if (millis <= 0) {
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(millis / MILLIS_PER_DAY);
+}
+
+bool parseRow(const base::Json& obj, PriceRow* row, std::string* err) {
+  auto rates = parseRates(obj);
+  if (!rates) {
+    *err = "input e output devem ser números não negativos";
+    return false;
+  }
+  row->rates = *rates;
+  if (obj.contains("from")) {
+    auto day = parseDay(obj["from"]);
+    if (!day) {
+      *err = "from deve ser uma data como \"2026-10-07\"";
+      return false;
+    }
+    row->fromDay = *day;
+  }
+  if (obj.contains("prompt_over")) {
+    const base::Json& over = obj["prompt_over"];
+    auto known = std::find_if(std::begin(PROMPT_BANDS), std::end(PROMPT_BANDS), [&](uint32_t b) {
+      return over.is_number_unsigned() && over.get<uint64_t>() == b;
+    });
+    if (known == std::end(PROMPT_BANDS)) {
+      *err = "prompt_over deve ser 100000 ou 200000";
+      return false;
+    }
+    row->band = *known;
+  }
+  return true;
+}
+
+// A model's rows: its own rates, `long_context` (the prompt past 200,000 tokens) and `rows`.
+bool parseModel(const base::Json& entry, ModelPrice* price, std::string* err) {
+  std::vector<PriceRow> rows;
+  auto add = [&](const base::Json& obj, uint32_t band) {
+    PriceRow row;
+    row.band = band;
+    if (!parseRow(obj, &row, err)) {
+      return false;
+    }
+    rows.push_back(row);
+    return true;
+  };
+  if (!entry.is_object() || (entry.contains("input") && !add(entry, 0)) ||
+      (entry.contains("long_context") && !add(entry["long_context"], PROMPT_BANDS[1]))) {
+    *err = err->empty() ? "não é um objeto" : *err;
+    return false;
+  }
+  if (auto list = entry.find("rows"); list != entry.end()) {
+    if (!list->is_array()) {
+      *err = "rows deve ser uma lista";
+      return false;
+    }
+    for (const base::Json& row : *list) {
+      if (!add(row, 0)) {
+        return false;
+      }
+    }
+  }
+  auto order = [](const PriceRow& a, const PriceRow& b) {
+    return std::pair(a.fromDay, a.band) < std::pair(b.fromDay, b.band);
+  };
+  std::sort(rows.begin(), rows.end(), order);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0 && !order(rows[i - 1], rows[i])) {
+      *err = "duas linhas para a mesma data e o mesmo tamanho de prompt";
+      return false;
+    }
+    if (rows[i].band != 0 && (i == 0 || rows[i - 1].fromDay != rows[i].fromDay)) {
+      *err = "cada data precisa de uma linha sem prompt_over";
+      return false;
+    }
+  }
+  if (rows.empty()) {
+    *err = "input e output devem ser números não negativos";
+    return false;
+  }
+  price->rows = std::move(rows);
+  return true;
 }
 
 bool datedSnapshot(std::string_view rest) {
@@ -55,7 +154,32 @@ bool datedSnapshot(std::string_view rest) {
   return true;
 }
 
+// What tells one version of the user's file from another, without reading it.
+std::string stampOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return "missing";
+  }
+  std::error_code ec;
+  auto written = std::filesystem::last_write_time(path, ec);  // to the nanosecond where kept
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+         std::to_string(st.st_size) + ":" + std::to_string(st.st_mtime) + ":" +
+         std::to_string(ec ? 0 : written.time_since_epoch().count());
+}
+
 }  // namespace
+
+const Rates& ModelPrice::ratesFor(int32_t day, uint32_t band) const {
+  int32_t from = rows.front().fromDay;
+  for (const PriceRow& row : rows) {
+    from = row.fromDay <= day ? row.fromDay : from;
+  }
+  const Rates* best = &rows.front().rates;
+  for (const PriceRow& row : rows) {
+    best = row.fromDay == from && row.band <= band ? &row.rates : best;
+  }
+  return *best;
+}
 
 Prices Prices::builtIn() {
   Prices p;
@@ -69,27 +193,17 @@ bool Prices::merge(std::string_view jsonText, std::string* err) {
   base::Json doc = base::parseJson(jsonText);
   if (doc.is_discarded() || !doc.is_object() || !doc.contains("models") ||
       !doc["models"].is_object()) {
-    *err = "not a JSON object with a \"models\" object";
+    *err = "não é um objeto JSON com um objeto \"models\"";
     return false;
   }
   std::map<std::string, ModelPrice, std::less<>> added;
   std::map<std::string, std::string, std::less<>> aliases;
   for (const auto& [id, entry] : doc["models"].items()) {
-    ModelPrice price;
-    auto base = parseRates(entry);
-    if (!base) {
-      *err = "model " + id + ": input and output must be non-negative numbers";
+    std::string why;
+    if (!parseModel(entry, &added[id], &why)) {
+      *err = "modelo " + id + ": " + why;
       return false;
     }
-    price.base = *base;
-    if (entry.contains("long_context")) {
-      price.longContext = parseRates(entry["long_context"]);
-      if (!price.longContext) {
-        *err = "model " + id + ": long_context needs input and output prices";
-        return false;
-      }
-    }
-    added[id] = price;
     if (auto list = entry.find("aliases"); list != entry.end() && list->is_array()) {
       for (const auto& alias : *list) {
         if (alias.is_string()) {
@@ -108,8 +222,8 @@ bool Prices::merge(std::string_view jsonText, std::string* err) {
   if (doc.contains("source") && doc["source"].is_string()) {
     m_source = doc["source"].get<std::string>();
   }
-  if (doc.contains("date") && doc["date"].is_string()) {
-    m_date = doc["date"].get<std::string>();
+  if (doc.contains("checked") && doc["checked"].is_string()) {
+    m_checked = doc["checked"].get<std::string>();
   }
   return true;
 }
@@ -154,7 +268,7 @@ std::optional<double> Prices::usd(const UsageKey& key, const Tokens& t) const {
   if (price == nullptr) {
     return std::nullopt;
   }
-  const Rates& r = key.longContext && price->longContext ? *price->longContext : price->base;
+  const Rates& r = price->ratesFor(key.day, key.band);
   double micro = static_cast<double>(t.input) * r.input + static_cast<double>(t.output) * r.output +
                  static_cast<double>(t.cacheWrite5m) * r.cacheWrite5m +
                  static_cast<double>(t.cacheWrite1h) * r.cacheWrite1h +
@@ -166,17 +280,39 @@ Prices loadPrices(const std::string& home, std::string* warning) {
   warning->clear();
   Prices prices = Prices::builtIn();
   std::string path = home + "/.corvane/prices.json";
-  if (!platform::exists(path)) {
-    return prices;
-  }
-  auto text = platform::readFile(path);
+  platform::ReadFailure why{};
   std::string err;
+  auto text = platform::readRegularFile(path, &why, &err);
   if (!text) {
-    *warning = "cannot read " + path;
+    *warning = why == platform::ReadFailure::Missing      ? ""
+               : why == platform::ReadFailure::NotRegular ? path + ": não é um arquivo comum"
+               : why == platform::ReadFailure::TooLarge   ? path + ": passa de 1 MiB"
+                                                          : err;
   } else if (!prices.merge(*text, &err)) {
     *warning = path + ": " + err;
   }
   return prices;
+}
+
+LivePrices::LivePrices(std::string home) : m_home(std::move(home)) {}
+
+std::shared_ptr<const Prices> LivePrices::current() {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  auto now = std::chrono::steady_clock::now();
+  if (m_checkedAt && now - *m_checkedAt < CHECK_EVERY) {
+    return m_prices;
+  }
+  m_checkedAt = now;
+  std::string stamp = stampOf(m_home + "/.corvane/prices.json");
+  if (!m_prices || stamp != m_stamp) {
+    std::string warning;
+    m_prices = std::make_shared<const Prices>(loadPrices(m_home, &warning));
+    m_stamp = stamp;
+    if (!warning.empty()) {
+      base::logErr("✗ tabela de preços do usuário ignorada: " + warning);
+    }
+  }
+  return m_prices;
 }
 
 }  // namespace claude_files

@@ -15,6 +15,8 @@ namespace dom = simdjson::dom;
 
 namespace {
 
+constexpr int64_t MILLIS_PER_DAY = 86400000;
+
 // Lines longer than this get a parser of their own that is freed afterwards, so one huge tool
 // result does not keep its buffers (several times its size) for the life of the index.
 constexpr size_t BIG_LINE = size_t{1} << 20;
@@ -107,7 +109,8 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
        agg->countedAnswers.insert(answerHash(r.messageId, r.requestId)))) {
     const Tokens& t = r.tokens;
     UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
-                 t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead > LONG_CONTEXT_TOKENS};
+                 promptBand(t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead),
+                 static_cast<int32_t>(std::max<int64_t>(at, 0) / MILLIS_PER_DAY)};
     Usage& u = s.usage[key];
     u.tokens.input += t.input;
     u.tokens.output += t.output;
@@ -152,7 +155,10 @@ void applyUser(const Record& r, const std::vector<Block>& blocks, FileAggregate*
       typed += b.text;
     }
   }
-  if (!agg->main || r.isSidechain || r.isMeta || r.isCompactSummary || toolResult ||
+  // A record with an origin other than a person (a background task's report, an automatic
+  // continuation) is claude talking to itself.
+  bool person = !r.hasOrigin || r.originKind == "human";
+  if (!agg->main || !person || r.isSidechain || r.isMeta || r.isCompactSummary || toolResult ||
       typed.empty() || machineText(typed)) {
     return;
   }

@@ -14,9 +14,6 @@
 
 namespace claude_files {
 
-// A request whose prompt (input, cache writes and cache reads) passes this is in the long-context
-// tier of a model that has one.
-inline constexpr uint64_t LONG_CONTEXT_TOKENS = 200000;
 inline constexpr size_t RECENT_TOOLS_KEPT = 16;
 inline constexpr size_t TARGET_MAX_CHARS = 200;
 inline constexpr size_t ANSWER_MAX_CHARS = 4000;
@@ -65,6 +62,5 @@ class LineParser {
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
-
 
 }  // namespace claude_files

@@ -164,6 +164,10 @@ bool parseRecord(dom::element doc, Record* r, std::vector<Block>* blocks) {
       r->aiTitle = str(val);
     } else if (key == "title") {
       r->title = str(val);
+    } else if (key == "origin") {
+      r->hasOrigin = true;
+      dom::element kind;
+      r->originKind = val["kind"].get(kind) ? std::string_view{} : str(kind);
     } else if (key == "totalCostUSD") {
       double d = 0;
       if (!val.get_double().get(d)) {

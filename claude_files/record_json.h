@@ -24,6 +24,8 @@ struct Record {
   std::string_view type, timestamp, cwd, requestId, skill;
   std::string_view messageId, model, contentText;
   std::string_view customTitle, aiTitle, title;
+  std::string_view originKind;  // origin.kind: "human" for what a person typed
+  bool hasOrigin = false;
   bool contentIsString = false;
   bool isMeta = false, isSidechain = false, isCompactSummary = false, toolUseResult = false;
   bool hasUsage = false;

@@ -37,12 +37,26 @@ struct Tokens {
   bool operator==(const Tokens&) const = default;
 };
 
+// Prompt lengths (input, cache writes and cache reads) past which a model may charge other rates.
+// A price table can only name these, because usage is summed per band before any price is known.
+inline constexpr uint32_t PROMPT_BANDS[] = {100000, 200000};
+
+// The largest of PROMPT_BANDS that `promptTokens` passes; 0 when none.
+constexpr uint32_t promptBand(uint64_t promptTokens) {
+  uint32_t band = 0;
+  for (uint32_t b : PROMPT_BANDS) {
+    band = promptTokens > b ? b : band;
+  }
+  return band;
+}
+
 // Usage is kept apart by everything a price or a split of the answer depends on.
 struct UsageKey {
   std::string model;
-  std::string agent;         // "main", or a subagent's type (else its file name)
-  std::string skill;         // attributionSkill, empty when none
-  bool longContext = false;  // the request's prompt was in the model's long-context tier
+  std::string agent;  // "main", or a subagent's type (else its file name)
+  std::string skill;  // attributionSkill, empty when none
+  uint32_t band = 0;  // promptBand() of each request's prompt
+  int32_t day = 0;    // the requests' UTC day, days since 1970-01-01: prices change on a day
   auto operator<=>(const UsageKey&) const = default;
 };
 

@@ -38,7 +38,9 @@ struct Tally {
     return tokens.input + tokens.output + tokens.cacheWrite5m + tokens.cacheWrite1h +
            tokens.cacheRead;
   }
-  Json usdJson() const { return priced ? Json(std::round(usd * 1e6) / 1e6) : Json(nullptr); }
+  // usd is the whole cost or nothing; usd_known the part that has prices, a lower bound.
+  Json knownJson() const { return std::round(usd * 1e6) / 1e6; }
+  Json usdJson() const { return priced ? knownJson() : Json(nullptr); }
   Json tokensJson() const {
     return {{"input", tokens.input},
             {"output", tokens.output},
@@ -60,6 +62,7 @@ Json split(const std::map<std::string, Tally>& parts, const char* key) {
   for (const auto& [name, t] : sorted) {
     out.push_back({{key, name},
                    {"usd", t->usdJson()},
+                   {"usd_known", t->knownJson()},
                    {"tokens", t->tokensJson()},
                    {"requests", t->requests}});
   }
@@ -135,6 +138,7 @@ Json costOp(const Json& request, const Context& ctx) {
   return {{"name", r.name},
           {"id", r.id},
           {"usd", all.usdJson()},
+          {"usd_known", all.knownJson()},
           {"claude_usd", t && t->claudeUsd ? Json(*t->claudeUsd) : Json(nullptr)},
           {"tokens", all.tokensJson()},
           {"requests", all.requests},

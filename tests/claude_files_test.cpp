@@ -26,6 +26,7 @@ using namespace claude_files;
 const std::string SID = "11111111-aaaa-4bbb-8ccc-000000000001";
 const std::string FIXTURES = CS_TESTS_DIR "/fixtures/claude";
 const std::string MAIN = "/projects/-home-u-app/" + SID + ".jsonl";
+const int32_t DAY = 20412;  // 2025-11-20, the fixture's day
 
 class ClaudeFilesTest : public ::testing::Test {
  protected:
@@ -53,8 +54,10 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
   EXPECT_EQ(s.cwd, "/home/u/app");
   EXPECT_EQ(s.customTitle, "Login fix");
   EXPECT_EQ(s.aiTitle, "Fixing login");
-  EXPECT_EQ(s.turns, 2u);  // not the tool results, the meta line, the interruption or subagents
-  EXPECT_EQ(s.latestPrompt, "now add a test");
+  // Not the tool results, the meta line, the interruption, the background task's report or
+  // subagents.
+  EXPECT_EQ(s.turns, 3u);
+  EXPECT_EQ(s.latestPrompt, "and the docs");
   EXPECT_EQ(s.latestAnswer, "Added the test.");  // the subagent's later text is not the session's
   EXPECT_EQ(s.claudeUsd, 0.0421);
   EXPECT_EQ(s.mcpToolCalls, 1u);
@@ -64,12 +67,12 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
 
   const std::string sonnet = "claude-sonnet-4-5-20250929", haiku = "claude-haiku-4-5-20251001";
   const std::map<UsageKey, Usage> usage = {
-      {{sonnet, "main", "", false}, {{10, 50, 400, 600, 5000}, 1}},  // three lines, one answer
-      {{sonnet, "main", "pdf", false}, {{20, 100, 0, 0, 6000}, 1}},
-      {{"claude-mystery-1", "main", "", false}, {{5, 7, 0, 0, 0}, 1}},
-      {{haiku, "main", "", false}, {{100, 20, 0, 0, 0}, 1}},
-      {{haiku, "Explore", "", false}, {{350, 50, 0, 0, 0}, 2}},
-      {{sonnet, "agent-b2", "", false}, {{1, 2, 0, 0, 0}, 1}},
+      {{sonnet, "main", "", 0, DAY}, {{10, 50, 400, 600, 5000}, 1}},  // three lines, one answer
+      {{sonnet, "main", "pdf", 0, DAY}, {{20, 100, 0, 0, 6000}, 1}},
+      {{"claude-mystery-1", "main", "", 0, DAY}, {{5, 7, 0, 0, 0}, 1}},
+      {{haiku, "main", "", 0, DAY}, {{100, 20, 0, 0, 0}, 1}},
+      {{haiku, "Explore", "", 0, DAY}, {{350, 50, 0, 0, 0}, 2}},
+      {{sonnet, "agent-b2", "", 0, DAY}, {{1, 2, 0, 0, 0}, 1}},
   };
   EXPECT_EQ(usage, s.usage);  // <synthetic> is no request
 
@@ -185,12 +188,12 @@ TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
         false);
   Index idx(dir());
   idx.refresh();
-  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 1u);
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", 0, DAY}), 1u);
   write(subagents + "agent-a1.meta.json", R"({"agentType":"Plan"})", false);
   write(subagents + "agent-a1.jsonl", "\n", true);
   idx.refresh();
-  EXPECT_EQ(session(idx).usage.at({"claude-haiku-4-5-20251001", "Plan", "", false}).requests, 2u);
-  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", false}), 0u);
+  EXPECT_EQ(session(idx).usage.at({"claude-haiku-4-5-20251001", "Plan", "", 0, DAY}).requests, 2u);
+  EXPECT_EQ(session(idx).usage.count({"claude-haiku-4-5-20251001", "agent-a1", "", 0, DAY}), 0u);
 
   auto lib = idx.findTranscript("22222222-0000-4000-8000-000000000002");
   ASSERT_TRUE(lib);
@@ -215,43 +218,6 @@ TEST(IsoTime, ReadAndWritten) {
     EXPECT_EQ(base::parseIsoMillis(text), want) << text;
   }
   EXPECT_EQ("2025-11-20T10:00:05Z", base::isoUtc(1763632805250));
-}
-
-TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
-  cstest::TempHome home;
-  platform::makeDirs(home / ".corvane");
-  std::ofstream(home / ".corvane/prices.json")
-      << R"({"models":{"claude-mystery-1":{"input":2,"output":8},
-            "claude-haiku-4-5":{"input":10,"output":50}}})";
-  std::string warning;
-  Prices prices = loadPrices(home.path(), &warning);
-  EXPECT_EQ(warning, "");
-  const Tokens mix{1000000, 1000000, 1000000, 1000000, 1000000};
-  auto usd = [&](const Prices& p, const char* model, bool longContext = false) {
-    return p.usd(UsageKey{model, "main", "", longContext}, mix);
-  };
-  // The list itself is not restated here: only how models find their rows.
-  const char *sonnet = "claude-sonnet-4-5-20250929", *opus41 = "claude-opus-4-1-20250805";
-  ASSERT_TRUE(usd(prices, sonnet) && usd(prices, opus41));
-  EXPECT_EQ(usd(prices, sonnet), usd(prices, "claude-sonnet-4-5-20260101"));  // a later snapshot
-  EXPECT_GT(*usd(prices, sonnet, true), *usd(prices, sonnet));
-  EXPECT_EQ(usd(prices, opus41, true), usd(prices, opus41));  // no long tier
-  EXPECT_NE(usd(prices, "claude-opus-4-5-20251101"), usd(prices, "claude-opus-4-20250514"));
-  EXPECT_TRUE(usd(prices, "us.anthropic.claude-3-5-haiku-20241022-v1:0"));
-  EXPECT_FALSE(usd(prices, "claude-opus-4-6") || usd(prices, "<synthetic>"));
-  // Added, cache rates derived; replaced together with its aliases.
-  EXPECT_NEAR(2 + 8 + 2.5 + 4 + 0.2, usd(prices, "claude-mystery-1").value_or(0), 1e-9);
-  EXPECT_NEAR(10 + 50 + 12.5 + 20 + 1, usd(prices, "claude-haiku-4-5-20251001").value_or(0), 1e-9);
-  EXPECT_FALSE(prices.source().empty());
-
-  std::ofstream(home / ".corvane/prices.json") << R"({"models":{"x":{"input":"free"}}})";
-  Prices fallback = loadPrices(home.path(), &warning);
-  EXPECT_EQ(warning, home / ".corvane/prices.json" +
-                         ": model x: input and output must be non-negative numbers");
-  fs::remove(home / ".corvane/prices.json");
-  Prices list = loadPrices(home.path(), &warning);
-  EXPECT_TRUE(usd(list, "claude-haiku-4-5"));
-  EXPECT_EQ(usd(list, "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
 }
 
 // Live session files: only a pid that still runs the process that wrote the file counts.

@@ -1,1 +1,2 @@
 cs_test(claude_files_test claude_files_test.cpp)
+cs_test(prices_test prices_test.cpp)

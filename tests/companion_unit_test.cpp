@@ -172,8 +172,8 @@ TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
   World w;
   w.transcripts = {transcript("sess1", "/w/p", 1, 2)};
   auto& usage = w.transcripts[0].usage;
-  usage[{"known", "main", "", false}] = {{100, 10, 5, 7, 1000}, 2};
-  usage[{"known", "Explore", "pdf", false}] = {{1, 1, 0, 0, 0}, 1};
+  usage[{"known", "main", "", 0, 0}] = {{100, 10, 5, 7, 1000}, 2};
+  usage[{"known", "Explore", "pdf", 0, 0}] = {{1, 1, 0, 0, 0}, 1};
   w.price = [](const UsageKey& k, const Tokens& t) -> std::optional<double> {
     if (k.model != "known") {
       return std::nullopt;
@@ -189,19 +189,22 @@ TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
   ASSERT_EQ(1u, priced["by_skill"].size());
   EXPECT_EQ(2.0, priced["by_skill"][0]["usd"]);
 
-  usage[{"mystery", "main", "", false}] = {{50, 50, 0, 0, 0}, 1};
+  usage[{"mystery", "main", "", 0, 0}] = {{50, 50, 0, 0, 0}, 1};
   Json a = w.ask({{"op", "cost"}, {"name", "sess1"}});
   EXPECT_TRUE(a["usd"].is_null());
+  EXPECT_EQ(112.0, a["usd_known"]);  // what the priced part cost
   EXPECT_EQ(Json::array({"mystery"}), a["unpriced_models"]);
   EXPECT_EQ(4u, a["requests"]);
-  std::map<std::string, Json> usd;  // by model and by subagent
+  std::map<std::string, Json> usd;  // usd and usd_known, by model and by subagent
   for (const auto& [list, key] : {std::pair{"by_model", "model"}, {"by_subagent", "agent"}}) {
     for (const Json& m : a[list]) {
-      usd[m[key].get<std::string>()] = m["usd"];
+      usd[m[key].get<std::string>()] = {m["usd"], m["usd_known"]};
     }
   }
-  EXPECT_EQ((std::map<std::string, Json>{
-                {"known", 112.0}, {"mystery", nullptr}, {"main", nullptr}, {"Explore", 2.0}}),
+  EXPECT_EQ((std::map<std::string, Json>{{"known", {112.0, 112.0}},
+                                         {"mystery", {nullptr, 0.0}},
+                                         {"main", {nullptr, 110.0}},
+                                         {"Explore", {2.0, 2.0}}}),
             usd);
 }
 
@@ -232,11 +235,13 @@ TEST(SessionsTable, RowsTimesAndCost) {
     {"name":"old","id":"3","project":"old","state":"finished","status":"finished",
      "working_on":"","last_activity":"2027-01-14T01:00:00Z"}],"more":0})");
   std::string table =
-      tools::formatSessions(list, {{"1", 1.234}, {"2", std::nullopt}}, NOW, NOW - 8 * 3600'000, 80);
+      tools::formatSessions(list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW,
+                            NOW - 8 * 3600'000, 80);
   EXPECT_EQ(
-      "NAME  STATE     STATUS    PROJECT  LAST ACTIVITY  COST   WORKING ON\n"
-      "web   running   busy      web      3m ago         $1.23  make the login page fa…\n"
-      "api   finished  finished  api      7h ago         -\n",
+      "NAME  STATE     STATUS    PROJECT  LAST ACTIVITY  COST     WORKING ON\n"
+      "web   running   busy      web      3m ago         $1.23    make the login page …\n"
+      "api   finished  finished  api      7h ago         ≥$0.50*\n"
+      "* custo parcial: sem preço para \\x1b[2J, claude-x; adicione-os a ~/.corvane/prices.json\n",
       table);
   const std::pair<int64_t, const char*> ago[] = {
       {NOW + 5000, "just now"}, {NOW - 59'000, "59s ago"}, {NOW - 2 * DAY, "2d ago"}};

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <set>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ namespace {
 constexpr size_t NAME_MAX_CHARS = 32;
 constexpr size_t PROJECT_MAX_CHARS = 24;
 constexpr size_t WORKING_ON_MIN = 16;
+constexpr size_t FOOTNOTE_NAMES_MAX_CHARS = 120;
 
 size_t charCount(const std::string& s) {
   return static_cast<size_t>(std::count_if(
@@ -48,13 +50,37 @@ std::string oneLine(std::string text) {
   return text;
 }
 
-std::string money(const std::optional<double>& usd) {
-  if (!usd) {
+std::string money(const SessionCost* cost) {
+  if (cost == nullptr) {
     return "-";
   }
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "$%.2f", *usd);
-  return buf;
+  std::snprintf(buf, sizeof(buf), "$%.2f", cost->usd);
+  return cost->unpriced.empty() ? buf : "≥" + std::string(buf) + "*";
+}
+
+// A model id from a transcript, safe on a terminal: anything but printable ASCII as \xNN.
+std::string printable(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    char hex[8];
+    std::snprintf(hex, sizeof(hex), "\\x%02x", c);
+    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out;
+}
+
+// One line naming the models that partial costs leave out, and where their prices go.
+std::string footnote(const std::set<std::string>& unpriced) {
+  if (unpriced.empty()) {
+    return "";
+  }
+  std::string names;
+  for (const std::string& model : unpriced) {
+    names += (names.empty() ? "" : ", ") + printable(model);
+  }
+  return "* custo parcial: sem preço para " + fit(names, FOOTNOTE_NAMES_MAX_CHARS) +
+         "; adicione-os a ~/.corvane/prices.json\n";
 }
 
 int64_t nowMillis() {
@@ -94,9 +120,9 @@ std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis) {
   return std::to_string(s / 86400) + "d ago";
 }
 
-std::string formatSessions(const Json& list,
-                           const std::map<std::string, std::optional<double>>& usd,
+std::string formatSessions(const Json& list, const std::map<std::string, SessionCost>& costs,
                            int64_t nowMillis, int64_t todayStartMillis, size_t width) {
+  std::set<std::string> unpriced;
   std::vector<std::vector<std::string>> rows = {
       {"NAME", "STATE", "STATUS", "PROJECT", "LAST ACTIVITY", "COST", "WORKING ON"}};
   auto sessions = list.find("sessions");
@@ -112,10 +138,13 @@ std::string formatSessions(const Json& list,
       if (!running && (!last || *last < todayStartMillis)) {
         continue;
       }
-      auto cost = usd.find(field(s, "id"));
+      auto cost = costs.find(field(s, "id"));
+      if (cost != costs.end()) {
+        unpriced.insert(cost->second.unpriced.begin(), cost->second.unpriced.end());
+      }
       rows.push_back({fit(field(s, "name"), NAME_MAX_CHARS), field(s, "state"), field(s, "status"),
                       fit(field(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
-                      money(cost == usd.end() ? std::nullopt : cost->second),
+                      money(cost == costs.end() ? nullptr : &cost->second),
                       oneLine(field(s, "working_on"))});
     }
   }
@@ -142,7 +171,7 @@ std::string formatSessions(const Json& list,
     }
     out += line + "\n";
   }
-  return out;
+  return out + footnote(unpriced);
 }
 
 int runSessions(const std::vector<std::string>& args) {
@@ -164,19 +193,29 @@ int runSessions(const std::vector<std::string>& args) {
     answer += "\n";
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
-  std::map<std::string, std::optional<double>> usd;
+  std::map<std::string, SessionCost> costs;
   for (const Json& s : list["sessions"]) {
     std::string id = field(s, "id");
     Json cost = base::parseJson(callSessionTool("session_cost", {{"name", id}}));
-    if (cost.is_object() && cost.contains("usd") && cost["usd"].is_number()) {
-      usd[id] = cost["usd"].get<double>();
+    if (!cost.is_object()) {
+      continue;
+    }
+    Json whole = cost.value("usd", Json()), known = cost.value("usd_known", Json());
+    Json unpriced = cost.value("unpriced_models", Json());
+    if (whole.is_number()) {
+      costs[id] = {whole.get<double>(), {}};
+    } else if (known.is_number() && unpriced.is_array() && !unpriced.empty()) {
+      SessionCost& partial = costs[id] = {known.get<double>(), {}};
+      for (const Json& model : unpriced) {
+        partial.unpriced.push_back(model.is_string() ? model.get<std::string>() : "?");
+      }
     }
   }
   winsize ws{};
   size_t width =
       ::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
   int64_t now = nowMillis();
-  std::string table = formatSessions(list, usd, now, localMidnightMillis(now), width);
+  std::string table = formatSessions(list, costs, now, localMidnightMillis(now), width);
   return platform::writeAll(STDOUT_FILENO, table.data(), table.size()) ? 0 : 1;
 }
 

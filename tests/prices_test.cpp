@@ -33,7 +33,6 @@ std::optional<double> usd(const Prices& p, const char* model, const char* date =
 // figures on Anthropic's pricing page.
 TEST(Prices, EveryModelAtItsOwnRates) {
   const std::pair<double, std::vector<const char*>> groups[] = {
-      {183, {"claude-fable-5-2", "claude-mythos-5-2"}},     // 8 / 10 / 16 / 0.20 / 40
       {228.75, {"claude-fable-5-1", "claude-mythos-5-1"}},  // 10 / 12.50 / 20 / 0.25 / 50
       {232.5, {"claude-fable-5", "claude-mythos-5"}},       // 10 / 12.50 / 20 / 1 / 50
       {92, {"claude-opus-5-5"}},                            // 4 / 5 / 8 / 0.20 / 20

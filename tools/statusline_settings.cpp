@@ -9,7 +9,8 @@ namespace {
 
 constexpr const char* KEY = "statusLine";
 
-// The indentation of the file's first indented line: tabs, spaces, or none (one line).
+// In the indentation of the file's first indented line: tabs, spaces, or none when the file is
+// one line; two spaces for a new file.
 std::string dumpLike(const Json& value, const std::string& original) {
   size_t nl = original.find('\n');
   int width = -1;
@@ -26,7 +27,7 @@ std::string dumpLike(const Json& value, const std::string& original) {
     }
     nl = original.find('\n', start);
   }
-  if (width < 0 && original.find('\n') != std::string::npos) {
+  if (width < 0 && (original.empty() || original.find('\n') != std::string::npos)) {
     width = 2;
   }
   std::string text = value.dump(width, fill, false, Json::error_handler_t::replace);

@@ -126,6 +126,7 @@ TEST(StatuslineRender, Lines) {
 TEST(StatuslineSettings, InstallAndUninstallKeepEverythingElse) {
   const std::string cmd = "/x/channel-server statusline";
   const std::string ours = R"("statusLine": {"type": "command", "command": ")" + cmd + "\"}";
+  const std::string tick = R"(,"refreshInterval":2})";
   using C = tools::SettingsChange;
   struct Case {
     bool install;
@@ -135,16 +136,17 @@ TEST(StatuslineSettings, InstallAndUninstallKeepEverythingElse) {
   } cases[] = {
       {true, std::nullopt, C::Written,
        "{\n  \"statusLine\": {\n    \"type\": \"command\",\n    \"command\": \"" + cmd +
-           "\"\n  }\n}\n"},
+           "\",\n    \"refreshInterval\": 2\n  }\n}\n"},
       {true, "{\n    \"model\": \"opus\",\n    \"env\": {\"A\": \"1\"}\n}", C::Written,
        "{\n    \"model\": \"opus\",\n    \"env\": {\n        \"A\": \"1\"\n    },\n"
        "    \"statusLine\": {\n        \"type\": \"command\",\n        \"command\": \"" +
-           cmd + "\"\n    }\n}"},
+           cmd + "\",\n        \"refreshInterval\": 2\n    }\n}"},
       {true, "{\"statusLine\":{\"type\":\"command\",\"command\":\"ccusage statusline\"}}",
        C::Refused, ""},
       {true,
        "{\"statusLine\":{\"type\":\"command\",\"command\":\"/old/channel-server statusline\"}}",
-       C::Written, "{\"statusLine\":{\"type\":\"command\",\"command\":\"" + cmd + "\"}}"},
+       C::Written,
+       "{\"statusLine\":{\"type\":\"command\",\"command\":\"" + cmd + "\"" + tick + "}"},
       {true, "{" + ours + "}", C::Unchanged, ""},
       {true, "{\"model\": // no comments\n}", C::Refused, ""},
       {false, "{\n\t\"model\": \"opus\",\n\t" + ours + "\n}\n", C::Written,
@@ -162,7 +164,7 @@ TEST(StatuslineSettings, InstallAndUninstallKeepEverythingElse) {
     EXPECT_EQ(c.after, out);
     if (got == C::Refused && c.install) {
       EXPECT_NE(std::string::npos,
-                message.find(R"("statusLine": {"type":"command","command":")" + cmd + "\"}"))
+                message.find(R"("statusLine": {"type":"command","command":")" + cmd + "\"" + tick))
           << message;
     }
   }

@@ -34,8 +34,12 @@ std::string dumpLike(const Json& value, const std::string& original) {
   return original.empty() || original.back() == '\n' ? text + "\n" : text;
 }
 
+// Claude re-runs the command only when its own session changes; the tick is what shows another
+// session starting to wait while this one sits idle.
+constexpr int REFRESH_SECONDS = 2;
+
 Json setting(const std::string& command) {
-  return {{"type", "command"}, {"command", command}};
+  return {{"type", "command"}, {"command", command}, {"refreshInterval", REFRESH_SECONDS}};
 }
 
 // The command as we write it: an absolute path to a channel-server, then the word statusline.

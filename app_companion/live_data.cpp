@@ -41,6 +41,7 @@ Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
     if (steadyMillis() - m_refreshedAt.load() >= REFRESH_EVERY.count()) {
       m_index.refresh();
       m_channels = channelPids();
+      ++m_generation;
       m_refreshedAt = steadyMillis();
     }
   }
@@ -49,6 +50,7 @@ Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
                    [this](const claude_files::UsageKey& key, const claude_files::Tokens& tokens) {
                      return m_prices.usd(key, tokens);
                    });
+  data.generation = m_generation;
   return fn(data);
 }
 

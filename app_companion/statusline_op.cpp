@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <mutex>
 #include <set>
 
 namespace app_companion {
@@ -15,6 +16,8 @@ using companion::Json;
 using companion::SessionData;
 using companion::SessionRef;
 namespace {
+
+constexpr int64_t LEASES_EVERY_MS = 1000;
 
 struct Spend {
   double usd = 0;
@@ -66,6 +69,57 @@ void spendByTime(const SessionData& d, int64_t dayStart, int64_t windowStart, Sp
       }
     }
   }
+}
+
+// Every render asks the same sums until the next refresh or the next minute: the last ones are
+// kept. Only the spend by time is: it is the part that grows with the day's answers.
+struct SpendKey {
+  uint64_t generation = 0;
+  int64_t dayStart = 0, windowStart = 0;
+  bool operator==(const SpendKey&) const = default;
+};
+
+void spendCached(const SessionData& d, int64_t dayStart, int64_t windowStart, Spend* today,
+                 Spend* window) {
+  static std::mutex mutex;
+  static SpendKey cachedFor;
+  static Spend cachedToday, cachedWindow;
+  SpendKey key{d.generation, dayStart, windowStart};
+  {
+    std::lock_guard hold(mutex);
+    if (key.generation != 0 && key == cachedFor) {
+      *today = cachedToday;
+      *window = cachedWindow;
+      return;
+    }
+  }
+  spendByTime(d, dayStart, windowStart, today, window);
+  std::lock_guard hold(mutex);
+  cachedFor = key;
+  cachedToday = *today;
+  cachedWindow = *window;
+}
+
+// Reading leases is a write transaction; renders share one read a second, so a lease may show
+// a second late. The store is not locked by us while it reads: it may wait on another process.
+std::vector<leases::Lease> liveLeases(leases::LeaseStore& store, int64_t now) {
+  static std::mutex mutex;
+  static const leases::LeaseStore* readFrom = nullptr;
+  static int64_t readAt = 0;
+  static std::vector<leases::Lease> cached;
+  {
+    std::lock_guard hold(mutex);
+    if (readFrom == &store && now >= readAt && now - readAt < LEASES_EVERY_MS) {
+      return cached;
+    }
+  }
+  std::string err;
+  auto fresh = store.live(std::nullopt, now, &err);
+  std::lock_guard hold(mutex);
+  readFrom = &store;
+  readAt = now;
+  cached = fresh ? std::move(*fresh) : std::vector<leases::Lease>{};
+  return cached;
 }
 
 const SessionRef* sessionById(const companion::Context& ctx, const std::string& id) {
@@ -123,12 +177,9 @@ Json opStatusline(const Json& request, const companion::Context& ctx, leases::Le
   answer["channel"] = live != nullptr && d.channelPids.count(live->pid) > 0;
 
   Json held = Json::array();
-  std::string err;
-  if (auto leases = you ? store.live(std::nullopt, ctx.nowMillis, &err) : std::nullopt) {
-    for (const auto& l : *leases) {
-      if (l.holder.sessionId == id) {
-        held.push_back(l.resource);
-      }
+  for (const auto& l : you ? liveLeases(store, ctx.nowMillis) : std::vector<leases::Lease>{}) {
+    if (l.holder.sessionId == id && l.expiresAtMillis > ctx.nowMillis) {
+      held.push_back(l.resource);
     }
   }
   answer["leases"] = std::move(held);
@@ -155,7 +206,9 @@ Json opStatusline(const Json& request, const companion::Context& ctx, leases::Le
   answer["group"] = group ? Json(group->name) : Json(nullptr);
 
   Spend today, window;
-  spendByTime(d, dayStart, ctx.nowMillis - RATE_WINDOW_MS, &today, &window);
+  // Minutes are the series' grain: a window starting inside one counts from the next.
+  int64_t windowStart = (ctx.nowMillis - RATE_WINDOW_MS + 59'999) / 60'000 * 60'000;
+  spendCached(d, dayStart, windowStart, &today, &window);
   answer["today_usd"] = dollars(today.usd);
   if (!today.priced) {
     answer["today_unpriced"] = true;

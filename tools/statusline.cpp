@@ -165,11 +165,13 @@ size_t columnsFrom(const std::optional<std::string>& value) {
 
 std::string renderStatus(const Json& input, const Json& answer, Companion state,
                          const LineOptions& options) {
-  const Json& a = state == Companion::Answered && answer.is_object() ? answer : Json::object();
+  static const Json NONE = Json::object();
+  const Json& a = state == Companion::Answered && answer.is_object() ? answer : NONE;
   std::vector<Piece> line;
   std::string name = text(a, {"name"});
   name = cut(name.empty() ? text(input, {"session_name"}) : name, NAME_CHARS);
-  bool channel = at(a, {"channel"}) && a["channel"] == true;
+  const Json* channelJson = at(a, {"channel"});
+  bool channel = channelJson && *channelJson == true;
   if (state == Companion::Starting) {
     line.push_back({"…", nullptr, 0});
   } else if (state == Companion::Failed) {

@@ -16,7 +16,6 @@ constexpr size_t WAITING_FOR_CHARS = 24;
 const char* const BOLD = "\x1b[1m";
 const char* const DIM = "\x1b[2m";
 const char* const YELLOW = "\x1b[33m";
-const char* const CYAN = "\x1b[36m";
 const char* const RESET = "\x1b[0m";
 
 // One piece of a line; pieces are dropped lowest rank first until the line fits.

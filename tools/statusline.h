@@ -34,12 +34,14 @@ std::string renderStatus(const Json& input, const Json& answer, Companion state,
 // and paragraph separators, bidirectional overrides) shown as "?".
 std::string terminalSafe(std::string_view text);
 
-// The width in columns, counting one a code point.
+// The width in columns, counting one a code point (wide characters are counted as one).
 size_t columnsOf(std::string_view text);
 
 // COLUMNS when it is a number from 1 to 10000, else 80.
 size_t columnsFrom(const std::optional<std::string>& value);
 
+// The mode. Rendering always ends with 0; --install / --uninstall with 1 only when the settings
+// file cannot be read as a plain file or written, 0 otherwise (a refusal prints what to add).
 int runStatusline(const std::vector<std::string>& args);
 
 // --install / --uninstall of the statusLine setting. `text` is settings.json's (nullopt: no file),

@@ -63,11 +63,12 @@ clean:
 
 # Figures against what the machine allows (BENCHMARKS.md), and a bounded soak; Release, own build dir.
 SOAK_SECONDS ?= 120
+STATUSLINE_LOAD_SECONDS ?= 10
 .PHONY: soak
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
 	cmake --build build-bench -j $(JOBS) --target channel-server bench-child cs-bench
-	build-bench/bench/cs-bench
+	build-bench/bench/cs-bench --load-seconds $(STATUSLINE_LOAD_SECONDS)
 soak:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
 	cmake --build build-bench -j $(JOBS) --target channel-server soak

@@ -36,9 +36,10 @@ Dispatch dispatch(const std::string& programName, const std::vector<std::string>
   }
   // The commands a person runs; as corvane-run every word stays a prompt for claude.
   static constexpr std::pair<std::string_view, Mode> COMMANDS[] = {
-      {"push", Mode::Push},         {"type", Mode::Type},   {"app", Mode::App},
-      {"sessions", Mode::Sessions}, {"group", Mode::Group}, {"notes", Mode::Notes},
-      {"shell", Mode::Shell}};
+      {"push", Mode::Push},   {"type", Mode::Type},
+      {"app", Mode::App},     {"sessions", Mode::Sessions},
+      {"group", Mode::Group}, {"notes", Mode::Notes},
+      {"shell", Mode::Shell}, {"statusline", Mode::Statusline}};
   for (const auto& [word, mode] : COMMANDS) {
     if (args.empty() || programName == "corvane-run" || args[0] != word) {
       continue;

@@ -15,7 +15,19 @@ uint16_t parsePort(std::string_view text);
 // 1 to 64 ASCII letters, digits and "-": a value of CV_INSTANCE that can name a file of ours.
 bool isValidInstance(std::string_view text);
 
-enum class Mode { Server, Launch, InstallCLI, Push, Type, App, Sessions, Group, Notes, Shell };
+enum class Mode {
+  Server,
+  Launch,
+  InstallCLI,
+  Push,
+  Type,
+  App,
+  Sessions,
+  Group,
+  Notes,
+  Shell,
+  Statusline
+};
 
 struct Dispatch {
   Mode mode = Mode::Server;

@@ -13,6 +13,7 @@
 #include "terminal/records.h"
 #include "terminal/shell.h"
 #include "tools/sessions_cmd.h"
+#include "tools/statusline.h"
 
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
     case app::Mode::Shell:
       status = terminal::runShell(d.passthrough);
       break;
+    case app::Mode::Statusline:
+      return tools::runStatusline(d.passthrough);
     case app::Mode::Server:
       status = server::runServer(app::readIdentity(), {platform::envFlag("CV_TOOLS_ONLY"),
                                                        platform::envFlag("CV_WARDEN_TOOLS")});

@@ -34,6 +34,7 @@ Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
     if (steadyMillis() - m_refreshedAt.load() >= REFRESH_EVERY.count()) {
       m_index.refresh();
       m_channels = channelPids();
+      ++m_generation;
       m_refreshedAt = steadyMillis();
     }
   }
@@ -43,6 +44,7 @@ Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
                                                  const claude_files::Tokens& tokens) {
                      return prices->usd(key, tokens);
                    });
+  data.generation = m_generation;
   return fn(data);
 }
 

@@ -32,6 +32,7 @@ class LiveData {
   claude_files::LivePrices m_prices;
   std::set<pid_t> m_channels;
   std::atomic<int64_t> m_refreshedAt{-1};  // steady clock, ms
+  uint64_t m_generation = 0;               // refreshes so far, under m_mutex
 };
 
 // claude pids that a live record in our registry serves (the record's server is their child).

@@ -1,5 +1,6 @@
 #include "app_companion/op_table.h"
 
+#include "app_companion/statusline_op.h"
 #include "groups/group_ops.h"
 #include "leases/lease_ops.h"
 #include "notes/scratchpad_ops.h"
@@ -18,6 +19,7 @@ companion::OpTable allOps(leases::LeaseStore& leases) {
   ops.emplace("lease_acquire", withStore(leases::opLeaseAcquire));
   ops.emplace("lease_release", withStore(leases::opLeaseRelease));
   ops.emplace("lease_status", withStore(leases::opLeaseStatus));
+  ops.emplace("statusline", withStore(opStatusline));
   ops.emplace("group_context", groups::opGroupContext);
   ops.emplace("group_note", groups::opGroupNote);
   ops.emplace("user_scratchpad", notes::opUserScratchpad);

@@ -170,6 +170,7 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
   Json answer;
   std::string what = "pedido";
   bool refused = true;
+  bool quiet = false;
   switch (readRequest(conn.get(), deadline, &line)) {
     case Read::Closed:
       return;
@@ -186,7 +187,11 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
             Json(request->op.substr(0, 60)).dump(-1, ' ', false, Json::error_handler_t::replace) +
             " (pid " + std::to_string(request->callerPid) + ")";
         refused = false;
-        base::logErr("→ " + what);
+        // A status line asks every second or so per session: its answers would flood the log.
+        quiet = request->op == "statusline";
+        if (!quiet) {
+          base::logErr("→ " + what);
+        }
         answer = shared.data.with([&](const SessionData& data) {
           Context ctx;
           int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -201,7 +206,7 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   if (refused) {
     base::logErr("✗ " + what + ": " + answer["error"].dump() + " em " + std::to_string(ms) + " ms");
-  } else {
+  } else if (!quiet) {
     base::logErr("← " + what + " em " + std::to_string(ms) + " ms");
   }
   // The answer gets its own time: a request that used up its 10 s still hears why.

@@ -50,7 +50,7 @@ void raiseFdLimit(rlim_t wanted);
 using Samples = std::vector<double>;
 double percentile(const Samples& samples, double p);
 
-enum class Unit { Seconds, Bytes, PerSecond, BytesPerSecond };
+enum class Unit { Seconds, Bytes, PerSecond, BytesPerSecond, Count };
 struct Figure {
   std::string what;
   Samples samples;
@@ -68,10 +68,11 @@ struct Row {
 };
 
 struct Config {
-  std::string binary;  // channel-server
-  std::string child;   // bench-child
-  std::string stubs;   // folder holding the stand-in `claude`
-  double scale = 1.0;  // below 1 for a quick run: fewer samples, smaller payloads
+  std::string binary;    // channel-server
+  std::string child;     // bench-child
+  std::string stubs;     // folder holding the stand-in `claude`
+  double scale = 1.0;    // below 1 for a quick run: fewer samples, smaller payloads
+  int loadSeconds = 10;  // the status line's load row
 };
 
 // The parts of the table, in the order printed.
@@ -81,6 +82,7 @@ std::vector<Row> pushRows(const Config& config);
 std::vector<Row> memoryRows(const Config& config);
 std::vector<Row> proxyRows(const Config& config);  // throughput and inject latency
 std::vector<Row> idleRows(const Config& config);
+std::vector<Row> statuslineRows(const Config& config);
 
 inline Figure fixedBudget(const std::string& what, double value) {
   return {what, {value}, true};

@@ -1,10 +1,13 @@
 // cs-bench: every hot path of channel-server held against what the machine allows, one table.
-// Usage: cs-bench [--quick] [--only server|channel|proxy] [--binary PATH]
+// Usage: cs-bench [--quick] [--only server|channel|proxy|statusline] [--binary PATH]
+//                 [--load-seconds N]
 
 #include "bench/bench.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <signal.h>
 #include <sys/utsname.h>
@@ -21,6 +24,8 @@ std::string format(double v, Unit unit) {
   char buf[64];
   if (std::isnan(v)) {
     return "n/a";
+  } else if (unit == Unit::Count) {
+    std::snprintf(buf, sizeof(buf), "%.0f", v);
   } else if (unit == Unit::Bytes) {
     std::snprintf(buf, sizeof(buf), "%.1f MiB", v / (1024.0 * 1024.0));
   } else if (higherIsBetter(unit)) {
@@ -82,10 +87,14 @@ int main(int argc, char** argv) {
     std::string* path = arg == "--binary" ? &config.binary : arg == "--only" ? &only : nullptr;
     if (arg == "--quick") {
       config.scale = 0.2;
+    } else if (arg == "--load-seconds" && i + 1 < argc) {
+      config.loadSeconds = std::max(1, std::atoi(argv[++i]));
     } else if (path != nullptr && i + 1 < argc) {
       *path = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--only server|channel|proxy] [--binary PATH]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--only server|channel|proxy|statusline] [--binary PATH] "
+                   "[--load-seconds N]\n",
                    argv[0]);
       return 2;
     }
@@ -99,7 +108,8 @@ int main(int argc, char** argv) {
       {"channel", "push latency and throughput", pushRows},
       {"channel", "peak memory", memoryRows},
       {"proxy", "proxy throughput and inject latency", proxyRows},
-      {"proxy", "idle CPU", idleRows}};
+      {"proxy", "idle CPU", idleRows},
+      {"statusline", "status line renders and load", statuslineRows}};
   std::vector<Row> rows;
   for (const auto& [part, what, make] : PARTS) {
     if (only.empty() || only == part) {

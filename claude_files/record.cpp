@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <simdjson.h>
 #include <vector>
@@ -70,6 +71,34 @@ bool machineText(std::string_view text) {
          text.starts_with("<local-command-stdout>") || text.starts_with("<local-command-stderr>");
 }
 
+void addUsage(Usage* into, const Usage& u) {
+  into->tokens.input += u.tokens.input;
+  into->tokens.output += u.tokens.output;
+  into->tokens.cacheWrite5m += u.tokens.cacheWrite5m;
+  into->tokens.cacheWrite1h += u.tokens.cacheWrite1h;
+  into->tokens.cacheRead += u.tokens.cacheRead;
+  into->requests += u.requests;
+}
+
+// A newer minute moves the window: minutes that fell out of it go, keys left empty with them.
+void addRecent(FileAggregate* agg, const UsageKey& key, int64_t minute, const Usage& u) {
+  auto& recent = agg->summary.recentUsage;
+  if (minute > agg->newestMinute) {
+    agg->newestMinute = minute;
+    int64_t oldest = minute - RECENT_USAGE_MS;
+    for (auto it = recent.begin(); it != recent.end();) {
+      auto& series = it->second;
+      auto keep = std::find_if(series.begin(), series.end(),
+                               [&](const MinuteUsage& m) { return m.minuteMillis >= oldest; });
+      series.erase(series.begin(), keep);
+      it = series.empty() ? recent.erase(it) : std::next(it);
+    }
+  }
+  if (minute >= agg->newestMinute - RECENT_USAGE_MS) {
+    addToMinute(&recent[key], minute, u);
+  }
+}
+
 void applyTool(const Block& b, const Record& r, int64_t at, FileAggregate* agg) {
   TranscriptSummary& s = agg->summary;
   if (b.name.starts_with("mcp__")) {
@@ -111,13 +140,11 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
     UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
                  promptBand(t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead),
                  static_cast<int32_t>(std::max<int64_t>(at, 0) / MILLIS_PER_DAY)};
-    Usage& u = s.usage[key];
-    u.tokens.input += t.input;
-    u.tokens.output += t.output;
-    u.tokens.cacheWrite5m += t.cacheWrite5m;
-    u.tokens.cacheWrite1h += t.cacheWrite1h;
-    u.tokens.cacheRead += t.cacheRead;
-    ++u.requests;
+    Usage one{t, 1};
+    addUsage(&s.usage[key], one);
+    if (at > 0) {
+      addRecent(agg, key, at - at % 60000, one);
+    }
   }
   bool mainTalk = agg->main && !r.isSidechain;
   for (const Block& b : blocks) {
@@ -193,6 +220,19 @@ void applyRecord(const Record& r, const std::vector<Block>& blocks, FileAggregat
 }
 
 }  // namespace
+
+void addToMinute(std::vector<MinuteUsage>* series, int64_t minuteMillis, const Usage& usage) {
+  // Answers come mostly in order, so the place is nearly always at the end.
+  auto at = series->end();
+  while (at != series->begin() && std::prev(at)->minuteMillis > minuteMillis) {
+    --at;
+  }
+  if (at != series->begin() && std::prev(at)->minuteMillis == minuteMillis) {
+    addUsage(&std::prev(at)->usage, usage);
+  } else {
+    series->insert(at, MinuteUsage{minuteMillis, usage});
+  }
+}
 
 bool HashSet::insert(uint64_t h) {
   h = h == 0 ? 1 : h;

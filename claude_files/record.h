@@ -38,7 +38,11 @@ struct FileAggregate {
   TranscriptSummary summary;   // of this file alone
   HashSet countedAnswers;      // message.id + requestId of the answers already counted
   std::string answerId;        // message.id of latestAnswer, whose later lines add to it
+  int64_t newestMinute = 0;    // of the answers in summary.recentUsage
 };
+
+// Adds `usage` to the minute starting at minuteMillis, keeping `series` in order of minutes.
+void addToMinute(std::vector<MinuteUsage>* series, int64_t minuteMillis, const Usage& usage);
 
 // False only when the line cannot change any aggregate: none of the record types read here
 // appears in it as a string, and no \u escape could hide one.

@@ -66,6 +66,17 @@ struct Usage {
   bool operator==(const Usage&) const = default;
 };
 
+// The answers that began in one minute, for cost by time of day.
+struct MinuteUsage {
+  int64_t minuteMillis = 0;  // the minute's start, Unix milliseconds
+  Usage usage;
+  bool operator==(const MinuteUsage&) const = default;
+};
+
+// How far back a file's usage by minute reaches from its newest answer: "today" and any recent
+// window fit, and an old session keeps no more than a day of minutes.
+inline constexpr int64_t RECENT_USAGE_MS = 24LL * 60 * 60 * 1000;
+
 struct ToolCall {
   std::string tool;
   std::string target;  // file path, command or pattern, at most 200 characters
@@ -96,6 +107,9 @@ struct TranscriptSummary {
   uint64_t mcpToolCalls = 0;
   std::optional<double> claudeUsd;  // claude's own last totalCostUSD
   std::map<UsageKey, Usage> usage;
+  // The same answers by minute, oldest first, as far back as RECENT_USAGE_MS from each file's
+  // newest answer. Answers without a time are counted in `usage` only.
+  std::map<UsageKey, std::vector<MinuteUsage>> recentUsage;
   std::vector<ToolCall> recentTools;       // newest last, at most a few dozen kept
   std::map<std::string, FileEdits> files;  // absolute path -> edits
   bool operator==(const TranscriptSummary&) const = default;

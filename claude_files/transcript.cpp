@@ -77,6 +77,15 @@ void TranscriptReader::relabel(const std::string& agent) {
     u.requests = usage.requests;
   }
   m_agg.summary.usage = std::move(relabelled);
+  std::map<UsageKey, std::vector<MinuteUsage>> recent;
+  for (auto& [key, series] : m_agg.summary.recentUsage) {
+    UsageKey k = key;
+    k.agent = agent;
+    for (const MinuteUsage& m : series) {
+      addToMinute(&recent[k], m.minuteMillis, m.usage);
+    }
+  }
+  m_agg.summary.recentUsage = std::move(recent);
   m_agg.agent = agent;
 }
 
@@ -106,6 +115,12 @@ void mergeInto(TranscriptSummary* s, const FileAggregate& file) {
     u.tokens.cacheWrite1h += usage.tokens.cacheWrite1h;
     u.tokens.cacheRead += usage.tokens.cacheRead;
     u.requests += usage.requests;
+  }
+  for (const auto& [key, series] : f.recentUsage) {
+    auto& into = s->recentUsage[key];
+    for (const MinuteUsage& m : series) {
+      addToMinute(&into, m.minuteMillis, m.usage);
+    }
   }
   s->recentTools.insert(s->recentTools.end(), f.recentTools.begin(), f.recentTools.end());
   std::stable_sort(s->recentTools.begin(), s->recentTools.end(),

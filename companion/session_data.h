@@ -34,6 +34,8 @@ struct SessionData {
   const std::vector<TranscriptSummary>& transcripts;
   std::set<pid_t> channelPids;  // claude pids that one of our registered servers serves
   Pricer price;
+  // Which refresh of the readers this is; equal values mean equal data. 0: unknown, never equal.
+  uint64_t generation = 0;
 
   const LiveSession* liveOf(std::string_view id) const;
   const TranscriptSummary* transcriptOf(std::string_view id) const;

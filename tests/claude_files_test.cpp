@@ -74,7 +74,16 @@ TEST_F(ClaudeFilesTest, SummaryOfASessionWithItsSubagents) {
       {{haiku, "Explore", "", 0, DAY}, {{350, 50, 0, 0, 0}, 2}},
       {{sonnet, "agent-b2", "", 0, DAY}, {{1, 2, 0, 0, 0}, 1}},
   };
-  EXPECT_EQ(usage, s.usage);  // <synthetic> is no request
+  EXPECT_EQ(usage, s.usage);           // <synthetic> is no request
+  std::map<UsageKey, Usage> byMinute;  // every fixture answer has a time, all within a day
+  for (const auto& [key, series] : s.recentUsage) {
+    std::vector<MinuteUsage> one;
+    for (const MinuteUsage& m : series) {
+      addToMinute(&one, 0, m.usage);
+    }
+    byMinute[key] = one.at(0).usage;
+  }
+  EXPECT_EQ(usage, byMinute);
 
   ASSERT_EQ(s.files.size(), 3u);
   // relative in the session, absolute in the subagent
@@ -108,6 +117,34 @@ TEST_F(ClaudeFilesTest, ReadingInPiecesEqualsReadingAtOnce) {
     pieces.finish(parser);
     ASSERT_EQ(pieces.aggregate().summary, whole.aggregate().summary) << "cut at " << cut;
   }
+}
+
+TEST(ClaudeFilesMinutes, ADayOfMinutesBackFromTheNewestAnswer) {
+  auto answer = [](const std::string& at, int n) {
+    return R"({"type":"assistant","timestamp":")" + at + R"(","message":{"model":"m","id":"m)" +
+           std::to_string(n) + R"(","usage":{"input_tokens":)" + std::to_string(n) +
+           R"(,"output_tokens":0}},"requestId":"r"})" + "\n";
+  };
+  const std::string lines[] = {answer("2026-01-01T10:00:05Z", 1),  // dropped by the last one
+                               answer("2026-01-01T11:00:00Z", 2),
+                               answer("2026-01-01T11:00:59Z", 4),  // same minute
+                               answer("2026-01-01T10:59:00Z", 8),  // out of order
+                               answer("2026-01-02T10:30:00Z", 16)};
+  LineParser parser;
+  TranscriptReader reader(true, "main");
+  for (const std::string& line : lines) {
+    reader.feed(line, 0, parser);
+  }
+  auto minute = [](const std::string& at, uint64_t input, uint64_t requests) {
+    return MinuteUsage{base::parseIsoMillis(at), {{input, 0, 0, 0, 0}, requests}};
+  };
+  const auto& recent = reader.aggregate().summary.recentUsage;
+  ASSERT_EQ(1u, recent.size());
+  EXPECT_EQ((std::vector<MinuteUsage>{minute("2026-01-01T10:59:00Z", 8, 1),
+                                      minute("2026-01-01T11:00:00Z", 6, 2),
+                                      minute("2026-01-02T10:30:00Z", 16, 1)}),
+            recent.begin()->second);
+  EXPECT_EQ(5u, reader.aggregate().summary.usage.begin()->second.requests);
 }
 
 TEST_F(ClaudeFilesTest, AppendsShrinksAndRemovalsMatchAFreshRead) {

@@ -50,6 +50,7 @@ TEST(Cli, Dispatch) {
       {"corvane-run", {"push"}, Mode::Launch, false, {"push"}},  // a prompt for claude
       {"corvane-run", {"notes"}, Mode::Launch, false, {"notes"}},
       {"channel-server", {"launch", "notes"}, Mode::Launch, false, {"notes"}},
+      {"channel-server", {"statusline", "--install"}, Mode::Statusline, false, {"--install"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + testing::PrintToString(c.args));

@@ -21,7 +21,10 @@ LiveSession live(pid_t pid, std::string id, std::string name, std::string cwd, i
 
 TranscriptSummary transcript(std::string id, std::string cwd, int64_t first, int64_t last,
                              std::string custom = "", std::string ai = "") {
-  return {id, cwd, custom, ai, "", {}, first, last, 0, 0, {}, {}, {}, {}};
+  TranscriptSummary t;
+  std::tie(t.sessionId, t.cwd, t.customTitle, t.aiTitle) = std::tie(id, cwd, custom, ai);
+  std::tie(t.firstMillis, t.lastActivityMillis) = std::tie(first, last);
+  return t;
 }
 
 // A request's context over the given data, as the server builds it.

@@ -156,6 +156,40 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline) {
   return true;
 }
 
+enum class Exchange { Done, TimedOut, TooLarge };
+
+// Sends the request line and reads the answer up to its line feed or the connection's end.
+Exchange exchange(int fd, std::string_view request, Clock::time_point deadline,
+                  std::string* answer) {
+  if (!sendBy(fd, request, deadline)) {
+    return Exchange::TimedOut;
+  }
+  char buf[16384];
+  for (;;) {
+    Wait w = waitFor(fd, POLLIN, deadline);
+    if (w == Wait::TimedOut) {
+      return Exchange::TimedOut;
+    }
+    if (w == Wait::Failed) {
+      return Exchange::Done;
+    }
+    ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      continue;
+    }
+    if (n <= 0) {
+      return Exchange::Done;
+    }
+    answer->append(buf, static_cast<size_t>(n));
+    if (answer->size() > MAX_ANSWER_BYTES) {
+      return Exchange::TooLarge;
+    }
+    if (answer->back() == '\n') {
+      return Exchange::Done;
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> opFor(std::string_view toolName) {
@@ -238,36 +272,42 @@ std::string callSessionTool(const std::string& name, const Json& args) {
     case Connect::TimedOut:
       return TIMED_OUT;
   }
-  if (!sendBy(sock.get(), *request, deadline)) {
-    return TIMED_OUT;
-  }
-
   std::string answer;
-  char buf[16384];
-  for (;;) {
-    Wait w = waitFor(sock.get(), POLLIN, deadline);
-    if (w == Wait::TimedOut) {
+  switch (exchange(sock.get(), *request, deadline, &answer)) {
+    case Exchange::TimedOut:
       return TIMED_OUT;
-    }
-    if (w == Wait::Failed) {
-      break;
-    }
-    ssize_t n = ::read(sock.get(), buf, sizeof(buf));
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    answer.append(buf, static_cast<size_t>(n));
-    if (answer.size() > MAX_ANSWER_BYTES) {
+    case Exchange::TooLarge:
       return TOO_LARGE;
-    }
-    if (answer.back() == '\n') {
+    case Exchange::Done:
       break;
-    }
   }
   return answerFromBytes(answer);
+}
+
+Reach askCompanion(const Json& request, std::chrono::milliseconds bound, std::string* answer) {
+  auto line = base::serialize(request);
+  if (!line) {
+    return Reach::Failed;
+  }
+  line->push_back('\n');
+  auto deadline = Clock::now() + bound;
+  platform::UniqueFd sock;
+  switch (openAndConnect(&sock, deadline)) {
+    case Connect::Connected:
+      break;
+    case Connect::Refused:
+      return errno == ENOENT || errno == ECONNREFUSED ? Reach::Absent : Reach::Failed;
+    case Connect::TimedOut:
+    case Connect::NoSocket:
+      return Reach::Failed;
+  }
+  std::string bytes;
+  if (exchange(sock.get(), *line, deadline, &bytes) != Exchange::Done || bytes.empty() ||
+      !platform::isValidUtf8(bytes)) {
+    return Reach::Failed;
+  }
+  *answer = platform::trimUnicodeSpace(bytes);
+  return Reach::Answered;
 }
 
 }  // namespace tools

@@ -37,4 +37,10 @@ std::string sessionQuerySocket();
 // for at most APP_TIMEOUT (and the companion's start).
 std::string callSessionTool(const std::string& name, const Json& args);
 
+enum class Reach { Answered, Absent, Failed };
+
+// One request to the companion within `bound`, connection included; never starts it. Absent:
+// nobody listens on the socket. *answer is the trimmed answer line when Answered.
+Reach askCompanion(const Json& request, std::chrono::milliseconds bound, std::string* answer);
+
 }  // namespace tools

@@ -1,0 +1,191 @@
+// The status line: one render against a warm companion, the render's memory, and the companion
+// under 100 renders a second. The corpus is written here: eight running sessions (stand-in
+// processes with claude's session files) and finished ones, answers spread over the last hours.
+
+#include "bench/bench.h"
+
+#include <atomic>
+#include <ctime>
+#include <fstream>
+#include <signal.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace bench {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int RUNNING = 8, FINISHED = 192;
+constexpr double MIB = 1024.0 * 1024.0;
+
+std::string iso(int64_t unixSeconds) {
+  std::time_t t = static_cast<std::time_t>(unixSeconds);
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+// `answers` prompt/answer pairs ending at `last`, one a minute; a few KB each, as real ones.
+void writeTranscript(const std::string& path, const std::string& id, int64_t last, int answers) {
+  std::ofstream out(path);
+  std::string filler(3000, 'x');
+  for (int i = 0; i < answers; ++i) {
+    std::string at = iso(last - (answers - i) * 60);
+    out << R"({"type":"user","sessionId":")" << id << R"(","cwd":"/w/)" << id
+        << R"(","timestamp":")" << at << R"(","message":{"role":"user","content":"do )" << filler
+        << "\"}}\n";
+    out << R"({"type":"assistant","sessionId":")" << id << R"(","timestamp":")" << at
+        << R"(","requestId":"r)" << i << R"(","message":{"id":"m)" << i
+        << R"(","model":"claude-sonnet-4-5-20250929","content":[{"type":"text","text":")" << filler
+        << R"("}],"usage":{"input_tokens":10,"output_tokens":300,)"
+        << R"("cache_read_input_tokens":40000,"cache_creation_input_tokens":2000}}})"
+        << "\n";
+  }
+}
+
+// claude's JSON as 2.1.x sends it, for one of the running sessions.
+std::string statusInput(const std::string& id) {
+  return R"({"session_id":")" + id + R"(","transcript_path":"/w/t.jsonl","cwd":"/w/)" + id +
+         R"(","model":{"id":"claude-sonnet-4-5","display_name":"Sonnet 4.5"},)"
+         R"("workspace":{"current_dir":"/w","project_dir":"/w"},"version":"2.1.332",)"
+         R"("cost":{"total_cost_usd":1.25,"total_duration_ms":90000},"exceeds_200k_tokens":false,)"
+         R"("context_window":{"context_window_size":200000,"used_percentage":42},)"
+         R"("rate_limits":{"five_hour":{"used_percentage":31,"resets_at":"2026-12-08T10:00:00Z"}}})";
+}
+
+struct Rendered {
+  double seconds = -1;
+  uint64_t maxRss = 0;
+};
+
+Rendered render(const Config& config, const Env& env, const std::string& input) {
+  auto start = Clock::now();
+  auto c = Child::spawn({config.binary, "statusline"}, env, {Err::Discard});
+  if (!c || !c->write(input)) {
+    return {};
+  }
+  c->closeInput();
+  auto line = c->readLine(start + seconds(5));
+  rusage usage{};
+  auto status = c->wait(start + seconds(5), &usage);
+  bool ok = line && line->find("hoje") != std::string::npos && status == 0;
+  return {ok ? secondsSince(start) : -1, maxRssBytes(usage)};
+}
+
+}  // namespace
+
+std::vector<Row> statuslineRows(const Config& config) {
+  Row one{
+      "status line: one render, companion warm (" + std::to_string(RUNNING) + " running sessions)",
+      "spawn `cat`, feed it the same JSON, read it back", Unit::Seconds,
+      "≤ 5 ms median, ≤ 20 ms p99"};
+  Row rss{"status line: peak RSS of one render", "budget", Unit::Bytes, "≤ 8 MiB"};
+  int load = config.loadSeconds;
+  Row cpu{
+      "status line: companion CPU per second at 100 renders/s for " + std::to_string(load) + " s",
+      "budget (5 % of one core)", Unit::Seconds, "< 5 % of a core"};
+  Row rate{"status line: renders a second achieved", "aim", Unit::PerSecond, "100/s"};
+  Row mem{"status line: companion RSS growth over the load", "budget", Unit::Bytes, "none"};
+  Row fds{"status line: companion descriptors, after the load minus before", "budget", Unit::Count,
+          "0"};
+  rss.limit = fixedBudget("budget", 8 * MIB);
+  cpu.limit = fixedBudget("budget", 0.05);
+  rate.limit = fixedBudget("aim", 100);
+  mem.limit = fixedBudget("budget", 0);
+  fds.limit = fixedBudget("budget", 0);
+  std::vector<Row> none = {one, rss, cpu, rate, mem, fds};
+
+  TempDir home;
+  std::string claude = home / ".claude";
+  std::string projects = claude + "/projects/-w";
+  ::mkdir(claude.c_str(), 0700);
+  ::mkdir((claude + "/projects").c_str(), 0700);
+  ::mkdir(projects.c_str(), 0700);
+  ::mkdir((claude + "/sessions").c_str(), 0700);
+  Env env = benchEnv(home.path(), "", {{"COLUMNS", "120"}});
+  int64_t now = static_cast<int64_t>(std::time(nullptr));
+  std::vector<std::unique_ptr<Child>> sessions;
+  for (int i = 0; i < RUNNING; ++i) {
+    std::string id = "run-" + std::to_string(i);
+    sessions.push_back(Child::spawn({"/bin/sleep", "600"}, env, {Err::Discard}));
+    writeTranscript(projects + "/" + id + ".jsonl", id, now - i * 60, 500);
+    std::ofstream(claude + "/sessions/" + std::to_string(sessions.back()->pid()) + ".json")
+        << R"({"pid":)" << sessions.back()->pid() << R"(,"sessionId":")" << id << R"(","cwd":"/w/)"
+        << id << R"(","startedAt":)" << (now - 4000) * 1000 << R"(,"status":")"
+        << (i % 3 == 0 ? "waiting" : "busy") << R"("})";
+  }
+  for (int i = 0; i < FINISHED; ++i) {
+    std::string id = "old-" + std::to_string(i);
+    writeTranscript(projects + "/" + id + ".jsonl", id, now - 86400 * (1 + i % 20), 40);
+  }
+  auto app = Child::spawn({config.binary, "app"}, env, {Err::Discard});
+  std::string input = statusInput("run-0");
+  auto deadline = Clock::now() + seconds(30);
+  while (render(config, env, input).seconds < 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  if (!app || Clock::now() >= deadline) {
+    return none;
+  }
+  sampleBoth(
+      one, scaled(config, 300),
+      [&](size_t) {
+        Rendered r = render(config, env, input);
+        if (r.seconds >= 0) {
+          rss.figure.samples.push_back(static_cast<double>(r.maxRss));
+        }
+        return r.seconds;
+      },
+      [&](size_t) {
+        auto start = Clock::now();
+        auto c = Child::spawn({"/bin/cat"}, env, {Err::Discard});
+        bool ok = c && c->write(input + "\n");
+        c->closeInput();
+        return ok && c->readLine(start + seconds(5)) && c->wait(start + seconds(5)) == 0
+                   ? secondsSince(start)
+                   : -1;
+      },
+      10);
+
+  // Ten sessions at refreshInterval 1 and then some: two threads, each paced at 50 a second.
+  ProcessStats before{}, after{};
+  std::atomic<size_t> done{0};
+  auto loadOnce = [&](int seconds_) {
+    auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        std::string in = statusInput("run-" + std::to_string(t));
+        for (int k = 0; k < 50 * seconds_; ++k) {
+          std::this_thread::sleep_until(start + milliseconds(20 * k + 10 * t));
+          done += render(config, env, in).seconds >= 0 ? 1 : 0;
+        }
+      });
+    }
+    for (auto& t : threads) {
+      t.join();
+    }
+    return secondsSince(start);
+  };
+  loadOnce(1);  // the companion's first-time allocations are not growth
+  processStats(app->pid(), &before);
+  done = 0;
+  double wall = loadOnce(load);
+  processStats(app->pid(), &after);
+  if (before.cpuNanos >= 0 && after.cpuNanos >= 0 && wall > 0) {
+    cpu.figure.samples.push_back(static_cast<double>(after.cpuNanos - before.cpuNanos) / 1e9 /
+                                 wall);
+    rate.figure.samples.push_back(static_cast<double>(done.load()) / wall);
+    mem.figure.samples.push_back(static_cast<double>(after.residentBytes - before.residentBytes));
+    fds.figure.samples.push_back(static_cast<double>(after.openFds - before.openFds));
+  }
+  app->kill(SIGTERM);
+  app->wait(seconds(5));
+  return {one, rss, cpu, rate, mem, fds};
+}
+
+}  // namespace bench

@@ -20,9 +20,7 @@ int64_t steadyMillis() {
 
 claude_files::Prices pricesFor(const std::string& stateDir) {
   std::string warning;
-  auto slash = stateDir.find_last_of('/');
-  auto prices = claude_files::loadPrices(stateDir.substr(0, slash == std::string::npos ? 0 : slash),
-                                         &warning);
+  auto prices = claude_files::loadPrices(stateDir + "/prices.json", &warning);
   if (!warning.empty()) {
     base::logErr("✗ tabela de preços do usuário ignorada: " + warning);
   }

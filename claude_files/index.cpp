@@ -18,6 +18,9 @@ namespace claude_files {
 namespace {
 
 constexpr size_t CHUNK = size_t{4} << 20;
+// Bytes one refresh reads at most, all files together: a huge file is read over several refreshes
+// instead of holding every client up at once.
+constexpr uint64_t REFRESH_READ_CAP = uint64_t{512} << 20;
 constexpr size_t BUFFER = CHUNK + simdjson::SIMDJSON_PADDING;
 constexpr int SUBAGENT_DEPTH = 8;
 constexpr size_t META_MAX = 64 * 1024;
@@ -231,7 +234,7 @@ void Index::readAppended(const std::string& path, File* f) {
     f->consumed = 0;
   }
   // Only up to the size seen now: bytes written meanwhile are for the next refresh.
-  while (f->consumed < st.st_size) {
+  while (f->consumed < st.st_size && m_bytesRead < REFRESH_READ_CAP) {
     size_t want = std::min(CHUNK, static_cast<size_t>(st.st_size - f->consumed));
     ssize_t n = ::pread(fd.get(), m_buffer.get(), want, f->consumed);
     if (n < 0 && errno == EINTR) {
@@ -245,7 +248,9 @@ void Index::readAppended(const std::string& path, File* f) {
     f->consumed += n;
     m_bytesRead += static_cast<uint64_t>(n);
   }
-  f->reader->finish(m_parser);
+  if (f->consumed == st.st_size) {
+    f->reader->finish(m_parser);
+  }
 }
 
 void Index::rebuild(const std::string& key) {

@@ -162,17 +162,16 @@ std::optional<double> Prices::usd(const UsageKey& key, const Tokens& t) const {
   return micro / 1e6;
 }
 
-Prices loadPrices(const std::string& home, std::string* warning) {
+Prices loadPrices(const std::string& path, std::string* warning) {
   warning->clear();
   Prices prices = Prices::builtIn();
-  std::string path = home + "/.corvane/prices.json";
-  if (!platform::exists(path)) {
-    return prices;
-  }
-  auto text = platform::readFile(path);
+  platform::ReadFailure why{};
   std::string err;
+  auto text = platform::readRegularFile(path, &why, &err);
   if (!text) {
-    *warning = "cannot read " + path;
+    if (why != platform::ReadFailure::Missing) {
+      *warning = err;
+    }
   } else if (!prices.merge(*text, &err)) {
     *warning = path + ": " + err;
   }

@@ -54,8 +54,9 @@ class Prices {
   std::string m_date;
 };
 
-// The built-in table with `<home>/.corvane/prices.json` merged in when it exists. A user file that
-// cannot be used is left out and *warning says why (empty otherwise).
-Prices loadPrices(const std::string& home, std::string* warning);
+// The built-in table with the user's file at `path` (~/.corvane/prices.json) merged in when it
+// exists. A user file that cannot be used (not a regular file, over 1 MiB, malformed) is left out
+// and *warning says why (empty otherwise).
+Prices loadPrices(const std::string& path, std::string* warning);
 
 }  // namespace claude_files

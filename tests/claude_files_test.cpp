@@ -224,7 +224,7 @@ TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
       << R"({"models":{"claude-mystery-1":{"input":2,"output":8},
             "claude-haiku-4-5":{"input":10,"output":50}}})";
   std::string warning;
-  Prices prices = loadPrices(home.path(), &warning);
+  Prices prices = loadPrices(home / ".corvane/prices.json", &warning);
   EXPECT_EQ(warning, "");
   const Tokens mix{1000000, 1000000, 1000000, 1000000, 1000000};
   auto usd = [&](const Prices& p, const char* model, bool longContext = false) {
@@ -245,11 +245,11 @@ TEST(ClaudeFilesPrices, ListPricesAndUserOverrides) {
   EXPECT_FALSE(prices.source().empty());
 
   std::ofstream(home / ".corvane/prices.json") << R"({"models":{"x":{"input":"free"}}})";
-  Prices fallback = loadPrices(home.path(), &warning);
+  Prices fallback = loadPrices(home / ".corvane/prices.json", &warning);
   EXPECT_EQ(warning, home / ".corvane/prices.json" +
                          ": model x: input and output must be non-negative numbers");
   fs::remove(home / ".corvane/prices.json");
-  Prices list = loadPrices(home.path(), &warning);
+  Prices list = loadPrices(home / ".corvane/prices.json", &warning);
   EXPECT_TRUE(usd(list, "claude-haiku-4-5"));
   EXPECT_EQ(usd(list, "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
 }

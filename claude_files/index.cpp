@@ -18,9 +18,9 @@ namespace claude_files {
 namespace {
 
 constexpr size_t CHUNK = size_t{4} << 20;
-// Bytes one refresh reads at most, all files together: a huge file is read over several refreshes
-// instead of holding every client up at once.
-constexpr uint64_t REFRESH_READ_CAP = uint64_t{512} << 20;
+// How long one refresh reads at most, all files together: a huge file is read over several
+// refreshes instead of holding every client up at once.
+constexpr std::chrono::milliseconds REFRESH_READ_TIME{1000};
 constexpr size_t BUFFER = CHUNK + simdjson::SIMDJSON_PADDING;
 constexpr int SUBAGENT_DEPTH = 8;
 constexpr size_t META_MAX = 64 * 1024;
@@ -132,6 +132,7 @@ void Index::refresh() {
   m_live = readLiveSessions(m_dir);
   ++m_generation;
   m_bytesRead = 0;
+  m_readUntil = std::chrono::steady_clock::now() + REFRESH_READ_TIME;
   scanProjects();
   for (auto it = m_files.begin(); it != m_files.end();) {
     if (it->second->seen != m_generation) {
@@ -234,7 +235,7 @@ void Index::readAppended(const std::string& path, File* f) {
     f->consumed = 0;
   }
   // Only up to the size seen now: bytes written meanwhile are for the next refresh.
-  while (f->consumed < st.st_size && m_bytesRead < REFRESH_READ_CAP) {
+  while (f->consumed < st.st_size && std::chrono::steady_clock::now() < m_readUntil) {
     size_t want = std::min(CHUNK, static_cast<size_t>(st.st_size - f->consumed));
     ssize_t n = ::pread(fd.get(), m_buffer.get(), want, f->consumed);
     if (n < 0 && errno == EINTR) {

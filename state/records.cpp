@@ -4,15 +4,12 @@
 #include "platform/posix.h"
 
 namespace state {
-namespace {
 
 const std::string& ownExecutable() {
   static const std::string& path =
       *new std::string(platform::resolvePath(platform::executablePath()));
   return path;
 }
-
-}  // namespace
 
 bool identityMatches(const platform::ProcessIdentity& id, long long writtenAtMillis,
                      const std::string& executable) {
@@ -24,11 +21,11 @@ bool identityMatches(const platform::ProcessIdentity& id, long long writtenAtMil
          (id.executable == executable || platform::resolvePath(id.executable) == executable);
 }
 
-bool isLiveProcess(long long pid, long long writtenAtMillis) {
+bool isLiveProcess(long long pid, long long writtenAtMillis, const std::string& executable) {
   platform::ProcessIdentity id;
   return platform::signallablePid(pid) && platform::processAlive(pid) &&
          platform::processIdentity(static_cast<pid_t>(pid), &id) &&
-         identityMatches(id, writtenAtMillis, ownExecutable());
+         identityMatches(id, writtenAtMillis, executable.empty() ? ownExecutable() : executable);
 }
 
 std::optional<Json> readRecord(const std::string& path) {

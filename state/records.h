@@ -24,9 +24,13 @@ inline constexpr long long START_SLACK_MILLIS = 2000;
 bool identityMatches(const platform::ProcessIdentity& id, long long writtenAtMillis,
                      const std::string& executable);
 
-// `pid` is alive and identityMatches a record written at `writtenAtMillis` by this executable: a
-// pid the OS has since given to another program is never taken for the record's process.
-bool isLiveProcess(long long pid, long long writtenAtMillis);
+// `pid` is alive and identityMatches a record written at `writtenAtMillis` by `executable` (by
+// default this process's own): a pid the OS has since given to another program is never taken for
+// the record's process.
+bool isLiveProcess(long long pid, long long writtenAtMillis, const std::string& executable = "");
+
+// This process's executable, links resolved: what a record names as its writer.
+const std::string& ownExecutable();
 
 // The record at `path` as an object; nullopt unless it is a regular file (no link, FIFO or device)
 // under 1 MiB holding a JSON object.

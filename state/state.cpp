@@ -159,8 +159,8 @@ std::string companionSocket() {
 bool isOurSocket(const std::string& path) {
   std::string parent = parentOf(path);
   std::string name = path.substr(parent.size() + 1);
-  if (parent.empty() || path[0] != '/' || hasDots(path) || !name.ends_with(".sock") || name.size() <= 5 ||
-      name == COMPANION_SOCKET) {
+  if (parent.empty() || path[0] != '/' || hasDots(path) || !name.ends_with(".sock") ||
+      name.size() <= 5 || name == COMPANION_SOCKET) {
     return false;
   }
   std::string home = dir();
@@ -183,9 +183,8 @@ platform::UniqueFd openLog() {
     ::rename(path.c_str(), (path + ".1").c_str());
   }
   // Never through a link, never waiting for a FIFO's reader.
-  platform::UniqueFd fd{::open(path.c_str(),
-                               O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                               0600)};
+  platform::UniqueFd fd{::open(
+      path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
     return {};
   }
@@ -193,7 +192,8 @@ platform::UniqueFd openLog() {
 }
 
 void capLog(int fd) {
-  struct stat now {}, named {};
+  struct stat now {
+  }, named{};
   std::string path = file("companion.log");
   if (path.empty() || ::fstat(fd, &now) != 0 || now.st_size <= LOG_CAP ||
       ::lstat(path.c_str(), &named) != 0 || now.st_dev != named.st_dev ||

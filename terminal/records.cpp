@@ -16,12 +16,16 @@ constexpr const char* SUFFIX = ".json";
 }  // namespace
 
 Json toJson(const Record& r) {
-  return Json{{"id", r.id},
-              {"name", r.name},
-              {"folder", r.folder},
-              {"pid", r.pid},
-              {"controlSocket", r.controlSocket},
-              {"startedAt", r.startedAt}};
+  Json j{{"id", r.id},
+         {"name", r.name},
+         {"folder", r.folder},
+         {"pid", r.pid},
+         {"controlSocket", r.controlSocket},
+         {"startedAt", r.startedAt}};
+  if (!r.executable.empty()) {
+    j["executable"] = r.executable;
+  }
+  return j;
 }
 
 std::optional<Record> recordFromJson(const Json& j) {
@@ -44,7 +48,8 @@ std::optional<Record> recordFromJson(const Json& j) {
            str("folder"),
            num("pid").value_or(0),
            str("controlSocket"),
-           num("startedAt").value_or(0)};
+           num("startedAt").value_or(0),
+           str("executable")};
   if (r.id.empty() || r.name.empty() || r.folder.empty() || r.controlSocket.empty() || r.pid < 1) {
     return std::nullopt;
   }
@@ -76,7 +81,7 @@ std::vector<Record> listTerminals(const std::string& stateDir) {
 }
 
 bool terminalAlive(const Record& record) {
-  return state::isLiveProcess(record.pid, record.startedAt);
+  return state::isLiveProcess(record.pid, record.startedAt, record.executable);
 }
 
 std::string uniqueName(const std::string& base, const std::vector<std::string>& taken) {

@@ -21,7 +21,8 @@ struct Record {
   std::string folder;
   long long pid = 0;  // the process that serves the control socket
   std::string controlSocket;
-  int64_t startedAt = 0;  // milliseconds since the epoch
+  int64_t startedAt = 0;   // milliseconds since the epoch
+  std::string executable;  // the serving process's, "" for this process's own
 };
 
 Json toJson(const Record& record);

@@ -140,7 +140,8 @@ int runShell(const std::vector<std::string>& args) {
                 folder,
                 ::getpid(),
                 "",
-                nowMillis()};
+                nowMillis(),
+                state::ownExecutable()};
   auto sockPath = controlSocketPath(stateDir, record.id);
   if (!sockPath) {
     return refuse("nenhuma pasta serve para o socket de controle do terminal");

@@ -1,12 +1,13 @@
 // Our files against planted entries, other users and long homes.
 
+#include "state/state.h"
+
 #include "claude_files/prices.h"
 #include "claude_files/transcript.h"
 #include "leases/lease_store.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
-#include "state/state.h"
 #include "terminal/records.h"
 #include "tests/support/harness.h"
 
@@ -15,8 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -94,8 +95,10 @@ TEST_F(State, NobodyTakesTheRuntimeFolderFromUs) {
   fs::create_directory(home / "elsewhere");
   const std::pair<const char*, std::function<void()>> plants[] = {
       {"a link", [&] { fs::create_symlink(home / "elsewhere", name); }},
-      {"open to others", [&] { fs::create_directory(name), fs::permissions(name, fs::perms::all); }},
-      {"another user's", [&] { fs::create_directory(name), (void)::chown(name.c_str(), 65534, 0); }},
+      {"open to others",
+       [&] { fs::create_directory(name), fs::permissions(name, fs::perms::all); }},
+      {"another user's",
+       [&] { fs::create_directory(name), (void)::chown(name.c_str(), 65534, 0); }},
       {"a file", [&] { std::ofstream(name) << "x"; }},
   };
   for (const auto& [what, plant] : plants) {

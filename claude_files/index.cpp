@@ -74,7 +74,8 @@ Listing list(int at, const std::string& path) {
 std::string agentName(const std::string& transcriptPath) {
   std::string stem = transcriptPath.substr(0, transcriptPath.size() - 6);
   std::string name = stem.substr(stem.rfind('/') + 1);
-  platform::UniqueFd fd{::open((stem + ".meta.json").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  platform::UniqueFd fd{
+      ::open((stem + ".meta.json").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       st.st_size > static_cast<off_t>(META_MAX)) {
@@ -222,7 +223,7 @@ void Index::visit(const std::string& sessionKey, const std::string& path, int di
 }
 
 void Index::readAppended(const std::string& path, File* f) {
-  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return;

@@ -17,9 +17,9 @@ enum class Probe {
 Probe probeSocket(const std::string& path);
 
 // Starts `channel-server app` detached (its own session, output appended to
-// ~/.corvane/companion.log) when nobody listens at state::companionSocket(), then waits at most `wait` for
-// the socket to answer. True when it answers. Two callers racing leave one companion: the later
-// one stands aside.
+// ~/.corvane/companion.log) when nobody listens at state::companionSocket(), then waits at most
+// `wait` for the socket to answer. True when it answers. Two callers racing leave one companion:
+// the later one stands aside.
 bool startCompanion(std::chrono::milliseconds wait = std::chrono::seconds(2));
 
 }  // namespace companion

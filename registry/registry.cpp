@@ -58,8 +58,8 @@ bool isOurInjectSocket(const std::string& path) {
 bool isRecordProcess(long long pid, const Json& record) {
   auto startedAt = integralNumber(record, "startedAt");
   constexpr long long LIMIT = std::numeric_limits<long long>::max() / 1000;
-  return startedAt && *startedAt < LIMIT && *startedAt > -LIMIT &&
-         state::isLiveProcess(pid, *startedAt * 1000);
+  bool inRange = startedAt && -LIMIT < *startedAt && *startedAt < LIMIT;
+  return inRange && state::isLiveProcess(pid, *startedAt * 1000);
 }
 
 std::optional<Json> parseRecord(std::string_view text) {

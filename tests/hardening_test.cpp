@@ -88,7 +88,6 @@ TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
   EXPECT_TRUE(platform::listDir(sessions)->empty());
 }
 
-
 TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
   const long long at = 1700000000;
   struct Case {

@@ -17,7 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::ReadFailure;
 using registry::Json;
 
 class Hardening : public ::testing::Test {
@@ -29,28 +28,6 @@ class Hardening : public ::testing::Test {
   }
   cstest::TempHome home;
 };
-
-TEST_F(Hardening, PlantedFilesAreReadOnlyWhenSmallAndRegular) {
-  std::ofstream(home / "ok") << "{}";
-  std::ofstream(home / "big") << std::string(platform::SMALL_FILE_LIMIT, ' ');
-  ASSERT_EQ(0, ::mkfifo((home / "fifo").c_str(), 0600));
-  fs::create_symlink("/dev/zero", home / "zero");
-  fs::create_symlink(home / "ok", home / "link");
-  const std::pair<const char*, std::optional<ReadFailure>> cases[] = {
-      {"ok", std::nullopt},
-      {"big", ReadFailure::TooLarge},
-      {"fifo", ReadFailure::NotRegular},
-      {"zero", ReadFailure::NotRegular},
-      {"link", ReadFailure::NotRegular},
-      {"none", ReadFailure::Missing}};
-  for (const auto& [name, want] : cases) {
-    SCOPED_TRACE(name);
-    ReadFailure why{};
-    auto got = platform::readRegularFile(home / name, &why);
-    EXPECT_EQ(want ? std::nullopt : std::optional<std::string>("{}"), got);
-    EXPECT_TRUE(!want || why == *want);
-  }
-}
 
 TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
   std::string state = state::dir(), sessions = registry::registryDir();

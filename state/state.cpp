@@ -148,8 +148,8 @@ std::string socketPath(const std::string& folder, const std::string& name) {
     return inFolder;
   }
   std::string runtime = runtimeDir();
-  std::string short_ = runtime + "/" + name;
-  return !runtime.empty() && fits(short_) ? short_ : "";
+  std::string inRuntime = runtime + "/" + name;
+  return !runtime.empty() && fits(inRuntime) ? inRuntime : "";
 }
 
 std::string companionSocket() {
@@ -157,10 +157,12 @@ std::string companionSocket() {
 }
 
 bool isOurSocket(const std::string& path) {
+  if (!path.starts_with('/') || hasDots(path)) {
+    return false;
+  }
   std::string parent = parentOf(path);
   std::string name = path.substr(parent.size() + 1);
-  if (parent.empty() || path[0] != '/' || hasDots(path) || !name.ends_with(".sock") ||
-      name.size() <= 5 || name == COMPANION_SOCKET) {
+  if (parent.empty() || !name.ends_with(".sock") || name.size() <= 5 || name == COMPANION_SOCKET) {
     return false;
   }
   std::string home = dir();

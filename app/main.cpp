@@ -10,6 +10,7 @@
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "server/server.h"
+#include "state/state.h"
 #include "terminal/records.h"
 #include "terminal/shell.h"
 #include "tools/sessions_cmd.h"
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
       break;
     case app::Mode::Launch:
       status = launcher::runLaunch(d.take, d.passthrough, [] {
-        terminal::pruneTerminals(companion::stateDir());
+        terminal::pruneTerminals(state::dir());
         companion::startCompanion();
       });
       break;

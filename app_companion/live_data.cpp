@@ -17,15 +17,10 @@ int64_t steadyMillis() {
       .count();
 }
 
-std::string homeOf(const std::string& stateDir) {
-  auto slash = stateDir.find_last_of('/');
-  return stateDir.substr(0, slash == std::string::npos ? 0 : slash);
-}
-
 }  // namespace
 
 LiveData::LiveData(const std::string& stateDir)
-    : m_index(claude_files::claudeDir()), m_prices(homeOf(stateDir)) {}
+    : m_index(claude_files::claudeDir()), m_prices(stateDir + "/prices.json") {}
 
 Json LiveData::with(const std::function<Json(const SessionData&)>& fn) {
   if (steadyMillis() - m_refreshedAt.load() >= REFRESH_EVERY.count()) {

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "platform/unique_fd.h"
+#include "state/state.h"
 
 #include <atomic>
 #include <cerrno>
@@ -219,6 +220,28 @@ void refuseBusy(int fd) {
   (void)platform::sendNoSigpipe(fd, BUSY, sizeof(BUSY) - 1);
 }
 
+// Leases are advisory and short-lived: a store that will not open is moved aside and made anew.
+// Should even that fail, the lease ops answer an error and every other op works on.
+leases::LeaseStore* openLeases(const std::string& path) {
+  auto* store = new leases::LeaseStore;  // lives until the process ends
+  std::string err;
+  if (store->open(path, &err)) {
+    return store;
+  }
+  std::string aside = path + ".broken-" + std::to_string(platform::nowSeconds());
+  base::logErr("✗ companion: " + err + " — o banco vai para " + aside + " e é recriado");
+  for (const char* suffix : {"-wal", "-shm"}) {
+    ::rename((path + suffix).c_str(), (aside + suffix).c_str());
+  }
+  if (::rename(path.c_str(), aside.c_str()) != 0 && errno != ENOENT) {
+    base::logErr("✗ companion: rename " + path + ": " + std::strerror(errno));
+  }
+  if (!store->open(path, &err)) {
+    base::logErr("✗ companion: sem reservas (" + err + "); as outras ferramentas seguem");
+  }
+  return store;
+}
+
 std::atomic<const char*> gSocketToRemove{nullptr};
 
 void removeOwnSocket() {
@@ -241,12 +264,16 @@ int runApp() {
     base::logErr("✗ companion: sem diretório pessoal (HOME)");
     return 1;
   }
-  std::string dir = stateDir();
-  if (!platform::isDirectory(dir) && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+  std::string dir = state::dir();
+  if (!platform::isDirectory(dir)) {
     base::logErr("✗ companion: mkdir " + dir + ": " + std::strerror(errno));
     return 1;
   }
-  std::string path = socketPath();
+  std::string path = state::companionSocket();
+  if (path.empty()) {
+    base::logErr("✗ companion: nenhuma pasta serve para o socket (caminho longo demais)");
+    return 1;
+  }
   platform::UniqueFd listener;
   std::string err;
   switch (claimSocket(path, &listener, &err)) {
@@ -265,11 +292,7 @@ int runApp() {
   platform::onExit(removeOwnSocket);
   base::logErr("✓ companion a escutar em " + path + " (pid " + std::to_string(::getpid()) + ")");
 
-  leases::LeaseStore* leaseStore = new leases::LeaseStore;  // lives until the process ends
-  if (!leaseStore->open(dir + "/companion.db", &err)) {
-    base::logErr("✗ companion: " + err);
-    return 1;
-  }
+  leases::LeaseStore* leaseStore = openLeases(state::file("companion.db"));
   auto* shared =
       new Shared{allOps(*leaseStore), LiveData(dir), dir};  // lives until the process ends
   auto lastRequest = Clock::now();
@@ -297,6 +320,7 @@ int runApp() {
     auto now = Clock::now();
     if (now - lastCheck >= 1s) {
       lastCheck = now;
+      state::capLog(STDERR_FILENO);
       if (fileId(path) != ours) {
         gSocketToRemove = nullptr;
         base::logErr("ℹ️ o socket " + path + " foi removido ou substituído — o companion sai");

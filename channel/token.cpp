@@ -3,7 +3,7 @@
 #include "base/log.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
-#include "registry/registry.h"
+#include "state/state.h"
 
 #include <cstdlib>
 #include <fcntl.h>
@@ -30,7 +30,7 @@ std::optional<std::string> readToken() {
 }
 
 std::string tokenPath() {
-  return registry::stateDir() + "/channel.token";
+  return state::file("channel.token");
 }
 
 void removeTokenFileIfHolds(const std::string& path, std::string_view token) {

@@ -11,7 +11,7 @@ namespace channel {
 // 64 lowercase hex digits from one 32-byte read of /dev/urandom; nullopt when that read fails.
 std::optional<std::string> readToken();
 
-// stateDir() + "/channel.token".
+// ~/.corvane/channel.token.
 std::string tokenPath();
 
 // Removes the token file at `path` only while it is a regular file holding exactly `token`: a

@@ -18,6 +18,9 @@ namespace claude_files {
 namespace {
 
 constexpr size_t CHUNK = size_t{4} << 20;
+// How long one refresh reads at most, all files together: a huge file is read over several
+// refreshes instead of holding every client up at once.
+constexpr std::chrono::milliseconds REFRESH_READ_TIME{1000};
 constexpr size_t BUFFER = CHUNK + simdjson::SIMDJSON_PADDING;
 constexpr int SUBAGENT_DEPTH = 8;
 constexpr size_t META_MAX = 64 * 1024;
@@ -71,7 +74,8 @@ Listing list(int at, const std::string& path) {
 std::string agentName(const std::string& transcriptPath) {
   std::string stem = transcriptPath.substr(0, transcriptPath.size() - 6);
   std::string name = stem.substr(stem.rfind('/') + 1);
-  platform::UniqueFd fd{::open((stem + ".meta.json").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  platform::UniqueFd fd{
+      ::open((stem + ".meta.json").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       st.st_size > static_cast<off_t>(META_MAX)) {
@@ -129,6 +133,7 @@ void Index::refresh() {
   m_live = readLiveSessions(m_dir);
   ++m_generation;
   m_bytesRead = 0;
+  m_readUntil = std::chrono::steady_clock::now() + REFRESH_READ_TIME;
   scanProjects();
   for (auto it = m_files.begin(); it != m_files.end();) {
     if (it->second->seen != m_generation) {
@@ -218,7 +223,7 @@ void Index::visit(const std::string& sessionKey, const std::string& path, int di
 }
 
 void Index::readAppended(const std::string& path, File* f) {
-  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return;
@@ -231,7 +236,7 @@ void Index::readAppended(const std::string& path, File* f) {
     f->consumed = 0;
   }
   // Only up to the size seen now: bytes written meanwhile are for the next refresh.
-  while (f->consumed < st.st_size) {
+  while (f->consumed < st.st_size && std::chrono::steady_clock::now() < m_readUntil) {
     size_t want = std::min(CHUNK, static_cast<size_t>(st.st_size - f->consumed));
     ssize_t n = ::pread(fd.get(), m_buffer.get(), want, f->consumed);
     if (n < 0 && errno == EINTR) {
@@ -245,7 +250,9 @@ void Index::readAppended(const std::string& path, File* f) {
     f->consumed += n;
     m_bytesRead += static_cast<uint64_t>(n);
   }
-  f->reader->finish(m_parser);
+  if (f->consumed == st.st_size) {
+    f->reader->finish(m_parser);
+  }
 }
 
 void Index::rebuild(const std::string& key) {

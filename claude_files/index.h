@@ -9,6 +9,7 @@
 #include "claude_files/record.h"
 #include "claude_files/summary.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -69,6 +70,7 @@ class Index {
   std::unique_ptr<char[]> m_buffer;
   uint64_t m_generation = 0;
   uint64_t m_bytesRead = 0;
+  std::chrono::steady_clock::time_point m_readUntil;  // this refresh stops reading then
 };
 
 }  // namespace claude_files

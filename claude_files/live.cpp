@@ -33,26 +33,7 @@ std::optional<pid_t> pidOfName(std::string_view name) {
 
 // A regular file of at most SESSION_FILE_MAX bytes; a fifo or a huge file is never waited on.
 std::optional<std::string> readBounded(const std::string& path) {
-  platform::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)};
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size > static_cast<off_t>(SESSION_FILE_MAX)) {
-    return std::nullopt;
-  }
-  std::string out(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < out.size()) {
-    ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    got += static_cast<size_t>(n);
-  }
-  out.resize(got);
-  return out;
+  return platform::readRegularFile(path, nullptr, nullptr, SESSION_FILE_MAX + 1);
 }
 
 std::string text(const base::Json& obj, const char* key) {

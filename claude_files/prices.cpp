@@ -276,10 +276,9 @@ std::optional<double> Prices::usd(const UsageKey& key, const Tokens& t) const {
   return micro / 1e6;
 }
 
-Prices loadPrices(const std::string& home, std::string* warning) {
+Prices loadPrices(const std::string& path, std::string* warning) {
   warning->clear();
   Prices prices = Prices::builtIn();
-  std::string path = home + "/.corvane/prices.json";
   platform::ReadFailure why{};
   std::string err;
   auto text = platform::readRegularFile(path, &why, &err);
@@ -294,7 +293,7 @@ Prices loadPrices(const std::string& home, std::string* warning) {
   return prices;
 }
 
-LivePrices::LivePrices(std::string home) : m_home(std::move(home)) {}
+LivePrices::LivePrices(std::string path) : m_path(std::move(path)) {}
 
 std::shared_ptr<const Prices> LivePrices::current() {
   std::lock_guard<std::mutex> hold(m_mutex);
@@ -303,10 +302,10 @@ std::shared_ptr<const Prices> LivePrices::current() {
     return m_prices;
   }
   m_checkedAt = now;
-  std::string stamp = stampOf(m_home + "/.corvane/prices.json");
+  std::string stamp = stampOf(m_path);
   if (!m_prices || stamp != m_stamp) {
     std::string warning;
-    m_prices = std::make_shared<const Prices>(loadPrices(m_home, &warning));
+    m_prices = std::make_shared<const Prices>(loadPrices(m_path, &warning));
     m_stamp = stamp;
     if (!warning.empty()) {
       base::logErr("✗ tabela de preços do usuário ignorada: " + warning);

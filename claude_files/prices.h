@@ -68,9 +68,10 @@ class Prices {
   std::string m_checked;
 };
 
-// The built-in table with `<home>/.corvane/prices.json` merged in when it exists. A user file that
-// cannot be used is left out and *warning says why (empty otherwise).
-Prices loadPrices(const std::string& home, std::string* warning);
+// The built-in table with the user's file at `path` (~/.corvane/prices.json) merged in when it
+// exists. A user file that cannot be used (not a regular file, over 1 MiB, malformed) is left out
+// and *warning says why (empty otherwise).
+Prices loadPrices(const std::string& path, std::string* warning);
 
 // The prices in force, for a process that runs for long: the user's file is read again once it
 // changes (device, inode, size or time), looked at no more than once a CHECK_EVERY. A file that
@@ -79,11 +80,11 @@ class LivePrices {
  public:
   static constexpr std::chrono::milliseconds CHECK_EVERY{1000};
 
-  explicit LivePrices(std::string home);
+  explicit LivePrices(std::string path);  // the user's file
   std::shared_ptr<const Prices> current();
 
  private:
-  std::string m_home;
+  std::string m_path;
   std::mutex m_mutex;
   std::shared_ptr<const Prices> m_prices;
   std::string m_stamp;  // how the file looked when last read

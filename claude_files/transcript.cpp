@@ -1,15 +1,52 @@
 #include "claude_files/transcript.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
 namespace claude_files {
+namespace {
+
+std::atomic<size_t> gHeld{0};  // bytes of PARTIAL_BUDGET taken, all readers together
+
+}  // namespace
 
 TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
     : m_preFilter(preFilter) {
   m_agg.main = main;
   m_agg.agent = std::move(agent);
+}
+
+TranscriptReader::~TranscriptReader() {
+  forget();
+}
+
+// Appends to the partial line within MAX_LINE and the shared budget; false when the line must be
+// skipped instead.
+bool TranscriptReader::hold(std::string_view piece) {
+  size_t need = m_partial.size() + piece.size();
+  if (need > MAX_LINE) {
+    return false;
+  }
+  if (need > m_held) {
+    size_t want = std::min(MAX_LINE, std::max(need, m_held * 2));
+    size_t more = want - m_held;
+    if (gHeld.fetch_add(more) + more > PARTIAL_BUDGET) {
+      gHeld.fetch_sub(more);
+      return false;
+    }
+    m_partial.reserve(want);
+    m_held = want;
+  }
+  m_partial.append(piece);
+  return true;
+}
+
+void TranscriptReader::forget() {
+  std::string().swap(m_partial);
+  gHeld.fetch_sub(m_held);
+  m_held = 0;
 }
 
 void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& parser) {
@@ -21,11 +58,9 @@ void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& 
     std::string_view piece(p, len);
     p += len + (nl != nullptr ? 1 : 0);
     if (nl == nullptr) {
-      if (!m_dropping && m_partial.size() + len <= MAX_LINE) {
-        m_partial.append(piece);
-      } else {
+      if (!m_dropping && !hold(piece)) {
         m_dropping = true;
-        std::string().swap(m_partial);
+        forget();
       }
       return;
     }
@@ -34,14 +69,10 @@ void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& 
       continue;
     }
     if (!m_partial.empty()) {
-      m_partial.append(piece);
-      if (!m_preFilter || mayMatter(m_partial)) {
+      if (hold(piece) && (!m_preFilter || mayMatter(m_partial))) {
         parser.apply(m_partial, m_partial.size(), &m_agg);
       }
-      m_partial.clear();
-      if (m_partial.capacity() > (size_t{1} << 20)) {
-        std::string().swap(m_partial);
-      }
+      forget();
       continue;
     }
     if (!m_preFilter || mayMatter(piece)) {
@@ -61,7 +92,7 @@ void TranscriptReader::finish(LineParser& parser) {
   if (!parser.apply(m_partial, m_partial.size(), &m_agg)) {
     return;
   }
-  m_partial.clear();
+  forget();
 }
 
 void TranscriptReader::relabel(const std::string& agent) {

@@ -13,13 +13,19 @@
 
 namespace claude_files {
 
-// Longer lines are dropped unread rather than held in memory.
-inline constexpr size_t MAX_LINE = size_t{64} << 20;
+// Longer lines are skipped rather than held in memory. Claude Code keeps a tool result to 100,000
+// characters and an image to 5 MiB of base64, so a line of its own stays well under this.
+inline constexpr size_t MAX_LINE = size_t{8} << 20;
+// What the partial lines of every reader together may hold; a line that would pass it is skipped.
+inline constexpr size_t PARTIAL_BUDGET = size_t{24} << 20;
 
 class TranscriptReader {
  public:
   // `main`: the session's own conversation; otherwise a subagent's, with usage under `agent`.
   TranscriptReader(bool main, std::string agent, bool preFilter = true);
+  ~TranscriptReader();
+  TranscriptReader(const TranscriptReader&) = delete;
+  TranscriptReader& operator=(const TranscriptReader&) = delete;
 
   // The next bytes of the file; `padding` bytes past their end are readable as well.
   void feed(std::string_view bytes, size_t padding, LineParser& parser);
@@ -32,9 +38,13 @@ class TranscriptReader {
   const FileAggregate& aggregate() const { return m_agg; }
 
  private:
+  bool hold(std::string_view piece);
+  void forget();
+
   FileAggregate m_agg;
   std::string m_partial;
-  bool m_dropping = false;  // inside a line longer than MAX_LINE
+  size_t m_held = 0;        // of PARTIAL_BUDGET, taken by m_partial
+  bool m_dropping = false;  // inside a line being skipped
   bool m_preFilter;
 };
 

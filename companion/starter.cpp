@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "platform/unique_fd.h"
+#include "state/state.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -42,13 +43,6 @@ constexpr int CLOSE_FDS_UP_TO = 1024;
 
 }  // namespace
 
-std::string stateDir() {
-  return platform::homeDir() + "/.corvane";
-}
-std::string socketPath() {
-  return stateDir() + "/sessions.sock";
-}
-
 Probe probeSocket(const std::string& path) {
   sockaddr_un addr{};
   if (!platform::makeUnixAddress(path, &addr)) {
@@ -71,7 +65,7 @@ Probe probeSocket(const std::string& path) {
 }
 
 bool startCompanion(std::chrono::milliseconds wait) {
-  std::string path = socketPath();
+  std::string path = state::companionSocket();
   Probe first = probeSocket(path);
   if (first != Probe::Absent) {
     return first == Probe::Live;
@@ -80,12 +74,7 @@ bool startCompanion(std::chrono::milliseconds wait) {
   if (binary.empty() || platform::homeDir().empty()) {
     return false;
   }
-  std::string dir = stateDir();
-  if (!platform::isDirectory(dir)) {
-    ::mkdir(dir.c_str(), 0700);
-  }
-  platform::UniqueFd log{
-      ::open((dir + "/companion.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)};
+  platform::UniqueFd log = state::openLog();
   pid_t child = ::fork();
   if (child < 0) {
     return false;

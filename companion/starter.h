@@ -7,10 +7,6 @@
 
 namespace companion {
 
-// ~/.corvane and ~/.corvane/sessions.sock, from the current home directory.
-std::string stateDir();
-std::string socketPath();
-
 enum class Probe {
   Live,    // something accepts connections (or its backlog is full)
   Absent,  // no file, or a file nobody listens on
@@ -21,9 +17,9 @@ enum class Probe {
 Probe probeSocket(const std::string& path);
 
 // Starts `channel-server app` detached (its own session, output appended to
-// ~/.corvane/companion.log) when nobody listens at socketPath(), then waits at most `wait` for
-// the socket to answer. True when it answers. Two callers racing leave one companion: the later
-// one stands aside.
+// ~/.corvane/companion.log) when nobody listens at state::companionSocket(), then waits at most
+// `wait` for the socket to answer. True when it answers. Two callers racing leave one companion:
+// the later one stands aside.
 bool startCompanion(std::chrono::milliseconds wait = std::chrono::seconds(2));
 
 }  // namespace companion

@@ -6,6 +6,7 @@
 #include "companion/names.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
+#include "state/state.h"
 
 #include <cstdio>
 
@@ -43,12 +44,11 @@ int listGroups(const std::string& stateDir) {
 }  // namespace
 
 int runGroupCommand(const std::vector<std::string>& args) {
-  std::string home = platform::homeDir();
-  if (home.empty()) {
+  std::string stateDir = state::dir();
+  if (stateDir.empty()) {
     base::logErr("✗ não encontrei a pasta pessoal (HOME)");
     return 1;
   }
-  std::string stateDir = home + "/.corvane";
   if (args.size() == 1 && args[0] == "list") {
     return listGroups(stateDir);
   }

@@ -37,7 +37,9 @@ std::string membersText(const std::vector<std::string>& folders) {
 }
 
 bool makePrivateDir(const std::string& path, std::string* err) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    ::chmod(path.c_str(), 0700);  // whatever the umask
+  } else if (errno != EEXIST) {
     *err = "mkdir " + path + ": " + std::strerror(errno);
     return false;
   }

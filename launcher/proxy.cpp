@@ -4,8 +4,9 @@
 #include "launcher/pty_relay.h"
 #include "launcher/terminal.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "platform/posix.h"
-#include "registry/registry.h"
+#include "state/state.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -41,8 +42,7 @@ std::string injectPathIn(const std::string& dir, const std::string& instance) {
 }
 
 std::string injectSockPath(const std::string& instance) {
-  std::string path = injectPathIn(registry::stateDir(), instance);
-  return path.empty() ? injectPathIn(registry::runtimeDir(), instance) : path;
+  return state::socketPath(state::dir(), "inject-" + instance.substr(0, 8) + ".sock");
 }
 
 bool haveTTY() {

@@ -15,8 +15,9 @@ namespace launcher {
 // when `dir` is empty or that path does not fit sun_path.
 std::string injectPathIn(const std::string& dir, const std::string& instance);
 
-// injectPathIn(stateDir()), else injectPathIn(registry::runtimeDir()): a deep HOME moves the socket
-// to a short private folder rather than leaving the session without one. "" when neither fits.
+// inject-<8 chars>.sock in ~/.corvane, else in the short runtime folder (state::socketPath): a deep
+// HOME moves the socket to a short private folder rather than leaving the session without one. ""
+// when neither fits.
 std::string injectSockPath(const std::string& instance);
 
 // The inject socket the launcher bound before naming it in claude's configuration.

@@ -81,6 +81,7 @@ Holder holderOf(std::string name, std::string sessionId, pid_t pid) {
 
 bool LeaseStore::open(const std::string& path, std::string* err) {
   std::lock_guard lock(m_mutex);
+  m_open = false;
   if (!m_db.open(path, BUSY_TIMEOUT_MILLIS, err)) {
     return false;
   }
@@ -90,6 +91,7 @@ bool LeaseStore::open(const std::string& path, std::string* err) {
           "started_at_ms INTEGER, reason TEXT NOT NULL, expires_at_ms INTEGER NOT NULL)")) {
     return fail(m_db, "create table leases", err);
   }
+  m_open = true;
   return true;
 }
 
@@ -132,6 +134,10 @@ bool LeaseStore::dropEnded(int64_t nowMillis) {
 std::optional<Acquired> LeaseStore::acquire(const Lease& wanted, int64_t nowMillis,
                                             std::string* err) {
   std::lock_guard lock(m_mutex);
+  if (!m_open) {
+    *err = "the lease store could not be opened";
+    return std::nullopt;
+  }
   Transaction tx(m_db);
   if (!tx.begun()) {
     fail(m_db, "begin", err);
@@ -167,6 +173,10 @@ std::optional<Acquired> LeaseStore::acquire(const Lease& wanted, int64_t nowMill
 std::optional<Released> LeaseStore::release(const std::string& resource, const Holder& holder,
                                             int64_t nowMillis, Holder* other, std::string* err) {
   std::lock_guard lock(m_mutex);
+  if (!m_open) {
+    *err = "the lease store could not be opened";
+    return std::nullopt;
+  }
   Transaction tx(m_db);
   if (!tx.begun()) {
     fail(m_db, "begin", err);
@@ -193,6 +203,10 @@ std::optional<Released> LeaseStore::release(const std::string& resource, const H
 std::optional<std::vector<Lease>> LeaseStore::live(const std::optional<std::string>& resource,
                                                    int64_t nowMillis, std::string* err) {
   std::lock_guard lock(m_mutex);
+  if (!m_open) {
+    *err = "the lease store could not be opened";
+    return std::nullopt;
+  }
   Transaction tx(m_db);
   if (!tx.begun() || !dropEnded(nowMillis)) {
     fail(m_db, "read leases", err);

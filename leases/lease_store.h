@@ -52,6 +52,7 @@ enum class Released { Yes, NotHeld, HeldByOther };
 // One per process; safe to call from several threads (calls are serialised).
 class LeaseStore {
  public:
+  // Opens (or reopens) the store at `path`; until it succeeds, every call below fails.
   bool open(const std::string& path, std::string* err);
 
   // Grants `wanted` unless a live lease of another holder exists; the same holder renews.
@@ -69,6 +70,7 @@ class LeaseStore {
 
   std::mutex m_mutex;
   Db m_db;
+  bool m_open = false;  // every call fails with an error until open() succeeds
 };
 
 }  // namespace leases

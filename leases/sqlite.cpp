@@ -32,13 +32,22 @@ Db& Db::operator=(Db&& other) noexcept {
 bool Db::open(const std::string& path, int busyTimeoutMillis, std::string* err) {
   // SQLite creates files with the umask's mode; make the file ourselves so it is never readable
   // by others, even for a moment.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Never waits on a FIFO nor opens a device planted there.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     *err = "open " + path + ": " + std::strerror(errno);
     return false;
   }
-  ::fchmod(fd, 0600);
+  struct stat st {};
+  bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular) {
+    ::fchmod(fd, 0600);
+  }
   ::close(fd);
+  if (!regular) {
+    *err = "open " + path + ": not a regular file";
+    return false;
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {

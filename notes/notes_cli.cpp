@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "notes/notebook.h"
 #include "platform/files.h"
+#include "state/state.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -63,15 +64,12 @@ int runNotesCommand(const std::vector<std::string>& args) {
     return 2;
   }
   std::string folder = platform::resolvePath(args.empty() ? platform::currentDir() : args[0]);
-  std::string home = platform::homeDir();
-  if (folder.empty() || !platform::isDirectory(folder) || home.empty()) {
+  std::string notes = state::folder("notes");
+  if (folder.empty() || !platform::isDirectory(folder) || notes.empty()) {
     base::logErr("✗ pasta inválida: " + (args.empty() ? std::string(".") : args[0]));
     return 1;
   }
-  std::string stateDir = home + "/.corvane";
-  ::mkdir(stateDir.c_str(), 0700);
-  ::mkdir((stateDir + "/notes").c_str(), 0700);
-  std::string path = notebookPath(stateDir, folder);
+  std::string path = notebookPath(state::dir(), folder);
   std::string err;
   if (!platform::exists(path) && !platform::createFile(path, "", 0600, &err)) {
     base::logErr("✗ " + err);

@@ -16,6 +16,8 @@ std::string homeDir();
 // mkdir -p with default permissions; false when the directory does not exist afterwards.
 bool makeDirs(const std::string& path);
 
+// The whole file, unbounded and following links: only for files this process made itself (tests,
+// benchmarks). Anything another program may have placed goes through readRegularFile.
 std::optional<std::string> readFile(const std::string& path);
 
 // Why readRegularFile gave nothing; callers treat a missing file apart from a planted one.

@@ -6,6 +6,8 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "platform/text.h"
+#include "state/records.h"
+#include "state/state.h"
 
 #include <atomic>
 #include <cmath>
@@ -17,15 +19,6 @@
 
 namespace registry {
 namespace {
-
-bool isRecordName(const std::string& name) {
-  return name.size() >= 5 && name.compare(name.size() - 5, 5, ".json") == 0;
-}
-
-std::optional<Json> readRecord(const std::string& path) {
-  auto text = platform::readRegularFile(path);
-  return text ? parseRecord(*text) : std::nullopt;
-}
 
 bool recordAlive(const Json& record) {
   auto pid = integralNumber(record, "pid");
@@ -42,12 +35,6 @@ void removeRecord() {
   }
 }
 
-const std::string& ownExecutable() {
-  static const std::string& path =
-      *new std::string(platform::resolvePath(platform::executablePath()));
-  return path;
-}
-
 void onTerminationSignal(int) {
   removeRecord();
   ::_exit(0);
@@ -55,76 +42,24 @@ void onTerminationSignal(int) {
 
 }  // namespace
 
-std::string stateDir() {
-  std::string dir = platform::homeDir() + "/.corvane";
-  platform::makeDirs(dir);
-  return dir;
-}
-
 std::string registryDir() {
-  std::string dir = stateDir() + "/sessions";
-  platform::makeDirs(dir);
-  return dir;
+  return state::folder("sessions");
 }
 
 std::string registryPath(const std::string& instanceID) {
   return registryDir() + "/" + instanceID + ".json";
 }
 
-std::string runtimeDirName() {
-  auto runtime = platform::envVar("XDG_RUNTIME_DIR");
-  if (runtime && !runtime->empty()) {
-    return *runtime + "/corvane";
-  }
-  return "/tmp/corvane-" + std::to_string(::getuid());
-}
-
-std::string runtimeDir() {
-  std::string dir = runtimeDirName();
-  ::mkdir(dir.c_str(), 0700);
-  // In /tmp another user may have made the name first: use it only if it is ours and private.
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-    return "";
-  }
-  if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
-    return "";
-  }
-  return dir;
-}
-
 bool isOurInjectSocket(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return false;
-  }
-  std::string dir = path.substr(0, slash), name = path.substr(slash + 1);
-  if (!name.starts_with("inject-") || !name.ends_with(".sock") || name.size() <= 12) {
-    return false;
-  }
-  if (dir != stateDir() && dir != runtimeDirName()) {
-    return false;
-  }
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
-
-bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
-                     const std::string& executable) {
-  if (!id.startedAtMillis || *id.startedAtMillis > startedAt * 1000 + START_SLACK_MILLIS) {
-    return false;
-  }
-  // No executable to name: a zombie, or a process the OS will not show us. Neither is ours.
-  return !id.executable.empty() &&
-         (id.executable == executable || platform::resolvePath(id.executable) == executable);
+  std::string name = path.substr(path.rfind('/') + 1);
+  return name.starts_with("inject-") && name.size() > 12 && state::isOurSocket(path);
 }
 
 bool isRecordProcess(long long pid, const Json& record) {
   auto startedAt = integralNumber(record, "startedAt");
-  platform::ProcessIdentity id;
-  return startedAt && platform::signallablePid(pid) && platform::processAlive(pid) &&
-         platform::processIdentity(static_cast<pid_t>(pid), &id) &&
-         identityMatches(id, *startedAt, ownExecutable());
+  constexpr long long LIMIT = std::numeric_limits<long long>::max() / 1000;
+  bool inRange = startedAt && -LIMIT < *startedAt && *startedAt < LIMIT;
+  return inRange && state::isLiveProcess(pid, *startedAt * 1000);
 }
 
 std::optional<Json> parseRecord(std::string_view text) {
@@ -184,9 +119,8 @@ Json buildRecord(const Identity& identity, uint16_t port, long long pid, long lo
 void publishRegistry(const Identity& identity, uint16_t port) {
   Json record = buildRecord(identity, port, ::getpid(), platform::nowSeconds());
   std::string path = registryPath(identity.instanceID);
-  auto text = base::serialize(record);
   std::string err;
-  if (text && platform::replaceFile(path, *text, 0600, &err)) {
+  if (state::writeRecord(path, record, &err)) {
     base::logErr("registro publicado: " + path + " (porta " + std::to_string(port) + ")");
     return;
   }
@@ -210,15 +144,8 @@ void armRecordCleanup(const std::string& instanceID) {
 std::vector<Json> liveRegistry() {
   std::vector<Json> live;
   std::string dir = registryDir();
-  auto names = platform::listDir(dir);
-  if (!names) {
-    return live;
-  }
-  for (const auto& name : *names) {
-    if (!isRecordName(name)) {
-      continue;
-    }
-    auto record = readRecord(dir + "/" + name);
+  for (const auto& name : state::recordNames(dir)) {
+    auto record = state::readRecord(dir + "/" + name);
     if (record && recordAlive(*record)) {
       live.push_back(std::move(*record));
     }
@@ -228,16 +155,9 @@ std::vector<Json> liveRegistry() {
 
 void pruneRegistry() {
   std::string dir = registryDir();
-  auto names = platform::listDir(dir);
-  if (!names) {
-    return;
-  }
-  for (const auto& name : *names) {
-    if (!isRecordName(name)) {
-      continue;
-    }
+  for (const auto& name : state::recordNames(dir)) {
     std::string path = dir + "/" + name;
-    auto record = readRecord(path);
+    auto record = state::readRecord(path);
     if (record && recordAlive(*record)) {
       continue;
     }

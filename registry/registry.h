@@ -1,6 +1,6 @@
 #pragma once
 
-// The per-user state directory and the registry of running channel servers: one JSON record per
+// The registry of running channel servers: one record of a live process (state/records.h) per
 // server in ~/.corvane/sessions/<instance>.json. Processes of one user share it without locks.
 
 #include "base/json.h"
@@ -15,35 +15,17 @@ namespace registry {
 
 using base::Json;
 
-// ~/.corvane, created (with parents) on every call; creation errors are ignored.
-std::string stateDir();
-// ~/.corvane/sessions, likewise.
+// ~/.corvane/sessions, made 0700 when missing.
 std::string registryDir();
 // A server's own record: registryDir() + "/" + instanceID + ".json".
 std::string registryPath(const std::string& instanceID);
 
-// A short folder of this user's alone for sockets whose path would not fit under stateDir():
-// $XDG_RUNTIME_DIR/corvane, else /tmp/corvane-<uid>. Not created.
-std::string runtimeDirName();
-// runtimeDirName(), created with mode 0700 when missing; "" unless it is then a real directory
-// (not a link) that this user owns and nobody else may enter.
-std::string runtimeDir();
-
-// An inject socket a dead record may name and prune may delete: a socket itself (not a link),
-// whose name is inject-*.sock, directly inside stateDir() or runtimeDirName().
+// An inject socket a dead record may name and prune may delete: named inject-*.sock and
+// state::isOurSocket.
 bool isOurInjectSocket(const std::string& path);
 
-// Slack for the coarse start times some platforms report.
-inline constexpr long long START_SLACK_MILLIS = 2000;
-
-// `id` is a run that may have written (or launched) a record published at `startedAt` seconds:
-// it started no later than that second plus START_SLACK_MILLIS, and it runs `executable`. A missing
-// start time or executable (a zombie's, another user's) never matches.
-bool identityMatches(const platform::ProcessIdentity& id, long long startedAt,
-                     const std::string& executable);
-
-// `pid` is alive and identityMatches the record's "startedAt" against this executable: a pid the
-// OS has since given to another program is never taken for the record's process.
+// `pid` is state::isLiveProcess for the record's "startedAt" (seconds): a pid the OS has since
+// given to another program is never taken for the record's process.
 bool isRecordProcess(long long pid, const Json& record);
 
 // The record as it is published for `identity` listening on `port`.

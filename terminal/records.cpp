@@ -1,74 +1,31 @@
 #include "terminal/records.h"
 
 #include "platform/files.h"
-#include "platform/platform.h"
-#include "platform/posix.h"
+#include "state/records.h"
+#include "state/state.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace terminal {
 namespace {
 
 constexpr const char* SUFFIX = ".json";
 
-bool fits(const std::string& path) {
-  return path.size() < platform::sunPathSize();
-}
-
-// A folder of ours that nobody else can enter: made 0700 if missing, and refused when it is a
-// link, another user's, or open to others.
-bool privateDir(const std::string& dir) {
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    return false;
-  }
-  struct stat st {};
-  return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-         (st.st_mode & 077) == 0;
-}
-
-std::string runtimeDir() {
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  return xdg != nullptr && xdg[0] == '/' ? xdg : "";
-}
-
-std::string tmpDir() {
-  return "/tmp/corvane-" + std::to_string(::geteuid());
-}
-
-bool endsWith(const std::string& s, const std::string& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-std::string parentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash);
-}
-
-void removeOurSocket(const std::string& stateDir, const std::string& path) {
-  std::string dir = parentOf(path);
-  std::string file = path.substr(dir.size() + 1);
-  bool ours = dir == stateDir + "/terminals" || dir == tmpDir() ||
-              (!runtimeDir().empty() && dir == runtimeDir() && file.rfind("corvane-", 0) == 0);
-  struct stat st {};
-  if (ours && endsWith(path, ".sock") && ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-      st.st_uid == ::geteuid()) {
-    platform::removeFile(path);
-  }
-}
-
 }  // namespace
 
 Json toJson(const Record& r) {
-  return Json{{"id", r.id},
-              {"name", r.name},
-              {"folder", r.folder},
-              {"pid", r.pid},
-              {"controlSocket", r.controlSocket},
-              {"startedAt", r.startedAt}};
+  Json j{{"id", r.id},
+         {"name", r.name},
+         {"folder", r.folder},
+         {"pid", r.pid},
+         {"controlSocket", r.controlSocket},
+         {"startedAt", r.startedAt}};
+  if (!r.executable.empty()) {
+    j["executable"] = r.executable;
+  }
+  return j;
 }
 
 std::optional<Record> recordFromJson(const Json& j) {
@@ -91,7 +48,8 @@ std::optional<Record> recordFromJson(const Json& j) {
            str("folder"),
            num("pid").value_or(0),
            str("controlSocket"),
-           num("startedAt").value_or(0)};
+           num("startedAt").value_or(0),
+           str("executable")};
   if (r.id.empty() || r.name.empty() || r.folder.empty() || r.controlSocket.empty() || r.pid < 1) {
     return std::nullopt;
   }
@@ -100,19 +58,18 @@ std::optional<Record> recordFromJson(const Json& j) {
 
 std::string terminalsDir(const std::string& stateDir) {
   std::string dir = stateDir + "/terminals";
-  ::mkdir(dir.c_str(), 0700);
+  if (::mkdir(dir.c_str(), 0700) == 0) {
+    ::chmod(dir.c_str(), 0700);  // whatever the umask
+  }
   return dir;
 }
 
 std::vector<Record> listTerminals(const std::string& stateDir) {
   std::string dir = stateDir + "/terminals";
   std::vector<Record> out;
-  for (const auto& entry : platform::listDir(dir).value_or(std::vector<std::string>{})) {
-    if (!endsWith(entry, SUFFIX)) {
-      continue;
-    }
-    auto text = platform::readFile(dir + "/" + entry);
-    auto record = text ? recordFromJson(base::parseJson(*text)) : std::nullopt;
+  for (const auto& entry : state::recordNames(dir)) {
+    auto json = state::readRecord(dir + "/" + entry);
+    auto record = json ? recordFromJson(*json) : std::nullopt;
     if (record && entry == record->id + SUFFIX) {
       out.push_back(std::move(*record));
     }
@@ -124,7 +81,7 @@ std::vector<Record> listTerminals(const std::string& stateDir) {
 }
 
 bool terminalAlive(const Record& record) {
-  return platform::processAlive(record.pid);
+  return state::isLiveProcess(record.pid, record.startedAt, record.executable);
 }
 
 std::string uniqueName(const std::string& base, const std::vector<std::string>& taken) {
@@ -143,36 +100,21 @@ std::string uniqueName(const std::string& base, const std::vector<std::string>& 
 }
 
 std::optional<std::string> controlSocketPath(const std::string& stateDir, const std::string& id) {
-  std::string file = id.substr(0, 8) + ".sock";
-  std::string inState = terminalsDir(stateDir) + "/" + file;
-  if (fits(inState)) {
-    return inState;
-  }
-  std::string xdg = runtimeDir();
-  if (!xdg.empty() && fits(xdg + "/corvane-" + file) && platform::isDirectory(xdg)) {
-    return xdg + "/corvane-" + file;
-  }
-  std::string tmp = tmpDir() + "/" + file;
-  if (fits(tmp) && privateDir(tmpDir())) {
-    return tmp;
-  }
-  return std::nullopt;
+  std::string path = state::socketPath(terminalsDir(stateDir), id.substr(0, 8) + ".sock");
+  return path.empty() ? std::nullopt : std::optional<std::string>(path);
 }
 
 void pruneTerminals(const std::string& stateDir) {
   std::string dir = stateDir + "/terminals";
-  for (const auto& entry : platform::listDir(dir).value_or(std::vector<std::string>{})) {
-    if (!endsWith(entry, SUFFIX)) {
-      continue;
-    }
+  for (const auto& entry : state::recordNames(dir)) {
     std::string path = dir + "/" + entry;
-    auto text = platform::readFile(path);
-    auto record = text ? recordFromJson(base::parseJson(*text)) : std::nullopt;
+    auto json = state::readRecord(path);
+    auto record = json ? recordFromJson(*json) : std::nullopt;
     if (record && terminalAlive(*record)) {
       continue;
     }
-    if (record) {
-      removeOurSocket(stateDir, record->controlSocket);
+    if (record && state::isOurSocket(record->controlSocket)) {
+      platform::removeFile(record->controlSocket);
     }
     platform::removeFile(path);
   }

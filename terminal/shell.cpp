@@ -7,7 +7,8 @@
 #include "launcher/terminal.h"
 #include "platform/files.h"
 #include "platform/posix.h"
-#include "registry/registry.h"
+#include "state/records.h"
+#include "state/state.h"
 #include "terminal/control.h"
 #include "terminal/feeder.h"
 #include "terminal/records.h"
@@ -132,14 +133,15 @@ int runShell(const std::vector<std::string>& args) {
   if (folder.empty()) {
     return refuse("pasta atual desconhecida");
   }
-  std::string stateDir = registry::stateDir();
+  std::string stateDir = state::dir();
   pruneTerminals(stateDir);
   Record record{platform::randomUUID(),
                 terminalName(stateDir, folder, parsed.name),
                 folder,
                 ::getpid(),
                 "",
-                nowMillis()};
+                nowMillis(),
+                state::ownExecutable()};
   auto sockPath = controlSocketPath(stateDir, record.id);
   if (!sockPath) {
     return refuse("nenhuma pasta serve para o socket de controle do terminal");
@@ -151,8 +153,7 @@ int runShell(const std::vector<std::string>& args) {
     return refuse("socket de controle " + reg.socketPath + " não pôde ser aberto");
   }
   std::string err;
-  if (!platform::createFile(reg.recordPath, base::serialize(toJson(record)).value_or("") + "\n",
-                            0600, &err)) {
+  if (!state::writeRecord(reg.recordPath, toJson(record), &err)) {
     reg.remove();
     return refuse(err);
   }

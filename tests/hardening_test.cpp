@@ -3,6 +3,8 @@
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
+#include "state/records.h"
+#include "state/state.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::ReadFailure;
 using registry::Json;
 
 class Hardening : public ::testing::Test {
@@ -28,31 +29,9 @@ class Hardening : public ::testing::Test {
   cstest::TempHome home;
 };
 
-TEST_F(Hardening, PlantedFilesAreReadOnlyWhenSmallAndRegular) {
-  std::ofstream(home / "ok") << "{}";
-  std::ofstream(home / "big") << std::string(platform::SMALL_FILE_LIMIT, ' ');
-  ASSERT_EQ(0, ::mkfifo((home / "fifo").c_str(), 0600));
-  fs::create_symlink("/dev/zero", home / "zero");
-  fs::create_symlink(home / "ok", home / "link");
-  const std::pair<const char*, std::optional<ReadFailure>> cases[] = {
-      {"ok", std::nullopt},
-      {"big", ReadFailure::TooLarge},
-      {"fifo", ReadFailure::NotRegular},
-      {"zero", ReadFailure::NotRegular},
-      {"link", ReadFailure::NotRegular},
-      {"none", ReadFailure::Missing}};
-  for (const auto& [name, want] : cases) {
-    SCOPED_TRACE(name);
-    ReadFailure why{};
-    auto got = platform::readRegularFile(home / name, &why);
-    EXPECT_EQ(want ? std::nullopt : std::optional<std::string>("{}"), got);
-    EXPECT_TRUE(!want || why == *want);
-  }
-}
-
 TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
-  std::string state = registry::stateDir(), sessions = registry::registryDir();
-  std::string runtime = registry::runtimeDir();
+  std::string state = state::dir(), sessions = registry::registryDir();
+  std::string runtime = state::runtimeDir();
   std::ofstream(home / "victim") << "keep";
   std::ofstream(state + "/inject-file.sock") << "keep";
   // The socket files abandoned sockets leave.
@@ -68,6 +47,7 @@ TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
                                                 {home / "inject-out.sock", false},
                                                 {state + "/notes.sock", false},
                                                 {state + "/inject-link.sock", false},
+                                                {sessions + "/../../inject-out.sock", false},
                                                 {state + "/inject-ours.sock", true},
                                                 {runtime + "/inject-deep.sock", true}};
   int n = 0;
@@ -83,17 +63,6 @@ TEST_F(Hardening, PruneRemovesNothingButOurOwnDeadInjectSockets) {
     EXPECT_EQ(removed, !platform::exists(inject)) << inject;
   }
   EXPECT_TRUE(platform::listDir(sessions)->empty());
-}
-
-TEST_F(Hardening, RuntimeFolderSomeoneElseMadeIsNotUsed) {
-  fs::create_directory(home / "elsewhere");
-  fs::create_symlink(home / "elsewhere", home / "run/corvane");
-  EXPECT_EQ("", registry::runtimeDir());
-  fs::remove(home / "run/corvane");
-  fs::create_directory(home / "run/corvane");
-  fs::permissions(home / "run/corvane", fs::perms::all);
-  EXPECT_EQ(home / "run/corvane", registry::runtimeDir());
-  EXPECT_EQ(fs::perms::owner_all, fs::status(home / "run/corvane").permissions());
 }
 
 TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
@@ -113,7 +82,7 @@ TEST(RecordProcess, OnlyTheRunThatWroteTheRecord) {
   };
   for (const auto& c : cases) {
     platform::ProcessIdentity id{std::nullopt, c.startMillis, c.exe, 0};
-    EXPECT_EQ(c.ours, registry::identityMatches(id, at, "/opt/cs")) << c.what;
+    EXPECT_EQ(c.ours, state::identityMatches(id, at * 1000, "/opt/cs")) << c.what;
   }
 }
 

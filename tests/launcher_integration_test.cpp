@@ -312,8 +312,9 @@ TEST_F(LaunchTest, DeepHomeStillGetsTheInjectSocketItsConfigurationNames) {
   std::string deep = home / std::string(90, 'h');
   platform::makeDirs(deep);
   platform::makeDirs(home / "run");
+  // The companion's socket moves there too; only the inject socket is looked for.
   const std::string listSockets =  // then exits with a status of its own
-      R"(for s in "$XDG_RUNTIME_DIR"/corvane/*; do [ -S "$s" ] && )"
+      R"(for s in "$XDG_RUNTIME_DIR"/corvane/inject-*; do [ -S "$s" ] && )"
       R"(printf %s "$s" >>"$STUB_RECORD.sock"; done; exit 3)";
   launch({}, {{"HOME", deep}, {"XDG_RUNTIME_DIR", home / "run"}, {"STUB_RUN", listSockets}}, 3);
   std::string named = recordedServer()["env"].value("CV_INJECT_SOCK", "");

@@ -91,7 +91,7 @@ TEST(Prices, TheUsersFileAddsReplacesAndIsReadAgain) {
     "claude-haiku-4-5":{"rows":[{"input":10,"output":50},{"from":"2027-01-01","input":20,"output":40,
       "cache_write_5m":0,"cache_write_1h":0,"cache_read":0},{"prompt_over":100000,"input":0,"output":0}]}}})");
   std::string warning;
-  Prices prices = loadPrices(home.path(), &warning);
+  Prices prices = loadPrices(home / ".corvane/prices.json", &warning);
   EXPECT_EQ("", warning);
   EXPECT_NEAR(42.5, usd(prices, "claude-mystery-1").value_or(0), 1e-9);  // cache rates derived
   // Replaced whole, its aliases following; its rows by date and band.
@@ -108,18 +108,18 @@ TEST(Prices, TheUsersFileAddsReplacesAndIsReadAgain) {
   };
   for (const auto& [text, why] : bad) {
     write(text);
-    Prices fallback = loadPrices(home.path(), &warning);
+    Prices fallback = loadPrices(home / ".corvane/prices.json", &warning);
     EXPECT_EQ(path + why, warning);
     EXPECT_EQ(usd(Prices::builtIn(), "claude-haiku-4-5"), usd(fallback, "claude-haiku-4-5"));
   }
   std::filesystem::remove(path);  // a FIFO in its place would hang a plain read
   ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
-  loadPrices(home.path(), &warning);
+  loadPrices(home / ".corvane/prices.json", &warning);
   EXPECT_EQ(path + ": não é um arquivo comum", warning);
 
   // A running companion sees an edit within about a second, without a restart.
   std::filesystem::remove(path);
-  LivePrices live(home.path());
+  LivePrices live(home / ".corvane/prices.json");
   EXPECT_FALSE(usd(*live.current(), "claude-mystery-1"));
   write(R"({"models":{"claude-mystery-1":{"input":2,"output":8}}})");
   auto seen = [&] { return usd(*live.current(), "claude-mystery-1").has_value(); };

@@ -145,7 +145,9 @@ class OpsTest : public ::testing::Test {
     t.screen->feed(shown);
     platform::makePipe(&t.typedRead, &t.typedWrite);
     std::string id = platform::randomUUID(), sock = *terminal::controlSocketPath(ctx.stateDir, id);
-    terminal::Record r{id, name, folder, pid, sock, static_cast<int64_t>(terms.size())};
+    // Written now, in opening order: a record older than its process is not believed.
+    int64_t at = platform::nowSeconds() * 1000 + static_cast<int64_t>(terms.size());
+    terminal::Record r{id, name, folder, pid, sock, at, ""};
     platform::UniqueFd listener;
     EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
     std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
@@ -237,7 +239,7 @@ TEST_F(OpsTest, NamesAndPrune) {
   open("gone", "/w/proj", "", cstest::deadPid());
   std::string outside = home / "keep.sock";
   ASSERT_TRUE(platform::createFile(outside, "", 0600, nullptr));
-  terminal::Record stray{"STRAY", "s", "/w", cstest::deadPid(), outside, 0};
+  terminal::Record stray{"STRAY", "s", "/w", cstest::deadPid(), outside, 0, ""};
   platform::createFile(ctx.stateDir + "/terminals/STRAY.json",
                        base::serialize(terminal::toJson(stray)).value(), 0600, nullptr);
   platform::createFile(ctx.stateDir + "/terminals/junk.json", "{", 0600, nullptr);

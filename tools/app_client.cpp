@@ -7,6 +7,7 @@
 #include "platform/posix.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
+#include "state/state.h"
 
 #include <cerrno>
 #include <cmath>
@@ -240,7 +241,7 @@ std::string answerFromBytes(std::string_view bytes) {
 }
 
 std::string sessionQuerySocket() {
-  return platform::homeDir() + "/.corvane/sessions.sock";
+  return state::companionSocket();
 }
 
 std::string callSessionTool(const std::string& name, const Json& args) {

@@ -30,7 +30,7 @@ std::string unknownToolAnswer(const std::string& name);
 // otherwise the text without Unicode white space at either end.
 std::string answerFromBytes(std::string_view bytes);
 
-// home + "/.corvane/sessions.sock", from the current home directory.
+// state::companionSocket(): ~/.corvane/sessions.sock, or its short stand-in under a long home.
 std::string sessionQuerySocket();
 
 // The whole exchange; starts the companion when nobody listens on the socket. Blocks its caller

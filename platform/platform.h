@@ -43,6 +43,10 @@ struct ProcessIdentity {
 // False when the process is gone or cannot be looked at.
 bool processIdentity(pid_t pid, ProcessIdentity* out);
 
+// The command name of process `pid` (Linux: /proc/<pid>/comm; macOS: proc_name), "" when it is
+// gone or cannot be looked at.
+std::string processName(pid_t pid);
+
 // Gives memory the allocator holds free back to the system, so a burst does not keep the
 // process large after it ends.
 void releaseFreeMemory();

@@ -6,6 +6,7 @@
 #include <libproc.h>
 #include <mach-o/dyld.h>
 #include <malloc/malloc.h>
+#include <sys/param.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -80,6 +81,12 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     out->executable = path;
   }
   return true;
+}
+
+std::string processName(pid_t pid) {
+  char name[2 * MAXCOMLEN + 1] = {};
+  int n = ::proc_name(pid, name, sizeof(name));
+  return n > 0 ? std::string(name, static_cast<size_t>(n)) : std::string();
 }
 
 void releaseFreeMemory() {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 #include <unistd.h>
 
@@ -111,17 +112,37 @@ TEST(ControlTest, TypesAtThePromptAsPasteOnlyWhenTheShellAskedForIt) {
       screen.feed(f);
     }
     std::string typed;
-    Json answer = terminal::answerControl(R"({"op":"type","text":"ls -l"})", screen, &typed);
+    Json answer =
+        terminal::answerControl(R"({"op":"type","text":"ls -l"})", screen, std::nullopt, &typed);
     EXPECT_EQ(c.typed, typed) << c.feeds[0];
     EXPECT_EQ(5, answer.value("typed_chars", 0));
   }
   terminal::Screen screen(24, 80);
-  for (const char* bad : {R"({"op":"type","text":"ls\n"})", R"({"op":"type","text":"a\rb"})",
-                          R"({"op":"type","text":"\u0003"})", R"({"op":"type"})", "{", "[]"}) {
+  const std::string controls = "text must not hold control characters";
+  const std::pair<const char*, std::string> bad[] = {
+      {R"({"op":"type","text":"ls\n"})", "text must be one line; a newline would run it"},
+      {R"({"op":"type","text":"a\rb"})", "text must be one line; a newline would run it"},
+      {R"({"op":"type","text":"\u0003"})", controls},
+      {R"({"op":"type","text":"ls \u001b[2J"})", controls},
+      {R"({"op":"type","text":"rm\u009b1m"})", controls},
+      {R"({"op":"type","text":"\u0085x"})", controls},
+      {R"({"op":"type","text":"a\u2028b"})", controls},
+      {R"({"op":"type","text":"a\u2029b"})", controls},
+      {R"({"op":"type"})", "text must be a string"},
+      {"{", "unknown op"},
+      {"[]", "unknown op"},
+  };
+  for (const auto& [line, why] : bad) {
     std::string typed;
-    EXPECT_TRUE(terminal::answerControl(bad, screen, &typed).contains("error")) << bad;
-    EXPECT_EQ("", typed) << bad;
+    EXPECT_EQ(why, terminal::answerControl(line, screen, std::nullopt, &typed)["error"]) << line;
+    EXPECT_EQ("", typed) << line;
   }
+  // Another program in the terminal's foreground would read the text, not the prompt.
+  std::string typed;
+  EXPECT_EQ(
+      R"({"error":"the terminal is running rm, not waiting at the shell's prompt; nothing was typed","foreground":"rm"})",
+      terminal::answerControl(R"({"op":"type","text":"y"})", screen, "rm", &typed).dump());
+  EXPECT_EQ("", typed);
 }
 
 // Terminals served in this process: each screen behind a real control socket, its typed bytes
@@ -138,8 +159,9 @@ class OpsTest : public ::testing::Test {
     platform::makeDirs(ctx.stateDir);
     ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true, ""};
   }
+  // Typed bytes go to the pipe, or to `shell`'s terminal when one is given.
   Open& open(const std::string& name, const std::string& folder, std::string_view shown,
-             long long pid = ::getpid()) {
+             long long pid = ::getpid(), cstest::Pty* shell = nullptr) {
     auto& t = *terms.emplace_back(std::make_unique<Open>());
     t.screen = std::make_unique<terminal::Screen>(24, 80);
     t.screen->feed(shown);
@@ -148,8 +170,9 @@ class OpsTest : public ::testing::Test {
     terminal::Record r{id, name, folder, pid, sock, static_cast<int64_t>(terms.size())};
     platform::UniqueFd listener;
     EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
-    std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
-                nullptr)
+    std::thread(terminal::serveControl, std::move(listener), t.screen.get(),
+                shell ? shell->pty.master.get() : t.typedWrite.get(),
+                shell ? shell->pty.pid : ::getpid(), nullptr)
         .detach();
     EXPECT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",
                                      base::serialize(terminal::toJson(r)).value(), 0600, nullptr));
@@ -205,6 +228,30 @@ TEST_F(OpsTest, ReadsOnlyYourTerminals) {
   EXPECT_TRUE(terminal::terminalRead({{"terminal", "other"}}, ctx).contains("error"));
 }
 
+// A terminal that never answers (its shell stopped) costs its own answer, and only that.
+TEST_F(OpsTest, StuckTerminalsAreAskedAtOnceAndBounded) {
+  std::vector<platform::UniqueFd> stuck(3);
+  for (size_t i = 0; i < stuck.size(); ++i) {
+    std::string id = platform::randomUUID(), sock = *terminal::controlSocketPath(ctx.stateDir, id);
+    ASSERT_TRUE(launcher::openInject(sock, &stuck[i]));  // listening, never accepting
+    terminal::Record r{id, "stuck" + std::to_string(i), "/w/proj", ::getpid(), sock, 0};
+    ASSERT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",
+                                     base::serialize(terminal::toJson(r)).value(), 0600, nullptr));
+  }
+  open("proj", "/w/proj", "$ ");
+  auto started = std::chrono::steady_clock::now();
+  Json index = terminal::terminalRead(Json::object(), ctx);
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(took, 1200ms);
+  std::map<std::string, bool> running;
+  for (const Json& t : index["terminals"]) {
+    running[t["name"]] = t["running"];
+  }
+  const std::map<std::string, bool> want = {
+      {"proj", true}, {"stuck0", false}, {"stuck1", false}, {"stuck2", false}};
+  EXPECT_EQ(want, running) << index;
+}
+
 TEST_F(OpsTest, WritesAtThePromptAndRefusesInOrder) {
   auto write = [&](const char* name, const char* text) {
     return terminal::terminalWrite({{"terminal", name}, {"text", text}}, ctx);
@@ -214,13 +261,16 @@ TEST_F(OpsTest, WritesAtThePromptAndRefusesInOrder) {
   EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);
   Open& other = open("other", "/w/elsewhere", "$ ");
   EXPECT_EQ("you have no terminal open", write("other", "make")["error"]);
-  Open& mine = open("proj", "/w/proj", "$ ");
+  // The shell's stand-in: the one process on its terminal, so always in the foreground.
+  cstest::Pty shell({"/bin/sh", "-c", "echo up; exec sleep 600"}, cstest::baseEnv(home.path()));
+  ASSERT_TRUE(shell.read("up"));  // its terminal is its own by now
+  open("proj", "/w/proj", "$ ", ::getpid(), &shell);
   EXPECT_EQ(newline, write("other", "a\rb")["error"]);
   Json refused = write("other", "make");
   EXPECT_EQ(Json::array({"proj"}), refused["terminals"]) << refused;
   EXPECT_EQ(Json::parse(R"({"ok":true,"terminal":"proj","typed_chars":9})"),
             write("proj", "make café"));
-  EXPECT_EQ("make café", drain(mine.typedRead.get()));
+  EXPECT_TRUE(shell.read("make café"));  // the terminal's echo
   EXPECT_EQ("", drain(other.typedRead.get()));
   ctx.you.reset();
   EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);

@@ -1,6 +1,7 @@
 #include "tools/sessions_cmd.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "base/time_text.h"
 #include "platform/posix.h"
 #include "tools/app_client.h"
@@ -40,6 +41,11 @@ std::string fit(const std::string& s, size_t max) {
 std::string field(const Json& s, const char* key) {
   auto it = s.find(key);
   return it != s.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+// A field as the table shows it: from data, so its controls are shown escaped.
+std::string shown(const Json& s, const char* key) {
+  return base::terminalSafe(field(s, key));
 }
 
 std::string oneLine(std::string text) {
@@ -113,10 +119,10 @@ std::string formatSessions(const Json& list,
         continue;
       }
       auto cost = usd.find(field(s, "id"));
-      rows.push_back({fit(field(s, "name"), NAME_MAX_CHARS), field(s, "state"), field(s, "status"),
-                      fit(field(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
+      rows.push_back({fit(shown(s, "name"), NAME_MAX_CHARS), shown(s, "state"), shown(s, "status"),
+                      fit(shown(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
                       money(cost == usd.end() ? std::nullopt : cost->second),
-                      oneLine(field(s, "working_on"))});
+                      base::terminalSafe(oneLine(field(s, "working_on")))});
     }
   }
   std::vector<size_t> widths(rows[0].size() - 1, 0);
@@ -157,7 +163,7 @@ int runSessions(const std::vector<std::string>& args) {
   std::string answer = callSessionTool("list_sessions", Json::object());
   Json list = base::parseJson(answer);
   if (!list.is_object() || list.contains("error")) {
-    base::logErr("✗ sessões indisponíveis: " + answer);
+    base::logErr("✗ sessões indisponíveis: " + base::terminalSafe(answer));
     return 1;
   }
   if (json) {

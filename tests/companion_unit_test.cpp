@@ -102,6 +102,16 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
   EXPECT_EQ((std::set<std::string>{"early000 dup", "fin00000 dup#fin0", "later000 dup#late",
                                    "nameless tools-name", "fin11111 x-fin1"}),
             names);
+
+  // A suffix is itself a name that may be taken: by a title, or by another suffix.
+  std::vector<TranscriptSummary> dups = {
+      transcript("1234aaaa", "/w", 1, 2, "dup"), transcript("1234bbbb", "/w", 3, 4, "dup"),
+      transcript("1234cccc", "/w", 5, 6, "dup"), transcript("1234dddd", "/w", 7, 8, "dup#1234")};
+  std::vector<std::string> got;
+  for (const SessionRef& r : sessionRefs({}, dups).finished) {
+    got.push_back(r.name);
+  }
+  EXPECT_EQ((std::vector<std::string>{"dup", "dup#1234b", "dup#1234c", "dup#1234"}), got);
 }
 
 TEST(CompanionOps, ListOrderLimitAndFlags) {

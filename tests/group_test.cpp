@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sys/stat.h>
 
 namespace {
@@ -219,6 +220,51 @@ TEST_F(GroupOps, AppendsFromTwoProcessesAtOnceAllSurvive) {
       std::string entry = "— writer" + std::to_string(k) + "\n\nentry " + std::to_string(i) + "\n";
       EXPECT_NE(std::string::npos, log.find(entry)) << entry;
     }
+  }
+}
+
+// The user's own bytes, UTF-8 or not, and the modes they chose survive every note.
+TEST_F(GroupOps, NotesKeepEarlierBytesAndTheFilesMode) {
+  const std::string theirs = "caf\xe9 \xff\xfe notes by hand";  // Latin-1, no final line feed
+  std::string decisions = ctx.stateDir + "/groups/feat/decisions.md";
+  std::string contract = ctx.stateDir + "/groups/feat/contract.md";
+  platform::removeFile(decisions);
+  ASSERT_TRUE(platform::createFile(decisions, theirs, 0644, nullptr));
+  ASSERT_EQ(0, ::chmod(contract.c_str(), 0640));
+  ASSERT_TRUE(note("first").value("ok", false));
+  ASSERT_TRUE(note("v2", "contract").value("ok", false));
+  EXPECT_EQ(theirs + "\n\n## 2027-01-15T08:00:00Z — ann\n\nfirst\n",
+            platform::readFile(decisions).value_or(""));
+  EXPECT_EQ(S_IFREG | 0644u, cstest::modeOf(decisions));
+  EXPECT_EQ(S_IFREG | 0640u, cstest::modeOf(contract));
+  // A link planted in its place is never written through.
+  platform::removeFile(decisions);
+  ASSERT_TRUE(platform::makeSymlink(home / "target", decisions, nullptr));
+  EXPECT_FALSE(note("x").value("ok", false));
+  EXPECT_FALSE(platform::exists(home / "target"));
+}
+
+// Two groups claiming one folder at once: exactly one gets it, every time.
+TEST_F(GroupOps, OneFolderOneGroupUnderRacingChanges) {
+  std::string err;
+  ASSERT_TRUE(groups::changeMembers(ctx.stateDir, "other", groups::Change::Create, {}, &err));
+  constexpr int FOLDERS = 60;
+  cstest::inChildren(4, [&](int k) {
+    for (int i = 0; i < FOLDERS; ++i) {
+      std::string e;
+      groups::changeMembers(ctx.stateDir, k % 2 == 0 ? "feat" : "other", groups::Change::Add,
+                            {"/race/" + std::to_string(i)}, &e);
+    }
+    return true;
+  });
+  std::map<std::string, int> owners;
+  for (const groups::Group& g : groups::loadGroups(ctx.stateDir)) {
+    for (const std::string& f : g.folders) {
+      ++owners[f];
+    }
+  }
+  for (int i = 0; i < FOLDERS; ++i) {
+    EXPECT_EQ(1, owners["/race/" + std::to_string(i)]) << i;
   }
 }
 

@@ -4,11 +4,13 @@
 #include "notes/notebook.h"
 #include "notes/scratchpad_ops.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -329,4 +331,37 @@ TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
                                      cstest::baseEnv(home.path()));
   EXPECT_EQ(1, create->wait());
   EXPECT_NE(std::string::npos, create->readAllErr().find("x y"));
+}
+
+// A folder whose encoded name passes NAME_MAX still has one notebook, found by both sides.
+TEST(WorkspaceCli, LongFoldersGetAShortenedNotebookName) {
+  cstest::TempHome home;
+  std::string dir = home / (std::string(200, 'a') + "/" + std::string(60, 'b'));
+  ASSERT_TRUE(platform::makeDirs(dir));
+  std::string folder = platform::resolvePath(dir);
+  cstest::Env env = cstest::baseEnv(home.path());
+  env["EDITOR"] = "echo one >>";
+  EXPECT_EQ(0, cstest::Child::spawn({cstest::binaryPath(), "notes", dir}, env)->wait());
+  companion::Context ctx;
+  ctx.stateDir = home / ".corvane";
+  ctx.you = companion::SessionRef{"me", "id", folder, "b", "", 1, true, ""};
+  EXPECT_EQ("one\n", notes::opUserScratchpad({{"limit", 100}}, ctx).value("text", "missing"));
+
+  // Names fit, differ where the folders do, and cut no escape or character in two.
+  // The cut falls at byte 234: on a "%2F" or a "é" there, or between the two "x" runs.
+  const std::string cases[] = {std::string(300, 'x'), std::string(300, 'x') + "y",
+                               std::string(230, 'x') + "/é" + std::string(30, 'x'),
+                               std::string(229, 'x') + "/é" + std::string(30, 'x'),
+                               std::string(230, 'x') + "é" + std::string(30, 'x')};
+  std::set<std::string> names;
+  for (const std::string& tail : cases) {
+    std::string name = notes::notebookPath("/s", "/" + tail).substr(9);
+    SCOPED_TRACE(name);
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_TRUE(platform::isValidUtf8(name));
+    EXPECT_EQ(std::string::npos, name.find("%%~")) << "cut escape";
+    EXPECT_EQ(std::string::npos, name.find("%2%~")) << "cut escape";
+    names.insert(name);
+  }
+  EXPECT_EQ(5u, names.size());
 }

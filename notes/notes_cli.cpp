@@ -1,6 +1,7 @@
 #include "notes/notes_cli.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "notes/notebook.h"
 #include "platform/files.h"
 
@@ -65,7 +66,8 @@ int runNotesCommand(const std::vector<std::string>& args) {
   std::string folder = platform::resolvePath(args.empty() ? platform::currentDir() : args[0]);
   std::string home = platform::homeDir();
   if (folder.empty() || !platform::isDirectory(folder) || home.empty()) {
-    base::logErr("✗ pasta inválida: " + (args.empty() ? std::string(".") : args[0]));
+    base::logErr("✗ pasta inválida: " +
+                 base::terminalSafe(args.empty() ? std::string(".") : args[0]));
     return 1;
   }
   std::string stateDir = home + "/.corvane";
@@ -74,7 +76,7 @@ int runNotesCommand(const std::vector<std::string>& args) {
   std::string path = notebookPath(stateDir, folder);
   std::string err;
   if (!platform::exists(path) && !platform::createFile(path, "", 0600, &err)) {
-    base::logErr("✗ " + err);
+    base::logErr("✗ " + base::terminalSafe(err));
     return 1;
   }
   return runEditor(editorCommand(), path);

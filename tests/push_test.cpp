@@ -52,12 +52,7 @@ TEST(Push, Arguments) {
       // type: only the Enter --enter adds; push carries any text
       {Verb::Type, {"ls", "-l\nrm x"}, false, {}},
       {Verb::Type, {"--enter", "\x1b[A"}, false, {}},
-      {Verb::Type, {"\tx"}, false, {}},
-      {Verb::Type,
-       {"\xc2\x9b"
-        "2J"},
-       false,
-       {}},
+      {Verb::Type, {"\xc2\x9bm"}, false, {}},
       {Verb::Push, {"a\nb\x1b"}, true, {"a\nb\x1b"}},
   };
   for (const auto& [verb, args, parses, words] : cases) {

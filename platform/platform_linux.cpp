@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace platform {
@@ -118,6 +119,11 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     }
   }
   return true;
+}
+
+pid_t foregroundGroup(int master, pid_t) {
+  pid_t group = ::tcgetpgrp(master);
+  return group > 0 ? group : -1;
 }
 
 std::string processName(pid_t pid) {

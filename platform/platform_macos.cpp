@@ -83,6 +83,13 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
   return true;
 }
 
+pid_t foregroundGroup(int, pid_t shell) {
+  proc_bsdinfo info{};
+  int n = ::proc_pidinfo(shell, PROC_PIDTBSDINFO, 0, &info, sizeof(info));
+  return n == static_cast<int>(sizeof(info)) && info.e_tpgid > 0 ? static_cast<pid_t>(info.e_tpgid)
+                                                                 : -1;
+}
+
 std::string processName(pid_t pid) {
   char name[2 * MAXCOMLEN + 1] = {};
   int n = ::proc_name(pid, name, sizeof(name));

@@ -15,7 +15,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace terminal {
@@ -158,7 +157,7 @@ std::optional<std::string> typingError(std::string_view text) {
 }
 
 std::optional<std::string> otherForeground(int master, pid_t shell) {
-  pid_t group = ::tcgetpgrp(master);
+  pid_t group = platform::foregroundGroup(master, shell);
   if (group > 0 && (group == shell || group == ::getpgid(shell))) {
     return std::nullopt;
   }

@@ -133,7 +133,7 @@ TEST_F(ShellTest, StoppedShellsCostOnlyTheirOwnAnswers) {
   auto listTook = std::chrono::steady_clock::now() - started - 300ms;
   reader.join();
   auto readTook = std::chrono::steady_clock::now() - started;
-  EXPECT_LT(readTook, 1200ms);
+  EXPECT_LT(readTook, 1400ms);  // asked one after another, three take 1.5 s at least
   EXPECT_LT(listTook, 500ms);
   EXPECT_NE(std::string::npos, list.find(R"("name":"proj)")) << list;
   Json got = Json::parse(read, nullptr, false);

@@ -167,7 +167,9 @@ int runSessions(const std::vector<std::string>& args) {
     return 1;
   }
   if (json) {
-    answer += "\n";
+    // The same JSON with every character past ASCII as a \u escape: no control reaches the
+    // terminal.
+    answer = list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
   std::map<std::string, std::optional<double>> usd;

@@ -129,7 +129,14 @@ struct Reading {
 // Every record asked at once (MAX_PARALLEL at a time), so the slowest sets the wait, not the sum.
 std::vector<Reading> readAll(const std::vector<Record>& records, size_t n) {
   std::vector<Reading> out(records.size());
-  auto one = [&](size_t i) { out[i].lines = readLines(records[i], n, &out[i].reason); };
+  auto one = [&](size_t i) {
+    // On a thread of its own, a throw would end the process: it stays this terminal's answer.
+    try {
+      out[i].lines = readLines(records[i], n, &out[i].reason);
+    } catch (const std::exception& e) {
+      out[i].reason = e.what();
+    }
+  };
   for (size_t start = 0; start < records.size(); start += MAX_PARALLEL) {
     std::vector<std::thread> threads;
     for (size_t i = start; i < std::min(records.size(), start + MAX_PARALLEL); ++i) {

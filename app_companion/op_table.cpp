@@ -28,4 +28,8 @@ companion::OpTable allOps(leases::LeaseStore& leases) {
   return ops;
 }
 
+bool asksTerminals(std::string_view op) {
+  return op == "terminal_read" || op == "terminal_write";
+}
+
 }  // namespace app_companion

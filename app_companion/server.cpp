@@ -193,14 +193,24 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
         if (!quiet) {
           base::logErr("→ " + what);
         }
+        // Filled in place under the lock; its `find` reads its own copies, so it outlives it.
+        Context ctx;
+        bool outside = asksTerminals(request->op);
         answer = shared.data.with([&](const SessionData& data) {
-          Context ctx;
           int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
           buildContext(request->callerPid, data, shared.stateDir, now, &ctx);
+          if (outside) {
+            ctx.sessions = nullptr;
+            return Json();
+          }
           return dispatch(shared.ops, *request, ctx);
         });
+        // No lock is held while a terminal is waited on.
+        if (outside) {
+          answer = dispatch(shared.ops, *request, ctx);
+        }
       }
       break;
   }

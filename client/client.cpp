@@ -1,6 +1,7 @@
 #include "client/client.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "client/http.h"
 #include "client/pick.h"
 #include "platform/files.h"
@@ -22,8 +23,9 @@ constexpr auto PUSH_LIMIT = 35s;
 constexpr auto INFO_LIMIT = 3s;
 constexpr size_t MAX_TEXT = 1 << 20;
 
+// Lines name sessions and folders from records, and echo answers: shown escaped.
 int failed(const std::string& line) {
-  base::logErr("✗ " + line);
+  base::logErr("✗ " + base::terminalSafe(line));
   return 1;
 }
 
@@ -77,7 +79,7 @@ std::variant<Json, int> pickSession(Verb verb, const std::vector<std::string>& a
     base::logErr("ℹ️  " + std::to_string(found.size()) +
                  " sessões combinam; escolha uma com --to NOME, INSTÂNCIA ou PASTA:");
     for (const auto& record : found) {
-      base::logErr(describe(record));
+      base::logErr(base::terminalSafe(describe(record)));
     }
     return 2;
   }

@@ -1,5 +1,6 @@
 #include "client/pick.h"
 
+#include "base/terminal_text.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 
@@ -45,6 +46,13 @@ std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& a
   opts.words.assign(args.begin() + static_cast<long>(i), args.end());
   if (verb == Verb::Type && opts.words.empty()) {
     return std::nullopt;
+  }
+  for (const std::string& word : opts.words) {
+    // A line feed or an escape typed into the session would run or steer it.
+    if (verb == Verb::Type && !base::plainText(word)) {
+      *usage = "✗ o texto tem caracteres de controle; o Enter só vai com --enter";
+      return std::nullopt;
+    }
   }
   return opts;
 }

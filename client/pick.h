@@ -24,7 +24,8 @@ struct Options {
 };
 
 // nullopt with *usage set (the one usage line) when `args` do not fit the verb: an unknown option,
-// --to without a value, --enter given to push, type without text. "--" ends the options.
+// --to without a value, --enter given to push, type without text or with control characters
+// (C0, C1, U+2028/2029, or not UTF-8) in it. "--" ends the options.
 std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& args,
                                     std::string* usage);
 

@@ -20,6 +20,24 @@ std::string fallbackName(const std::string& cwd, const std::string& id) {
   return platform::lastPathComponent(cwd) + "-" + id.substr(0, 4);
 }
 
+// `name` with "#" and the shortest prefix of `id` (4 characters at least) that no name in `taken`
+// holds; past the whole id, a counter.
+std::string freeName(const std::string& name, const std::string& id,
+                     const std::set<std::string>& taken) {
+  for (size_t n = std::min<size_t>(4, id.size()); n <= id.size(); ++n) {
+    std::string candidate = name + "#" + id.substr(0, n);
+    if (!taken.count(candidate)) {
+      return candidate;
+    }
+  }
+  for (size_t k = 2;; ++k) {
+    std::string candidate = name + "#" + id + "-" + std::to_string(k);
+    if (!taken.count(candidate)) {
+      return candidate;
+    }
+  }
+}
+
 Json namesOf(const std::vector<const SessionRef*>& refs) {
   Json names = Json::array();
   for (const SessionRef* r : refs) {
@@ -112,6 +130,12 @@ SessionRefs sessionRefs(const std::vector<LiveSession>& live,
     s.first->project = platform::lastPathComponent(s.first->cwd);
     byName[s.first->name].push_back(s);
   }
+  // Every name given so far, the ones sessions hold themselves included: a suffix made here must
+  // not land on a title that already reads "dup#1234", nor on another made here.
+  std::set<std::string> taken;
+  for (const auto& entry : byName) {
+    taken.insert(entry.first);
+  }
   for (auto& [name, group] : byName) {
     if (group.size() < 2) {
       continue;
@@ -120,7 +144,9 @@ SessionRefs sessionRefs(const std::vector<LiveSession>& live,
       return a.second != b.second ? a.second < b.second : a.first->id < b.first->id;
     });
     for (size_t k = 1; k < group.size(); ++k) {
-      group[k].first->name += "#" + group[k].first->id.substr(0, 4);
+      SessionRef& r = *group[k].first;
+      r.name = freeName(name, r.id, taken);
+      taken.insert(r.name);
     }
   }
   return refs;

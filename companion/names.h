@@ -18,7 +18,7 @@ struct SessionRefs {
 
 // Names are claude's own for a running session, else the latest custom title, else the folder
 // and the first four characters of the id. Of two sessions with one name, the later-started one
-// gets "#" and four characters of its id.
+// gets "#" and four characters of its id, or more of them until no other session has that name.
 SessionRefs sessionRefs(const std::vector<LiveSession>& live,
                         const std::vector<TranscriptSummary>& transcripts);
 

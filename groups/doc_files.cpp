@@ -1,6 +1,7 @@
 #include "groups/doc_files.h"
 
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -45,23 +46,31 @@ ReadResult readDocument(const std::string& path, std::string* out, std::string* 
   return ReadResult::Ok;
 }
 
-bool changeDocument(const std::string& lockPath, const std::string& path,
-                    const std::function<bool(const std::string& current, std::string* next,
-                                             std::string* err)>& change,
-                    std::string* written, std::string* err) {
+platform::UniqueFd lockExclusive(const std::string& lockPath, std::string* err) {
   platform::UniqueFd lock{
-      ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600)};
+      ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
   if (!lock) {
     *err = sysError("open", lockPath, errno);
-    return false;
+    return lock;
   }
   while (::flock(lock.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
       *err = sysError("flock", lockPath, errno);
-      return false;
+      return platform::UniqueFd{};
     }
   }
-  // The lock is released when `lock` closes, after the rename: the next writer reads our text.
+  return lock;
+}
+
+bool changeDocument(const std::string& lockPath, const std::string& path,
+                    const std::function<bool(const std::string& current, std::string* next,
+                                             std::string* err)>& change,
+                    std::string* written, std::string* err) {
+  // Released when `lock` closes, after the rename: the next writer reads our text.
+  platform::UniqueFd lock = lockExclusive(lockPath, err);
+  if (!lock) {
+    return false;
+  }
   std::string current;
   if (readDocument(path, &current, err) == ReadResult::Refused) {
     return false;
@@ -74,10 +83,47 @@ bool changeDocument(const std::string& lockPath, const std::string& path,
     *err = path + " would be larger than " + std::to_string(MAX_DOCUMENT_BYTES >> 20) + " MiB";
     return false;
   }
-  if (!platform::replaceFile(path, next, 0600, err)) {
+  struct stat st {};
+  mode_t mode = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0600;
+  if (!platform::replaceFile(path, next, mode, err)) {
     return false;
   }
   *written = std::move(next);
+  return true;
+}
+
+bool appendDocument(const std::string& lockPath, const std::string& path,
+                    const std::function<std::string(const std::string& current)>& entry,
+                    std::string* written, std::string* err) {
+  platform::UniqueFd lock = lockExclusive(lockPath, err);
+  if (!lock) {
+    return false;
+  }
+  std::string current;
+  if (readDocument(path, &current, err) == ReadResult::Refused) {
+    return false;
+  }
+  std::string bytes = entry(current);
+  platform::UniqueFd fd{::open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600)};
+  if (!fd) {
+    *err = sysError("open", path, errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    *err = path + " is not a regular file";
+    return false;
+  }
+  if (static_cast<size_t>(st.st_size) + bytes.size() > MAX_DOCUMENT_BYTES) {
+    *err = path + " would be larger than " + std::to_string(MAX_DOCUMENT_BYTES >> 20) + " MiB";
+    return false;
+  }
+  if (!platform::writeAll(fd.get(), bytes.data(), bytes.size())) {
+    *err = sysError("write", path, errno);
+    return false;
+  }
+  *written = current + bytes;
   return true;
 }
 

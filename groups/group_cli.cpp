@@ -1,6 +1,7 @@
 #include "groups/group_cli.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "claude_files/index.h"
 #include "claude_files/live.h"
 #include "companion/names.h"
@@ -22,32 +23,42 @@ int listGroups(const std::string& stateDir) {
     base::logErr("ℹ️ nenhum grupo; crie um com: channel-server group create NOME PASTA...");
     return 0;
   }
-  std::vector<companion::SessionRef> sessions =
-      companion::sessionRefs(claude_files::readLiveSessions(claude_files::claudeDir()), {}).running;
-  std::string out;
-  for (const Group& g : all) {
-    out += g.name + "\n";
-    for (const std::string& folder : g.folders) {
-      out += "  " + folder + "\n";
-      for (const companion::SessionRef& s : sessions) {
-        const Group* nearest = groupFor(all, s.cwd);
-        if (isUnder(s.cwd, folder) && nearest == &g) {
-          out += "    " + s.name + " (" + s.cwd + ")\n";
-        }
-      }
-    }
-  }
+  std::string out = formatGroups(
+      all, companion::sessionRefs(claude_files::readLiveSessions(claude_files::claudeDir()), {})
+               .running);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
 
+int failed(const std::string& line) {
+  base::logErr("✗ " + base::terminalSafe(line));
+  return 1;
+}
+
 }  // namespace
+
+std::string formatGroups(const std::vector<Group>& all,
+                         const std::vector<companion::SessionRef>& running) {
+  using base::terminalSafe;
+  std::string out;
+  for (const Group& g : all) {
+    out += terminalSafe(g.name) + "\n";
+    for (const std::string& folder : g.folders) {
+      out += "  " + terminalSafe(folder) + "\n";
+      for (const companion::SessionRef& s : running) {
+        if (isUnder(s.cwd, folder) && groupFor(all, s.cwd) == &g) {
+          out += "    " + terminalSafe(s.name) + " (" + terminalSafe(s.cwd) + ")\n";
+        }
+      }
+    }
+  }
+  return out;
+}
 
 int runGroupCommand(const std::vector<std::string>& args) {
   std::string stateDir = state::dir();
   if (stateDir.empty()) {
-    base::logErr("✗ não encontrei a pasta pessoal (HOME)");
-    return 1;
+    return failed("não encontrei a pasta pessoal (HOME)");
   }
   if (args.size() == 1 && args[0] == "list") {
     return listGroups(stateDir);
@@ -67,15 +78,13 @@ int runGroupCommand(const std::vector<std::string>& args) {
       }
       if (path.empty() || (changes[v] != Change::Remove && !platform::isDirectory(path)) ||
           path.find('\n') != std::string::npos) {
-        base::logErr("✗ pasta inválida: " + args[i]);
-        return 1;
+        return failed("pasta inválida: " + args[i]);
       }
       folders.push_back(path);
     }
     std::string err;
     if (!changeMembers(stateDir, args[1], changes[v], folders, &err)) {
-      base::logErr("✗ " + err);
-      return 1;
+      return failed(err);
     }
     const char* done[] = {"criado com", "recebeu", "perdeu"};
     base::logErr("✓ grupo " + args[1] + " " + done[v] + " " + std::to_string(folders.size()) +

@@ -1,6 +1,7 @@
 #include "groups/group_ops.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "base/time_text.h"
 #include "groups/doc_files.h"
 #include "groups/paging.h"
@@ -11,7 +12,7 @@ namespace {
 constexpr size_t MAX_NOTE_CHARS = 65536;
 
 Json readFailed(const std::string& doc, const std::string& err) {
-  base::logErr("✗ grupo: " + err);
+  base::logErr("✗ grupo: " + base::terminalSafe(err));
   return {{"error", "cannot read " + doc + ": " + err}};
 }
 
@@ -112,11 +113,11 @@ Json opGroupContext(const Json& request, const companion::Context& ctx) {
   return answer;
 }
 
-std::string appendDecision(const std::string& log, const std::string& text,
-                           const std::string& signer, int64_t nowMillis) {
-  std::string out = log;
-  if (!out.empty()) {
-    out += out.back() == '\n' ? "\n" : "\n\n";
+std::string decisionEntry(const std::string& log, const std::string& text,
+                          const std::string& signer, int64_t nowMillis) {
+  std::string out;
+  if (!log.empty()) {
+    out += log.back() == '\n' ? "\n" : "\n\n";
   }
   std::string body = text;
   while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) {
@@ -149,21 +150,27 @@ Json opGroupNote(const Json& request, const companion::Context& ctx) {
   if (group == nullptr) {
     return notInGroup();
   }
-  std::string written, err;
-  bool ok = changeDocument(
-      lockPath(ctx.stateDir, group->name), docPath(ctx.stateDir, group->name, doc),
-      [&](const std::string& current, std::string* next, std::string*) {
-        *next = doc == "decisions" ? appendDecision(current, *text, ctx.you->name, ctx.nowMillis)
-                : text->back() == '\n' ? *text
-                                       : *text + "\n";
-        return true;
-      },
-      &written, &err);
+  std::string written, err, lock = lockPath(ctx.stateDir, group->name),
+                            path = docPath(ctx.stateDir, group->name, doc);
+  bool ok = doc == "decisions"
+                ? appendDocument(
+                      lock, path,
+                      [&](const std::string& current) {
+                        return decisionEntry(current, *text, ctx.you->name, ctx.nowMillis);
+                      },
+                      &written, &err)
+                : changeDocument(
+                      lock, path,
+                      [&](const std::string&, std::string* next, std::string*) {
+                        *next = text->back() == '\n' ? *text : *text + "\n";
+                        return true;
+                      },
+                      &written, &err);
   if (!ok) {
-    base::logErr("✗ grupo " + group->name + ": " + err);
+    base::logErr("✗ grupo " + group->name + ": " + base::terminalSafe(err));
     return {{"error", "cannot write " + doc + ": " + err}};
   }
-  base::logErr("✓ grupo " + group->name + ": " + doc + " por " + ctx.you->name);
+  base::logErr("✓ grupo " + group->name + ": " + doc + " por " + base::terminalSafe(ctx.you->name));
   return {{"ok", true}, {"group", group->name}, {"doc", doc}, {"total_chars", charCount(written)}};
 }
 

@@ -23,8 +23,9 @@ std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, con
 Json opGroupContext(const Json& request, const companion::Context& ctx);
 Json opGroupNote(const Json& request, const companion::Context& ctx);
 
-// The decisions log after one more note: dated, signed, separated from earlier ones.
-std::string appendDecision(const std::string& log, const std::string& text,
-                           const std::string& signer, int64_t nowMillis);
+// What one more note adds to the end of the decisions log: dated, signed, separated from the
+// earlier ones.
+std::string decisionEntry(const std::string& log, const std::string& text,
+                          const std::string& signer, int64_t nowMillis);
 
 }  // namespace groups

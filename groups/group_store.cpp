@@ -143,6 +143,15 @@ bool changeMembers(const std::string& stateDir, const std::string& name, Change 
     *err = "a group name is 1 to 64 letters, digits, '-' or '_': " + name;
     return false;
   }
+  if (!makePrivateDir(stateDir, err) || !makePrivateDir(stateDir + "/groups", err)) {
+    return false;
+  }
+  // One lock over every group: "a folder is in one group only" spans two members files, so two
+  // changes to different groups must not both check before either writes.
+  platform::UniqueFd all = lockExclusive(stateDir + "/groups/.lock", err);
+  if (!all) {
+    return false;
+  }
   std::string dir = groupDir(stateDir, name);
   bool exists = platform::isDirectory(dir);
   if (change == Change::Create && exists) {
@@ -159,8 +168,7 @@ bool changeMembers(const std::string& stateDir, const std::string& name, Change 
     if (!applyChange(name, change, folders, others, &none, err)) {
       return false;
     }
-    if (!makePrivateDir(stateDir, err) || !makePrivateDir(stateDir + "/groups", err) ||
-        !makePrivateDir(dir, err)) {
+    if (!makePrivateDir(dir, err)) {
       return false;
     }
     for (const char* doc : DOCS) {

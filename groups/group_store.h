@@ -1,7 +1,8 @@
 #pragma once
 
 // Work groups on disk: ~/.corvane/groups/NAME/ holds `members` (one absolute folder a line), the
-// documents contract.md, decisions.md, questions.md and board.md, and `.lock` for writers.
+// documents contract.md, decisions.md, questions.md and board.md, and `.lock` for writers;
+// ~/.corvane/groups/.lock is held while members change.
 
 #include <array>
 #include <string>
@@ -36,7 +37,8 @@ std::vector<Group> loadGroups(const std::string& stateDir);
 
 enum class Change { Create, Add, Remove };
 
-// Applies the change to the members file under the group's lock. Folders must be absolute.
+// Applies the change to the members file under one lock over all groups (groups/.lock). Folders
+// must be absolute.
 // Create makes the folder (0700) and the empty documents; a folder may belong to one group only.
 bool changeMembers(const std::string& stateDir, const std::string& name, Change change,
                    const std::vector<std::string>& folders, std::string* err);

@@ -2,6 +2,7 @@
 
 #include "base/json.h"
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "channel/token.h"
 #include "launcher/inject.h"
 #include "launcher/proxy.h"
@@ -98,7 +99,8 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
     platform::removeFile(inject.path);
     return 1;
   }
-  base::logErr("corvane-run → claude + canal (projeto: " + platform::lastPathComponent(cwd) + ")");
+  base::logErr("corvane-run → claude + canal (projeto: " +
+               base::terminalSafe(platform::lastPathComponent(cwd)) + ")");
   base::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
   return runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", *token}},
                   std::move(inject));

@@ -1,9 +1,26 @@
 #include "notes/notebook.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace notes {
 namespace {
+
+constexpr size_t MAX_FILE_NAME = 255;  // NAME_MAX on Linux and macOS
+
+// 16 hex digits of the 64-bit FNV-1a hash of `bytes`: the same on every machine and run.
+std::string hashHex(std::string_view bytes) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : bytes) {
+    h = (h ^ c) * 1099511628211ull;
+  }
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i, h >>= 4) {
+    out[static_cast<size_t>(i)] = HEX[h & 15];
+  }
+  return out;
+}
 
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
@@ -89,6 +106,17 @@ std::string notebookPath(const std::string& stateDir, std::string_view folder) {
   std::string name;
   for (char c : folder) {
     name += c == '%' ? "%25" : c == '/' ? "%2F" : std::string(1, c);
+  }
+  if (name.size() + 3 > MAX_FILE_NAME) {
+    // "%~" never appears in an encoded name: a shortened one is never another folder's whole one.
+    std::string tag = "%~" + hashHex(folder);
+    size_t keep = MAX_FILE_NAME - 3 - tag.size();
+    // Cut neither a "%2F" nor a UTF-8 character in two.
+    while (keep > 0 && ((static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80 ||
+                        name[keep - 1] == '%' || (keep >= 2 && name[keep - 2] == '%'))) {
+      --keep;
+    }
+    name = name.substr(0, keep) + tag;
   }
   return stateDir + "/notes/" + name + ".md";
 }

@@ -11,7 +11,9 @@
 
 namespace notes {
 
-// ~/.corvane/notes/<folder with "%" as "%25" and "/" as "%2F">.md: unique and reversible.
+// ~/.corvane/notes/<folder with "%" as "%25" and "/" as "%2F">.md: unique and reversible. A name
+// past NAME_MAX (255 bytes) keeps its first part and ends in "%~" and 16 hex digits of a hash of
+// the whole folder, so that it fits; reading and writing use this one rule.
 std::string notebookPath(const std::string& stateDir, std::string_view folder);
 
 struct Heading {

@@ -1,6 +1,7 @@
 #include "notes/notes_cli.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "notes/notebook.h"
 #include "platform/files.h"
 #include "state/state.h"
@@ -66,13 +67,14 @@ int runNotesCommand(const std::vector<std::string>& args) {
   std::string folder = platform::resolvePath(args.empty() ? platform::currentDir() : args[0]);
   std::string notes = state::folder("notes");
   if (folder.empty() || !platform::isDirectory(folder) || notes.empty()) {
-    base::logErr("✗ pasta inválida: " + (args.empty() ? std::string(".") : args[0]));
+    base::logErr("✗ pasta inválida: " +
+                 base::terminalSafe(args.empty() ? std::string(".") : args[0]));
     return 1;
   }
   std::string path = notebookPath(state::dir(), folder);
   std::string err;
   if (!platform::exists(path) && !platform::createFile(path, "", 0600, &err)) {
-    base::logErr("✗ " + err);
+    base::logErr("✗ " + base::terminalSafe(err));
     return 1;
   }
   return runEditor(editorCommand(), path);

@@ -43,6 +43,15 @@ struct ProcessIdentity {
 // False when the process is gone or cannot be looked at.
 bool processIdentity(pid_t pid, ProcessIdentity* out);
 
+// The foreground process group of the terminal whose master side is `master` and on which
+// `shell` (a session leader) runs; -1 when it cannot be told. Linux asks the master; macOS, where
+// only the terminal's own session may ask it, reads the shell's process information.
+pid_t foregroundGroup(int master, pid_t shell);
+
+// The command name of process `pid` (Linux: /proc/<pid>/comm; macOS: proc_name), "" when it is
+// gone or cannot be looked at.
+std::string processName(pid_t pid);
+
 // Gives memory the allocator holds free back to the system, so a burst does not keep the
 // process large after it ends.
 void releaseFreeMemory();

@@ -1,13 +1,16 @@
 #include "platform/platform.h"
+#include "platform/unique_fd.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <malloc.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace platform {
@@ -116,6 +119,26 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     }
   }
   return true;
+}
+
+pid_t foregroundGroup(int master, pid_t) {
+  pid_t group = ::tcgetpgrp(master);
+  return group > 0 ? group : -1;
+}
+
+std::string processName(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/comm";
+  UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (!fd) {
+    return "";
+  }
+  char buf[64];
+  ssize_t n = ::read(fd.get(), buf, sizeof(buf));
+  std::string name(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  while (!name.empty() && name.back() == '\n') {
+    name.pop_back();
+  }
+  return name;
 }
 
 void releaseFreeMemory() {

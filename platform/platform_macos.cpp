@@ -6,6 +6,7 @@
 #include <libproc.h>
 #include <mach-o/dyld.h>
 #include <malloc/malloc.h>
+#include <sys/param.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -80,6 +81,19 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     out->executable = path;
   }
   return true;
+}
+
+pid_t foregroundGroup(int, pid_t shell) {
+  proc_bsdinfo info{};
+  int n = ::proc_pidinfo(shell, PROC_PIDTBSDINFO, 0, &info, sizeof(info));
+  return n == static_cast<int>(sizeof(info)) && info.e_tpgid > 0 ? static_cast<pid_t>(info.e_tpgid)
+                                                                 : -1;
+}
+
+std::string processName(pid_t pid) {
+  char name[2 * MAXCOMLEN + 1] = {};
+  int n = ::proc_name(pid, name, sizeof(name));
+  return n > 0 ? std::string(name, static_cast<size_t>(n)) : std::string();
 }
 
 void releaseFreeMemory() {

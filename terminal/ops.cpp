@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <system_error>
+#include <thread>
 
 namespace terminal {
 namespace {
@@ -19,6 +21,10 @@ constexpr size_t MAX_LINES = 600;
 constexpr size_t MIN_ID_PREFIX = 4;
 constexpr const char* HINT = "open one with: channel-server shell";
 constexpr const char* ENDED = "the shell has ended";
+// Each terminal's own bound: a stopped or stuck one costs only its answer.
+constexpr std::chrono::milliseconds READ_LIMIT{500};
+constexpr std::chrono::milliseconds WRITE_LIMIT{1000};
+constexpr size_t MAX_PARALLEL = 16;
 
 bool sameFolder(const std::string& a, const std::string& b) {
   if (a == b) {
@@ -107,12 +113,44 @@ std::optional<Json> readLines(const Record& r, size_t n, std::string* reason) {
     return std::nullopt;
   }
   std::string err;
-  auto answer = askTerminal(r.controlSocket, Json{{"op", "read"}, {"lines", n}}, &err);
+  auto answer = askTerminal(r.controlSocket, Json{{"op", "read"}, {"lines", n}}, READ_LIMIT, &err);
   if (!answer || !answer->contains("lines") || !(*answer)["lines"].is_array()) {
     *reason = "the terminal does not answer: " + (answer ? std::string("bad answer") : err);
     return std::nullopt;
   }
   return (*answer)["lines"];
+}
+
+struct Reading {
+  std::optional<Json> lines;
+  std::string reason;
+};
+
+// Every record asked at once (MAX_PARALLEL at a time), so the slowest sets the wait, not the sum.
+std::vector<Reading> readAll(const std::vector<Record>& records, size_t n) {
+  std::vector<Reading> out(records.size());
+  auto one = [&](size_t i) {
+    // On a thread of its own, a throw would end the process: it stays this terminal's answer.
+    try {
+      out[i].lines = readLines(records[i], n, &out[i].reason);
+    } catch (const std::exception& e) {
+      out[i].reason = e.what();
+    }
+  };
+  for (size_t start = 0; start < records.size(); start += MAX_PARALLEL) {
+    std::vector<std::thread> threads;
+    for (size_t i = start; i < std::min(records.size(), start + MAX_PARALLEL); ++i) {
+      try {
+        threads.emplace_back(one, i);
+      } catch (const std::system_error&) {
+        one(i);  // no thread to be had: this one waits its turn
+      }
+    }
+    for (std::thread& t : threads) {
+      t.join();
+    }
+  }
+  return out;
 }
 
 Json none() {
@@ -144,17 +182,16 @@ Json terminalRead(const Json& request, const Context& ctx) {
     }
     return Json{{"terminal", r->name}, {"running", true}, {"lines", std::move(*lines)}};
   }
-  size_t n = lineCount(request, INDEX_LINES);
+  std::vector<Reading> read = readAll(mine, lineCount(request, INDEX_LINES));
   Json list = Json::array();
-  for (const Record& r : mine) {
-    std::string reason;
-    auto lines = readLines(r, n, &reason);
-    Json entry{{"name", r.name},
-               {"id", r.id},
-               {"running", lines.has_value()},
-               {"last_lines", lines ? std::move(*lines) : Json(nullptr)}};
-    if (!lines) {
-      entry["reason"] = reason;
+  for (size_t i = 0; i < mine.size(); ++i) {
+    Reading& got = read[i];
+    Json entry{{"name", mine[i].name},
+               {"id", mine[i].id},
+               {"running", got.lines.has_value()},
+               {"last_lines", got.lines ? std::move(*got.lines) : Json(nullptr)}};
+    if (!got.lines) {
+      entry["reason"] = got.reason;
     }
     list.push_back(std::move(entry));
   }
@@ -191,12 +228,17 @@ Json terminalWrite(const Json& request, const Context& ctx) {
     return Json{{"error", *why}};
   }
   std::string err;
-  auto answer = askTerminal(r->controlSocket, Json{{"op", "type"}, {"text", *text}}, &err);
+  auto answer =
+      askTerminal(r->controlSocket, Json{{"op", "type"}, {"text", *text}}, WRITE_LIMIT, &err);
   if (!answer) {
     return Json{{"error", "terminal " + r->name + " does not answer: " + err}};
   }
   if (!answer->value("ok", false)) {
-    return Json{{"error", answer->value("error", std::string("the terminal refused the text"))}};
+    Json refused{{"error", answer->value("error", std::string("the terminal refused the text"))}};
+    if (answer->contains("foreground")) {
+      refused["foreground"] = (*answer)["foreground"];
+    }
+    return refused;
   }
   return Json{{"ok", true}, {"terminal", r->name}, {"typed_chars", (*answer)["typed_chars"]}};
 }

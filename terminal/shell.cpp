@@ -1,6 +1,7 @@
 #include "terminal/shell.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "launcher/inject.h"
 #include "launcher/proxy.h"
 #include "launcher/pty_relay.h"
@@ -36,7 +37,7 @@ constexpr int DEFAULT_COLS = 80;
 constexpr int REAP_TRIES = 200;  // a second at most
 
 int refuse(const std::string& why) {
-  base::logErr("✗ " + why);
+  base::logErr("✗ " + base::terminalSafe(why));
   return 1;
 }
 
@@ -57,12 +58,13 @@ struct Registration {
 
 // The screen's feeder and the control socket's server, started with every signal blocked so that
 // they all reach the relay. Null when a thread cannot be made.
-std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen, int master) {
+std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen, int master,
+                                     pid_t shell) {
   launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH, SIGPIPE};
   try {
     auto feeder = std::make_unique<Feeder>(screen, master);
-    std::thread([fd = std::move(listener), screen, master, f = feeder.get()]() mutable {
-      serveControl(std::move(fd), screen, master, f);
+    std::thread([fd = std::move(listener), screen, master, shell, f = feeder.get()]() mutable {
+      serveControl(std::move(fd), screen, master, shell, f);
     }).detach();
     return feeder;
   } catch (const std::system_error&) {
@@ -196,7 +198,7 @@ int runShell(const std::vector<std::string>& args) {
                                size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
   int master = child.master.get();
   // Never destroyed: the control thread may still use it while the process ends.
-  Feeder* feeder = startThreads(std::move(listener), &screen, master).release();
+  Feeder* feeder = startThreads(std::move(listener), &screen, master, child.pid).release();
   if (feeder == nullptr) {
     reg.remove();
   }

@@ -2,9 +2,13 @@
 
 #include "companion/names.h"
 #include "companion/ops.h"
+#include "groups/group_cli.h"
 #include "tools/sessions_cmd.h"
 
 #include <gtest/gtest.h>
+
+#include <iterator>
+#include <sstream>
 
 namespace {
 
@@ -101,6 +105,16 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
   EXPECT_EQ((std::set<std::string>{"early000 dup", "fin00000 dup#fin0", "later000 dup#late",
                                    "nameless tools-name", "fin11111 x-fin1"}),
             names);
+
+  // A suffix is itself a name that may be taken: by a title, or by another suffix.
+  std::vector<TranscriptSummary> dups = {
+      transcript("1234aaaa", "/w", 1, 2, "dup"), transcript("1234bbbb", "/w", 3, 4, "dup"),
+      transcript("1234cccc", "/w", 5, 6, "dup"), transcript("1234dddd", "/w", 7, 8, "dup#1234")};
+  std::vector<std::string> got;
+  for (const SessionRef& r : sessionRefs({}, dups).finished) {
+    got.push_back(r.name);
+  }
+  EXPECT_EQ((std::vector<std::string>{"dup", "dup#1234b", "dup#1234c", "dup#1234"}), got);
 }
 
 TEST(CompanionOps, ListOrderLimitAndFlags) {
@@ -250,6 +264,35 @@ TEST(SessionsTable, RowsTimesAndCost) {
       {NOW + 5000, "just now"}, {NOW - 59'000, "59s ago"}, {NOW - 2 * DAY, "2d ago"}};
   for (const auto& [then, want] : ago) {
     EXPECT_EQ(want, tools::relativeTime(then, NOW));
+  }
+}
+
+// Nothing a transcript, a title or a folder's name holds reaches the user's terminal as a control.
+TEST(SessionsTable, HostileTextIsShownEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\x1b]52;c;eA==\x07", "\\x1b]52;c;eA==\\x07"},  // clipboard write
+      {"\x1b]0;owned\x07", "\\x1b]0;owned\\x07"},      // window title
+      {"\x1b[2Jx", "\\x1b[2Jx"},
+      {"\xc2\x9bmred", "\\u009bmred"},  // C1 CSI
+      {"a\x7f\xc2\x85z", "a\\x7f\\u0085z"},
+      {"\xff\xfe\xc2", "\\xff\\xfe\\xc2"},  // not UTF-8
+      {"a\u202ez\u2028", "a\\u202ez\\u2028"},   // reads right to left; ends the line
+  };
+  for (const auto& [hostile, shown] : cases) {
+    SCOPED_TRACE(shown);
+    Json list = {{"sessions",
+                  {{{"name", hostile},
+                    {"project", hostile},
+                    {"state", "running"},
+                    {"status", "idle"},
+                    {"working_on", hostile}}}}};
+    std::string table = tools::formatSessions(list, {}, NOW, NOW, 0);
+    std::istringstream row(table.substr(table.find('\n') + 1));
+    std::vector<std::string> words{std::istream_iterator<std::string>(row), {}};
+    EXPECT_EQ((std::vector<std::string>{shown, "running", "idle", shown, "-", "-", shown}), words);
+    EXPECT_EQ("g\n  /w/" + shown + "\n    " + shown + " (/w/" + shown + ")\n",
+              groups::formatGroups({{"g", {"/w/" + hostile}}},
+                                   {{hostile, "1", "/w/" + hostile, "", "", 5, true, ""}}));
   }
 }
 

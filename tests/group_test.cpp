@@ -4,10 +4,12 @@
 #include "notes/notebook.h"
 #include "notes/scratchpad_ops.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sys/stat.h>
 
 namespace {
@@ -222,6 +224,43 @@ TEST_F(GroupOps, AppendsFromTwoProcessesAtOnceAllSurvive) {
   }
 }
 
+// The user's own bytes, UTF-8 or not, and the modes they chose survive every note.
+TEST_F(GroupOps, NotesKeepEarlierBytesAndTheFilesMode) {
+  const std::string theirs = "caf\xe9 \xff\xfe notes by hand";  // Latin-1, no final line feed
+  std::string decisions = ctx.stateDir + "/groups/feat/decisions.md";
+  std::string contract = ctx.stateDir + "/groups/feat/contract.md";
+  platform::removeFile(decisions);
+  ASSERT_TRUE(platform::createFile(decisions, theirs, 0644, nullptr));
+  ASSERT_EQ(0, ::chmod(contract.c_str(), 0640));
+  ASSERT_TRUE(note("first").value("ok", false));
+  ASSERT_TRUE(note("v2", "contract").value("ok", false));
+  EXPECT_EQ(theirs + "\n\n## 2027-01-15T08:00:00Z — ann\n\nfirst\n",
+            platform::readFile(decisions).value_or(""));
+  EXPECT_EQ(S_IFREG | 0644u, cstest::modeOf(decisions));
+  EXPECT_EQ(S_IFREG | 0640u, cstest::modeOf(contract));
+}
+
+// Two groups claiming one folder at once: exactly one gets it, every time.
+TEST_F(GroupOps, OneFolderOneGroupUnderRacingChanges) {
+  std::string err;
+  ASSERT_TRUE(groups::changeMembers(ctx.stateDir, "other", groups::Change::Create, {}, &err));
+  constexpr int FOLDERS = 60;
+  cstest::inChildren(4, [&](int k) {
+    for (int i = 0; i < FOLDERS; ++i) {
+      std::string e;
+      groups::changeMembers(ctx.stateDir, k % 2 == 0 ? "feat" : "other", groups::Change::Add,
+                            {"/race/" + std::to_string(i)}, &e);
+    }
+    return true;
+  });
+  std::multiset<std::string> owned;
+  for (const groups::Group& g : groups::loadGroups(ctx.stateDir)) {
+    owned.insert(g.folders.begin(), g.folders.end());
+  }
+  EXPECT_EQ(FOLDERS + 2u, std::set<std::string>(owned.begin(), owned.end()).size());
+  EXPECT_EQ(FOLDERS + 2u, owned.size());  // none in both groups
+}
+
 // ann's group is feat; eve, outside it, joins it at the end.
 TEST_F(GroupOps, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
   EXPECT_EQ(R"({"notebooks":[]})", notes::opUserScratchpad({}, ctx).dump());
@@ -283,4 +322,31 @@ TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
                                      cstest::baseEnv(home.path()));
   EXPECT_EQ(1, create->wait());
   EXPECT_NE(std::string::npos, create->readAllErr().find("x y"));
+}
+
+// A folder whose encoded name passes NAME_MAX still has one notebook, found by both sides.
+TEST(WorkspaceCli, LongFoldersGetAShortenedNotebookName) {
+  cstest::TempHome home;
+  std::string dir = home / (std::string(200, 'a') + "/" + std::string(60, 'b'));
+  ASSERT_TRUE(platform::makeDirs(dir));
+  std::string folder = platform::resolvePath(dir);
+  cstest::Env env = cstest::baseEnv(home.path());
+  env["EDITOR"] = "echo one >>";
+  EXPECT_EQ(0, cstest::Child::spawn({cstest::binaryPath(), "notes", dir}, env)->wait());
+  EXPECT_EQ("one\n",
+            platform::readFile(notes::notebookPath(home / ".corvane", folder)).value_or(""));
+
+  // The cut falls at byte 234: on a "%2F" or a "é" there, or between two folders' "x" runs.
+  std::set<std::string> names;
+  const std::string x(30, 'x'), xs(300, 'x');
+  for (const std::string& tail :
+       {xs, xs + "y", std::string(229, 'x') + "/é" + x, std::string(230, 'x') + "/é" + x,
+        std::string(230, 'x') + "é" + x}) {
+    std::string name = notes::notebookPath("/s", "/" + tail).substr(9);
+    EXPECT_TRUE(name.size() <= 255 && platform::isValidUtf8(name) &&
+                name.find("%%~") == std::string::npos && name.find("%2%~") == std::string::npos)
+        << name;
+    names.insert(name);
+  }
+  EXPECT_EQ(5u, names.size());
 }

@@ -49,6 +49,11 @@ TEST(Push, Arguments) {
       {Verb::Push, {"--to"}, false, {}},
       {Verb::Type, {"--enter"}, false, {}},
       {Verb::Type, {"--enter", "ls", "--to"}, true, {"ls", "--to"}},
+      // type: only the Enter --enter adds; push carries any text
+      {Verb::Type, {"ls", "-l\nrm x"}, false, {}},
+      {Verb::Type, {"--enter", "\x1b[A"}, false, {}},
+      {Verb::Type, {"\xc2\x9bm"}, false, {}},
+      {Verb::Push, {"a\nb\x1b"}, true, {"a\nb\x1b"}},
   };
   for (const auto& [verb, args, parses, words] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -57,6 +62,9 @@ TEST(Push, Arguments) {
     EXPECT_EQ(parses, opts.has_value());
     EXPECT_EQ(words, opts ? opts->words : Names{});
   }
+  std::string usage;
+  client::parseOptions(Verb::Type, {"a\rb"}, &usage);
+  EXPECT_EQ("✗ o texto tem caracteres de controle; o Enter só vai com --enter", usage);
 }
 
 class PushRun : public ::testing::Test {

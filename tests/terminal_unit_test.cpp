@@ -111,15 +111,19 @@ TEST(ControlTest, TypesAtThePromptAsPasteOnlyWhenTheShellAskedForIt) {
       screen.feed(f);
     }
     std::string typed;
-    Json answer = terminal::answerControl(R"({"op":"type","text":"ls -l"})", screen, &typed);
+    Json answer =
+        terminal::answerControl(R"({"op":"type","text":"ls -l"})", screen, std::nullopt, &typed);
     EXPECT_EQ(c.typed, typed) << c.feeds[0];
     EXPECT_EQ(5, answer.value("typed_chars", 0));
   }
   terminal::Screen screen(24, 80);
-  for (const char* bad : {R"({"op":"type","text":"ls\n"})", R"({"op":"type","text":"a\rb"})",
-                          R"({"op":"type","text":"\u0003"})", R"({"op":"type"})", "{", "[]"}) {
+  for (const char* bad :
+       {R"({"op":"type","text":"ls\n"})", R"({"op":"type","text":"a\rb"})",
+        R"({"op":"type","text":"\u0003"})", R"({"op":"type","text":"rm\u009b1m"})",
+        R"({"op":"type","text":"a\u2028b"})", R"({"op":"type"})", "{", "[]"}) {
     std::string typed;
-    EXPECT_TRUE(terminal::answerControl(bad, screen, &typed).contains("error")) << bad;
+    EXPECT_TRUE(terminal::answerControl(bad, screen, std::nullopt, &typed).contains("error"))
+        << bad;
     EXPECT_EQ("", typed) << bad;
   }
 }
@@ -138,8 +142,9 @@ class OpsTest : public ::testing::Test {
     platform::makeDirs(ctx.stateDir);
     ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true, ""};
   }
+  // Typed bytes go to the pipe, or to `shell`'s terminal when one is given.
   Open& open(const std::string& name, const std::string& folder, std::string_view shown,
-             long long pid = ::getpid()) {
+             long long pid = ::getpid(), cstest::Pty* shell = nullptr) {
     auto& t = *terms.emplace_back(std::make_unique<Open>());
     t.screen = std::make_unique<terminal::Screen>(24, 80);
     t.screen->feed(shown);
@@ -150,8 +155,9 @@ class OpsTest : public ::testing::Test {
     terminal::Record r{id, name, folder, pid, sock, at, ""};
     platform::UniqueFd listener;
     EXPECT_TRUE(launcher::openInject(r.controlSocket, &listener));
-    std::thread(terminal::serveControl, std::move(listener), t.screen.get(), t.typedWrite.get(),
-                nullptr)
+    std::thread(terminal::serveControl, std::move(listener), t.screen.get(),
+                shell ? shell->pty.master.get() : t.typedWrite.get(),
+                shell ? shell->pty.pid : ::getpid(), nullptr)
         .detach();
     EXPECT_TRUE(platform::createFile(terminal::terminalsDir(ctx.stateDir) + "/" + id + ".json",
                                      base::serialize(terminal::toJson(r)).value(), 0600, nullptr));
@@ -216,13 +222,16 @@ TEST_F(OpsTest, WritesAtThePromptAndRefusesInOrder) {
   EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);
   Open& other = open("other", "/w/elsewhere", "$ ");
   EXPECT_EQ("you have no terminal open", write("other", "make")["error"]);
-  Open& mine = open("proj", "/w/proj", "$ ");
+  // The shell's stand-in: the one process on its terminal, so always in the foreground.
+  cstest::Pty shell({"/bin/sh", "-c", "echo up; exec sleep 600"}, cstest::baseEnv(home.path()));
+  ASSERT_TRUE(shell.read("up"));  // its terminal is its own by now
+  open("proj", "/w/proj", "$ ", ::getpid(), &shell);
   EXPECT_EQ(newline, write("other", "a\rb")["error"]);
   Json refused = write("other", "make");
   EXPECT_EQ(Json::array({"proj"}), refused["terminals"]) << refused;
   EXPECT_EQ(Json::parse(R"({"ok":true,"terminal":"proj","typed_chars":9})"),
             write("proj", "make café"));
-  EXPECT_EQ("make café", drain(mine.typedRead.get()));
+  EXPECT_TRUE(shell.read("make café"));  // the terminal's echo
   EXPECT_EQ("", drain(other.typedRead.get()));
   ctx.you.reset();
   EXPECT_EQ("you have no terminal open", write("proj", "make")["error"]);

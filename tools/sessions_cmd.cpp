@@ -1,6 +1,7 @@
 #include "tools/sessions_cmd.h"
 
 #include "base/log.h"
+#include "base/terminal_text.h"
 #include "base/time_text.h"
 #include "platform/posix.h"
 #include "tools/app_client.h"
@@ -44,6 +45,11 @@ std::string field(const Json& s, const char* key) {
   return it != s.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
+// A field as the table shows it: from data, so its controls are shown escaped.
+std::string shown(const Json& s, const char* key) {
+  return base::terminalSafe(field(s, key));
+}
+
 std::string oneLine(std::string text) {
   std::replace_if(
       text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
@@ -59,17 +65,6 @@ std::string money(const SessionCost* cost) {
   return cost->unpriced.empty() ? buf : "≥" + std::string(buf) + "*";
 }
 
-// A model id from a transcript, safe on a terminal: anything but printable ASCII as \xNN.
-std::string printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    char hex[8];
-    std::snprintf(hex, sizeof(hex), "\\x%02x", c);
-    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
-  }
-  return out;
-}
-
 // One line naming the models that partial costs leave out, and where their prices go.
 std::string footnote(const std::set<std::string>& unpriced) {
   if (unpriced.empty()) {
@@ -77,7 +72,7 @@ std::string footnote(const std::set<std::string>& unpriced) {
   }
   std::string names;
   for (const std::string& model : unpriced) {
-    names += (names.empty() ? "" : ", ") + printable(model);
+    names += (names.empty() ? "" : ", ") + base::terminalSafe(model);
   }
   return "* custo parcial: sem preço para " + fit(names, FOOTNOTE_NAMES_MAX_CHARS) +
          "; adicione-os a ~/.corvane/prices.json\n";
@@ -142,10 +137,10 @@ std::string formatSessions(const Json& list, const std::map<std::string, Session
       if (cost != costs.end()) {
         unpriced.insert(cost->second.unpriced.begin(), cost->second.unpriced.end());
       }
-      rows.push_back({fit(field(s, "name"), NAME_MAX_CHARS), field(s, "state"), field(s, "status"),
-                      fit(field(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
+      rows.push_back({fit(shown(s, "name"), NAME_MAX_CHARS), shown(s, "state"), shown(s, "status"),
+                      fit(shown(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
                       money(cost == costs.end() ? nullptr : &cost->second),
-                      oneLine(field(s, "working_on"))});
+                      base::terminalSafe(oneLine(field(s, "working_on")))});
     }
   }
   std::vector<size_t> widths(rows[0].size() - 1, 0);
@@ -186,11 +181,13 @@ int runSessions(const std::vector<std::string>& args) {
   std::string answer = callSessionTool("list_sessions", Json::object());
   Json list = base::parseJson(answer);
   if (!list.is_object() || list.contains("error")) {
-    base::logErr("✗ sessões indisponíveis: " + answer);
+    base::logErr("✗ sessões indisponíveis: " + base::terminalSafe(answer));
     return 1;
   }
   if (json) {
-    answer += "\n";
+    // The same JSON with every character past ASCII as a \u escape: no control reaches the
+    // terminal.
+    answer = list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
   std::map<std::string, SessionCost> costs;

@@ -1,5 +1,7 @@
 #include "tools/statusline.h"
 
+#include "base/terminal_text.h"
+
 #include "platform/text.h"
 
 #include <algorithm>
@@ -49,7 +51,7 @@ std::optional<double> number(const Json& j, std::initializer_list<const char*> p
 
 std::string text(const Json& j, std::initializer_list<const char*> path) {
   const Json* v = at(j, path);
-  return v && v->is_string() ? terminalSafe(v->get<std::string>()) : "";
+  return v && v->is_string() ? base::terminalSafe(v->get<std::string>()) : "";
 }
 
 std::string money(double usd) {
@@ -123,32 +125,13 @@ std::string leaseList(const Json& leases) {
   std::string out;
   for (const Json& l : leases) {
     if (l.is_string()) {
-      out += (out.empty() ? "" : ", ") + cut(terminalSafe(l.get<std::string>()), NAME_CHARS);
+      out += (out.empty() ? "" : ", ") + cut(base::terminalSafe(l.get<std::string>()), NAME_CHARS);
     }
   }
   return out;
 }
 
 }  // namespace
-
-std::string terminalSafe(std::string_view bytes) {
-  std::string in = platform::sanitizeUtf8(bytes);
-  std::string out;
-  out.reserve(in.size());
-  for (size_t i = 0; i < in.size();) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
-    size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-    for (size_t k = 1; k < len && i + k < in.size(); ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(in[i + k]) & 0x3F);
-    }
-    bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0) || cp == 0x2028 ||
-                   cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
-    out += control ? std::string("?") : in.substr(i, len);
-    i += len;
-  }
-  return out;
-}
 
 size_t columnsOf(std::string_view s) {
   return static_cast<size_t>(std::count_if(

@@ -30,10 +30,6 @@ struct LineOptions {
 std::string renderStatus(const Json& input, const Json& answer, Companion state,
                          const LineOptions& options);
 
-// Text safe on a terminal: invalid UTF-8 replaced, every control character (C0, DEL, C1, line
-// and paragraph separators, bidirectional overrides) shown as "?".
-std::string terminalSafe(std::string_view text);
-
 // The width in columns, counting one a code point (wide characters are counted as one).
 size_t columnsOf(std::string_view text);
 

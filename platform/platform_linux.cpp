@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -116,6 +117,11 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     }
   }
   return true;
+}
+
+ssize_t writeWithoutWaiting(int fd, const void* data, size_t len) {
+  iovec one{const_cast<void*>(data), len};
+  return ::pwritev2(fd, &one, 1, -1, RWF_NOWAIT);
 }
 
 void releaseFreeMemory() {

@@ -82,6 +82,11 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
   return true;
 }
 
+ssize_t writeWithoutWaiting(int, const void*, size_t) {
+  errno = ENOTSUP;
+  return -1;
+}
+
 void releaseFreeMemory() {
   ::malloc_zone_pressure_relief(nullptr, 0);
 }

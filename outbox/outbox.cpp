@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -35,7 +36,7 @@ void answerAll(std::vector<Line>& lines, Delivery how) {
 
 }  // namespace
 
-struct Outbox::State {
+struct Outbox::State : std::enable_shared_from_this<State> {
   int fd = -1;
   std::mutex lock;
   std::condition_variable wake;     // the writer waits for work
@@ -49,8 +50,16 @@ struct Outbox::State {
   bool direct = true;    // `fd` can be written without waiting
   bool closed = false;   // nothing more is taken
   bool stop = false;     // the writer returns at its next turn
+  bool started = false;  // the writer may run
   std::function<void()> onGone;
+  std::thread writer;  // made on first need: most lines never wait for it
 
+  void wakeWriter() {
+    if (started && !writer.joinable()) {
+      writer = std::thread(writerLoop, shared_from_this());
+    }
+    wake.notify_one();
+  }
   bool pushesDue() const { return ready && !pushes.empty(); }
   bool idle() const { return !writing && !begun && answers.empty() && !pushesDue(); }
 
@@ -93,7 +102,7 @@ struct Outbox::State {
     settled.notify_all();
     if (n >= 0 && static_cast<size_t>(n) == line.text.size()) {
       if (!idle()) {
-        wake.notify_one();  // what came meanwhile waited for this write
+        wakeWriter();  // what came meanwhile waited for this write
       }
       return true;
     }
@@ -115,7 +124,7 @@ struct Outbox::State {
         into.push_back(std::move(line));
       }
     }
-    wake.notify_one();
+    wakeWriter();
   }
 };
 
@@ -194,16 +203,19 @@ Outbox::~Outbox() {
     m_state->stop = true;
     m_state->wake.notify_one();
   }
-  if (m_writer.joinable()) {
-    m_writer.join();
+  if (m_state->writer.joinable()) {
+    m_state->writer.join();
   }
 }
 
 void Outbox::start(std::function<void()> onGone) {
   std::lock_guard<std::mutex> hold(m_state->lock);
-  if (!m_writer.joinable()) {
+  if (!m_state->started) {
+    m_state->started = true;
     m_state->onGone = std::move(onGone);
-    m_writer = std::thread(writerLoop, m_state);
+    if (!m_state->idle()) {
+      m_state->wakeWriter();
+    }
   }
 }
 
@@ -244,7 +256,9 @@ std::optional<Delivery> Outbox::notify(std::string text, Delivered done) {
 void Outbox::markReady() {
   std::lock_guard<std::mutex> hold(m_state->lock);
   m_state->ready = true;
-  m_state->wake.notify_one();
+  if (!m_state->idle()) {
+    m_state->wakeWriter();
+  }
 }
 
 void Outbox::close(std::chrono::milliseconds limit) {

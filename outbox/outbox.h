@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace outbox {
 
@@ -39,7 +38,8 @@ class Outbox {
   Outbox(const Outbox&) = delete;
   Outbox& operator=(const Outbox&) = delete;
 
-  // Starts the writer once. `onGone` runs on it after a write fails, everything left refused.
+  // Lets the writer start, once, when a line first has to wait for it. `onGone` runs on it after
+  // a write fails, everything left refused.
   void start(std::function<void()> onGone);
   // One answer line (LF included); never refused, written in order with other answers.
   void answer(std::string line);
@@ -55,7 +55,6 @@ class Outbox {
   struct State;  // shared with the writer thread
   static void writerLoop(const std::shared_ptr<State>& state);
   std::shared_ptr<State> m_state;
-  std::thread m_writer;
 };
 
 // The process's own Outbox on standard output, never destroyed: the writer may still run while

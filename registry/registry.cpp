@@ -48,6 +48,10 @@ const std::string& ownExecutable() {
   return path;
 }
 
+std::string stateDirName() {
+  return platform::homeDir() + "/.corvane";
+}
+
 void onTerminationSignal(int) {
   removeRecord();
   ::_exit(0);
@@ -56,7 +60,7 @@ void onTerminationSignal(int) {
 }  // namespace
 
 std::string stateDir() {
-  std::string dir = platform::homeDir() + "/.corvane";
+  std::string dir = stateDirName();
   platform::makeDirs(dir);
   return dir;
 }
@@ -194,7 +198,8 @@ void publishRegistry(const Identity& identity, uint16_t port) {
 }
 
 void armRecordCleanup(const std::string& instanceID) {
-  std::string path = registryPath(instanceID);
+  // Only named here: publishRegistry made the folders.
+  std::string path = stateDirName() + "/sessions/" + instanceID + ".json";
   char* copy = new char[path.size() + 1];
   std::memcpy(copy, path.c_str(), path.size() + 1);
   gRegistryPath = copy;

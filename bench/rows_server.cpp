@@ -3,9 +3,11 @@
 
 #include "bench/bench.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <thread>
 
 namespace bench {
 namespace {
@@ -125,7 +127,7 @@ std::vector<Row> mcpRows(const Config& config) {
 
 std::vector<Row> pushRows(const Config& config) {
   Row latency{"push latency: POST → notification line on stdout",
-              "bare loopback TCP connect, send, echo received", Unit::Seconds, "ratio ≤ 3"};
+              "bare loopback TCP connect, send, echo received", Unit::Seconds, "ratio ≤ 1.3"};
   TempDir home;
   auto server = startServer(config.binary, home.path(), true);
   // bench-child: the same connect, send, receive and close with nothing behind it.
@@ -156,20 +158,33 @@ std::vector<Row> pushRows(const Config& config) {
   sampleBoth(latency, scaled(config, 2000), pushOnce, echoOnce, 50);
   std::vector<Row> rows{latency};
   // Throughput: a run ends when the last push has reached stdout as a notification line.
-  for (size_t clients : {16, 64}) {
+  for (size_t clients : {16, 64, 256}) {
     Row row{"push throughput, " + std::to_string(clients) + " concurrent clients",
             "bare loopback echo exchanges, same clients", Unit::PerSecond,
-            clients == 16 ? "≥ 20000/s" : ""};
+            clients < 256 ? "ratio ≤ 1.11 (≥ 0.9× the limit)" : ""};
     size_t total = scaled(config, 20000, 100);
+    // A run whose pushes failed stops 2 s after its last line, not at the deadline.
     auto notified = [&](Clock::time_point until) {
       size_t i = 0;
-      while (i < total && server->child->readLine(until)) {
+      while (i < total && server->child->readLine(std::min(until, Clock::now() + seconds(2)))) {
         ++i;
       }
       return i == total;
     };
+    // "Session busy" (more pushers than the 64 a session holds) is tried again, as a pusher would.
+    auto pushed = [&](size_t k) {
+      std::string status;
+      for (int tries = 0; tries < 100 && status != "200"; ++tries) {
+        status = statusOf(roundTrip(server->port, push(k)));
+        if (status == "503") {
+          std::this_thread::sleep_for(milliseconds(1));
+        } else if (status != "200") {
+          return false;
+        }
+      }
+      return status == "200";
+    };
     for (int run = 0; run < 5; ++run) {
-      auto pushed = [&](size_t k) { return statusOf(roundTrip(server->port, push(k))) == "200"; };
       if (double t = runLoad(clients, total, pushed, notified); t > 0) {
         row.figure.samples.push_back(static_cast<double>(total) / t);
       }

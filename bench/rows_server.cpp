@@ -3,9 +3,11 @@
 
 #include "bench/bench.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <thread>
 
 namespace bench {
 namespace {
@@ -125,7 +127,7 @@ std::vector<Row> mcpRows(const Config& config) {
 
 std::vector<Row> pushRows(const Config& config) {
   Row latency{"push latency: POST → notification line on stdout",
-              "bare loopback TCP connect, send, echo received", Unit::Seconds, "ratio ≤ 3"};
+              "bare loopback TCP connect, send, echo received", Unit::Seconds, "ratio ≤ 1.3"};
   TempDir home;
   auto server = startServer(config.binary, home.path(), true);
   // bench-child: the same connect, send, receive and close with nothing behind it.
@@ -156,20 +158,33 @@ std::vector<Row> pushRows(const Config& config) {
   sampleBoth(latency, scaled(config, 2000), pushOnce, echoOnce, 50);
   std::vector<Row> rows{latency};
   // Throughput: a run ends when the last push has reached stdout as a notification line.
-  for (size_t clients : {16, 64}) {
+  for (size_t clients : {16, 64, 256}) {
     Row row{"push throughput, " + std::to_string(clients) + " concurrent clients",
             "bare loopback echo exchanges, same clients", Unit::PerSecond,
-            clients == 16 ? "≥ 20000/s" : ""};
+            clients < 256 ? "ratio ≤ 1.11 (≥ 0.9× the limit)" : ""};
     size_t total = scaled(config, 20000, 100);
+    // A run whose pushes failed stops 2 s after its last line, not at the deadline.
     auto notified = [&](Clock::time_point until) {
       size_t i = 0;
-      while (i < total && server->child->readLine(until)) {
+      while (i < total && server->child->readLine(std::min(until, Clock::now() + seconds(2)))) {
         ++i;
       }
       return i == total;
     };
+    // "Session busy" (more pushers than the 64 a session holds) is tried again, as a pusher would.
+    auto pushed = [&](size_t k) {
+      std::string status;
+      for (int tries = 0; tries < 100 && status != "200"; ++tries) {
+        status = statusOf(roundTrip(server->port, push(k)));
+        if (status == "503") {
+          std::this_thread::sleep_for(milliseconds(1));
+        } else if (status != "200") {
+          return false;
+        }
+      }
+      return status == "200";
+    };
     for (int run = 0; run < 5; ++run) {
-      auto pushed = [&](size_t k) { return statusOf(roundTrip(server->port, push(k))) == "200"; };
       if (double t = runLoad(clients, total, pushed, notified); t > 0) {
         row.figure.samples.push_back(static_cast<double>(total) / t);
       }
@@ -185,17 +200,18 @@ std::vector<Row> pushRows(const Config& config) {
 }
 
 std::vector<Row> memoryRows(const Config& config) {
-  Row idle{"peak RSS, server idle", "", Unit::Bytes, "< 10 MiB"};
-  Row held{"peak RSS, server with 512 connections open", "", Unit::Bytes, "< 20 MiB"};
+  Row idle{"RSS, server idle", "", Unit::Bytes, "< 10 MiB"};
+  Row held{"RSS, server with 512 connections open", "", Unit::Bytes, "< 20 MiB"};
   idle.limit = fixedBudget("aim", 10 * MIB);
   held.limit = fixedBudget("aim", 20 * MIB);
   TempDir home;
   raiseFdLimit(2048);
-  // Peak RSS of a whole server run, as the kernel reports it when the server is reaped.
-  auto peakRss = [](Server& server, Figure& into) {
-    rusage usage{};
-    if (stopServer(server, Clock::now() + seconds(10), &usage)) {
-      into.samples.push_back(static_cast<double>(maxRssBytes(usage)));
+  // The resident size read from the OS while the server runs: the ru_maxrss of a reaped child
+  // also counts, on Linux, the high-water mark of the process that spawned it (the bench).
+  auto resident = [](Server& server, Figure& into) {
+    ProcessStats stats;
+    if (processStats(server.child->pid(), &stats) && stats.residentBytes > 0) {
+      into.samples.push_back(static_cast<double>(stats.residentBytes));
     }
   };
   for (int run = 0; run < 5; ++run) {
@@ -205,7 +221,8 @@ std::vector<Row> memoryRows(const Config& config) {
     }
     if (run < 3) {
       std::this_thread::sleep_for(milliseconds(300));
-      peakRss(*server, idle.figure);
+      resident(*server, idle.figure);
+      stopServer(*server, Clock::now() + seconds(10));
       continue;
     }
     // Headers in, body still to come: each connection stays open, waiting.
@@ -221,10 +238,11 @@ std::vector<Row> memoryRows(const Config& config) {
     std::string extra = roundTrip(server->port, pushRequest(server->port, server->token, "x"));
     bool full = open.size() == 512 && statusOf(extra) == "200" &&
                 testkit::readable(open[0].get(), Clock::now() + std::chrono::seconds(2));
-    open.clear();
     if (full) {
-      peakRss(*server, held.figure);
+      resident(*server, held.figure);
     }
+    open.clear();
+    stopServer(*server, Clock::now() + seconds(10));
   }
   return {idle, held};
 }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace bench {
@@ -17,14 +19,23 @@ Env benchEnv(const std::string& home, const std::string& pathFirst, const Env& e
 
 std::optional<Server> startServer(const std::string& binary, const std::string& home, bool channel,
                                   Child::LineFn onErrLine) {
-  auto port = std::make_shared<std::atomic<int>>(0);
+  // The port as the server's line names it; waited for without polling, so the start-up row
+  // times the server, not our sleeps.
+  struct Port {
+    std::mutex lock;
+    std::condition_variable said;
+    int value = 0;
+  };
+  auto port = std::make_shared<Port>();
   Server server;
   server.token = channel ? "bench-token-0123456789abcdef" : "";
   Env extra = channel ? Env{{"CV_CHANNEL_TOKEN", server.token}} : Env{{"CV_TOOLS_ONLY", "1"}};
   static const std::string_view MARK = "HTTP em 127.0.0.1:";
   auto onLine = [port, onErrLine](std::string_view line) {
     if (size_t at = line.find(MARK); at != std::string_view::npos) {
-      *port = std::atoi(std::string(line.substr(at + MARK.size())).c_str());
+      std::lock_guard<std::mutex> hold(port->lock);
+      port->value = std::atoi(std::string(line.substr(at + MARK.size())).c_str());
+      port->said.notify_all();
     }
     if (onErrLine) {
       onErrLine(line);
@@ -32,10 +43,11 @@ std::optional<Server> startServer(const std::string& binary, const std::string& 
   };
   server.child = Child::spawn({binary}, benchEnv(home, "", extra), {Err::Lines, onLine});
   auto deadline = Clock::now() + 10s;
-  while (server.child && channel && *port == 0 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  if (server.child && channel) {
+    std::unique_lock<std::mutex> hold(port->lock);
+    port->said.wait_until(hold, deadline, [&] { return port->value != 0; });
+    server.port = static_cast<uint16_t>(port->value);
   }
-  server.port = static_cast<uint16_t>(port->load());
   if (!server.child || (channel && server.port == 0)) {
     return std::nullopt;
   }

@@ -54,28 +54,23 @@ void unclaim(size_t n) {
   }
 }
 
-// Written once by setIdentity before the workers start; read-only afterwards.
+// Written once by setIdentity before the workers start; read-only afterwards. The context views
+// the identity.
 ::registry::Identity& gIdentity = *new ::registry::Identity;
-uint16_t gPort = 0;
-
-RouteContext currentContext() {
-  RouteContext ctx;
-  ctx.port = gPort;
-  if (gIdentity.channelToken) {
-    ctx.token = *gIdentity.channelToken;
-  }
-  ctx.projectName = gIdentity.projectName;
-  ctx.instanceID = gIdentity.instanceID;
-  ctx.version = base::SERVER_VERSION;
-  ctx.pid = ::getpid();
-  return ctx;
-}
+RouteContext& gContext = *new RouteContext;
 
 }  // namespace
 
 void setIdentity(const ::registry::Identity& identity, uint16_t port) {
   gIdentity = identity;
-  gPort = port;
+  gContext.port = port;
+  if (gIdentity.channelToken) {
+    gContext.token = *gIdentity.channelToken;
+  }
+  gContext.projectName = gIdentity.projectName;
+  gContext.instanceID = gIdentity.instanceID;
+  gContext.version = base::SERVER_VERSION;
+  gContext.pid = ::getpid();
 }
 
 void setConnectionLimit(size_t limit) {
@@ -215,13 +210,13 @@ void HTTPConn::onReceive(const asio::error_code& ec, size_t n) {
   if (next == Progress::TooLarge) {
     decision = refusal(m_request, Limit::TooLarge);
   } else if (headersNow) {
-    decision = headerVerdict(m_request, currentContext());
+    decision = headerVerdict(m_request, gContext);
   }
   if (decision) {
   } else if (next == Progress::ShortBody) {
     decision = refusal(m_request, Limit::ShortBody);
   } else if (next == Progress::Complete) {
-    decision = route(m_request, currentContext());
+    decision = route(m_request, gContext);
   }
   if (decision) {
     finish(*decision);

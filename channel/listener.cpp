@@ -67,6 +67,7 @@ void acceptNext();
 
 void onAccept(const asio::error_code& ec, asio::ip::tcp::socket conn) {
   if (!ec) {
+    startMoreWorkers();
     admit(std::move(conn));
     acceptNext();
     return;

@@ -11,7 +11,10 @@ namespace channel {
 // Created on first use.
 asio::io_context& workQueue();
 
-// Starts the worker threads once; later calls do nothing.
+// Starts one worker thread once; later calls do nothing.
 void startWorkers();
+// Starts the other workers once, when there is work for them: not at start-up, where each thread
+// made is time before the first answer.
+void startMoreWorkers();
 
 }  // namespace channel

@@ -51,6 +51,10 @@ std::string homeDir() {
 }
 
 bool makeDirs(const std::string& path) {
+  // Mostly the folder is there already: one call, not one per component.
+  if (::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && isDirectory(path))) {
+    return true;
+  }
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == '/') {
       std::string prefix = path.substr(0, i);

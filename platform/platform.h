@@ -25,6 +25,11 @@ bool peerUid(int fd, uid_t* uid);
 // send(2) on a socket without raising SIGPIPE when the peer has gone.
 ssize_t sendNoSigpipe(int fd, const void* data, size_t len);
 
+// write(2) of what `fd` takes at once, never waiting, whatever its blocking mode: the bytes
+// written, or -1 with errno EAGAIN when it would have to wait, or another errno (ENOTSUP where the
+// descriptor or the OS cannot write without waiting: terminals, most files, macOS).
+ssize_t writeWithoutWaiting(int fd, const void* data, size_t len);
+
 // forkpty(3) (`term` and `size` may be null); in the parent *slave is a close-on-exec descriptor of
 // the slave side, or -1 where none is needed. macOS discards unread output once the last slave
 // descriptor closes, so there the caller keeps *slave open until the child is reaped; Linux keeps

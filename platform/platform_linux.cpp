@@ -9,6 +9,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,6 +140,11 @@ std::string processName(pid_t pid) {
     name.pop_back();
   }
   return name;
+}
+
+ssize_t writeWithoutWaiting(int fd, const void* data, size_t len) {
+  iovec one{const_cast<void*>(data), len};
+  return ::pwritev2(fd, &one, 1, -1, RWF_NOWAIT);
 }
 
 void releaseFreeMemory() {

@@ -96,6 +96,11 @@ std::string processName(pid_t pid) {
   return n > 0 ? std::string(name, static_cast<size_t>(n)) : std::string();
 }
 
+ssize_t writeWithoutWaiting(int, const void*, size_t) {
+  errno = ENOTSUP;
+  return -1;
+}
+
 void releaseFreeMemory() {
   ::malloc_zone_pressure_relief(nullptr, 0);
 }

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <random>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -93,12 +94,7 @@ bool makePipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
 
 std::string randomUUID() {
   unsigned char b[16] = {};
-  bool filled = false;
-  UniqueFd fd{::open("/dev/urandom", O_RDONLY | O_CLOEXEC)};
-  if (fd) {
-    filled = ::read(fd.get(), b, sizeof(b)) == static_cast<ssize_t>(sizeof(b));
-  }
-  if (!filled) {
+  if (::getentropy(b, sizeof(b)) != 0) {
     std::random_device rd;
     for (auto& byte : b) {
       byte = static_cast<unsigned char>(rd());

@@ -128,7 +128,8 @@ void publishRegistry(const Identity& identity, uint16_t port) {
 }
 
 void armRecordCleanup(const std::string& instanceID) {
-  std::string path = registryPath(instanceID);
+  // Only named here: publishRegistry made the folders.
+  std::string path = state::file("sessions/" + instanceID + ".json");
   char* copy = new char[path.size() + 1];
   std::memcpy(copy, path.c_str(), path.size() + 1);
   gRegistryPath = copy;

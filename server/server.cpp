@@ -73,7 +73,7 @@ void handleInput(const std::string& projectName, Mode mode) {
   }
 }
 
-void readInput() {
+[[noreturn]] void readInput() {
   LineReader reader;
   auto queueAll = [](std::vector<std::string> lines) {
     for (auto& line : lines) {
@@ -102,16 +102,13 @@ void readInput() {
   endServer();
 }
 
-void startInput(const std::string& projectName, const Mode& mode) {
+// Standard input is read on the calling thread from here on.
+[[noreturn]] void serveInput(const std::string& projectName, const Mode& mode,
+                             const std::string& ready) {
   outbox::startWriter(endServer);
   std::thread(handleInput, projectName, mode).detach();
-  std::thread(readInput).detach();
-}
-
-[[noreturn]] void park() {
-  for (;;) {
-    ::pause();
-  }
+  base::logErr(ready);
+  readInput();
 }
 
 bool publishTokenFile(const std::string& token) {
@@ -134,10 +131,9 @@ int runServer(const registry::Identity& identity, const Mode& mode) {
   // A client that has gone away must not kill the server; a write to it just fails.
   ::signal(SIGPIPE, SIG_IGN);
   if (mode.toolsOnly) {
-    startInput(identity.projectName, mode);
-    base::logErr(std::string("corvane MCP em modo só-tools (v") + base::SERVER_VERSION +
-                 ") — sem canal HTTP");
-    park();
+    serveInput(identity.projectName, mode,
+               std::string("corvane MCP em modo só-tools (v") + base::SERVER_VERSION +
+                   ") — sem canal HTTP");
   }
   const auto& token = identity.channelToken;
   if (!token || token->empty()) {
@@ -149,9 +145,8 @@ int runServer(const registry::Identity& identity, const Mode& mode) {
   if (!publishTokenFile(*token) || !channel::startListener(identity)) {
     return 1;
   }
-  startInput(identity.projectName, mode);
-  base::logErr(std::string("corvane channel server no ar (v") + base::SERVER_VERSION + ")");
-  park();
+  serveInput(identity.projectName, mode,
+             std::string("corvane channel server no ar (v") + base::SERVER_VERSION + ")");
 }
 
 }  // namespace server

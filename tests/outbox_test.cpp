@@ -1,0 +1,140 @@
+// The writer of standard output: lines whole and in order, each push answered exactly once,
+// whatever the descriptor takes at a time, and every waiting push answered when it fails.
+
+#include "outbox/outbox.h"
+
+#include "outbox/lines.h"
+#include "platform/posix.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <future>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+using outbox::Delivery;
+
+// A pipe whose ends block unless asked.
+void openPipe(platform::UniqueFd* in, platform::UniqueFd* out, bool nonBlocking = false) {
+  ASSERT_TRUE(platform::makePipe(in, out));
+  ::fcntl(in->get(), F_SETFL, 0);
+  ::fcntl(out->get(), F_SETFL, nonBlocking ? O_NONBLOCK : 0);
+}
+
+// Everything until end of file, read on a thread.
+std::future<std::string> drain(int fd) {
+  return std::async(std::launch::async, [fd] {
+    std::string all;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
+      all.append(buf, static_cast<size_t>(n));
+    }
+    return all;
+  });
+}
+
+std::string numbered(const char* kind, size_t i, size_t size) {
+  std::string line = kind + std::to_string(i) + " ";
+  return line + std::string(size - line.size() - 1, 'x') + "\n";
+}
+
+TEST(WriteLines, EveryLineWholeOnceAndInOrderAcrossShortWrites) {
+  ::signal(SIGPIPE, SIG_IGN);
+  struct Case {
+    const char* name;
+    size_t count, size, into;
+    bool nonBlocking;
+  } cases[] = {{"more lines than one writev takes", 3000, 20, 0, false},
+               {"lines over a pipe's size, short writes and EAGAIN", 6, 300000, 0, true},
+               {"the first line resumed inside", 3, 100, 40, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::UniqueFd in, out;
+    openPipe(&in, &out, c.nonBlocking);
+    std::vector<std::string> lines;
+    std::vector<std::string_view> views;
+    std::string want;
+    for (size_t i = 0; i < c.count; ++i) {
+      lines.push_back(numbered("l", i, c.size));
+      want += i == 0 ? lines[i].substr(c.into) : lines[i];
+    }
+    views.assign(lines.begin(), lines.end());
+    auto got = drain(in.get());
+    std::vector<size_t> whole;
+    EXPECT_EQ(c.count,
+              outbox::writeLines(out.get(), views, c.into, [&](size_t i) { whole.push_back(i); }));
+    out.reset();
+    EXPECT_TRUE(got.get() == want);
+    ASSERT_EQ(c.count, whole.size());
+    for (size_t i = 0; i < c.count; ++i) {
+      EXPECT_EQ(i, whole[i]);
+    }
+  }
+  platform::UniqueFd in, out;
+  openPipe(&in, &out);
+  in.reset();
+  std::string_view one = "lost\n";
+  EXPECT_EQ(0u, outbox::writeLines(out.get(), {&one, 1}, 0, [](size_t) { ADD_FAILURE(); }));
+}
+
+// A 1 MiB answer that nobody reads yet holds the writer; as many pushes as may wait queue behind.
+TEST(Outbox, WaitingPushesAreAnsweredOnceInOrderOrAllGoneWhenTheWriteFails) {
+  ::signal(SIGPIPE, SIG_IGN);
+  auto refusal = [](std::optional<Delivery> how) { return how.value_or(Delivery::Written); };
+  for (bool readerCloses : {false, true}) {
+    SCOPED_TRACE(readerCloses ? "reader closes" : "reader drains");
+    platform::UniqueFd in, out;
+    openPipe(&in, &out);
+    std::future<std::string> got;
+    std::atomic<int> gone{0};
+    std::atomic<size_t> count{0};
+    std::vector<std::pair<size_t, Delivery>> answered(3 * outbox::MAX_HELD_PUSHES);
+    size_t accepted = 0;
+    std::string want = std::string(1 << 20, 'a') + "\n";
+    {
+      outbox::Outbox box(out.get());
+      box.start([&] { ++gone; });
+      box.markReady();
+      box.answer(want);
+      // Those the writer took already are no longer held: the queue fills up after them.
+      std::optional<Delivery> refused;
+      for (size_t i = 0; !refused && i < answered.size(); ++i) {
+        refused = box.notify(numbered("p", i, 64), [&, i](Delivery how) {
+          answered[count++] = {i, how};
+        });
+        want += refused ? "" : numbered("p", i, 64);
+        accepted += refused ? 0 : 1;
+      }
+      EXPECT_EQ(Delivery::Busy, refusal(refused));
+      if (readerCloses) {
+        in.reset();
+      } else {
+        got = drain(in.get());
+      }
+      for (int i = 0; i < 500 && count < accepted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_EQ(readerCloses ? Delivery::Gone : Delivery::Written,
+                refusal(box.notify("late\n", [](Delivery) {})));
+      box.close(std::chrono::seconds(5));
+    }
+    EXPECT_LE(outbox::MAX_HELD_PUSHES, accepted);
+    ASSERT_EQ(accepted, count.load());
+    for (size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(i, answered[i].first);
+      EXPECT_EQ(readerCloses ? Delivery::Gone : Delivery::Written, answered[i].second);
+    }
+    EXPECT_EQ(readerCloses ? 1 : 0, gone.load());
+    out.reset();
+    if (!readerCloses) {
+      EXPECT_TRUE(got.get() == want + "late\n");
+    }
+  }
+}
+
+}  // namespace

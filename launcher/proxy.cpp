@@ -105,7 +105,7 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
     platform::removeFile(inject.path);
   }
 
-  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get()};
+  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get(), &raw};
   RelayEnd end = relay(fds, child.pid);
   if (end.signal != 0) {
     ::kill(child.pid, end.signal == SIGHUP ? SIGHUP : SIGTERM);

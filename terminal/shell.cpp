@@ -126,7 +126,8 @@ std::string terminalName(const std::string& stateDir, const std::string& folder,
 int runShell(const std::vector<std::string>& args) {
   ShellArgs parsed = parseShellArgs(args);
   if (!parsed.error.empty()) {
-    return refuse(parsed.error);
+    refuse(parsed.error);
+    return 2;
   }
   std::string folder = platform::currentDir();
   if (folder.empty()) {
@@ -199,7 +200,7 @@ int runShell(const std::vector<std::string>& args) {
   if (feeder == nullptr) {
     reg.remove();
   }
-  launcher::RelayEnd end = launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get()},
+  launcher::RelayEnd end = launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get(), &raw},
                                            child.pid, [feeder](std::string_view bytes) {
                                              if (feeder != nullptr) {
                                                feeder->push(bytes);

@@ -231,15 +231,26 @@ TEST(SessionsTable, RowsTimesAndCost) {
      "working_on":"","last_activity":"2027-01-15T01:00:00Z"},
     {"name":"old","id":"3","project":"old","state":"finished","status":"finished",
      "working_on":"","last_activity":"2027-01-14T01:00:00Z"}],"more":0})");
-  std::string table =
-      tools::formatSessions(list, {{"1", 1.234}, {"2", std::nullopt}}, NOW, NOW - 8 * 3600'000, 80);
+  // The cut-off hides "old" and says so; 0 shows every session the list holds.
+  size_t hidden = 0;
+  std::string table = tools::formatSessions(list, {{"1", 1.234}, {"2", std::nullopt}}, NOW,
+                                            NOW - 8 * 3600'000, 80, &hidden);
   EXPECT_EQ(
-      "NAME  STATE     STATUS    PROJECT  LAST ACTIVITY  COST   WORKING ON\n"
-      "web   running   busy      web      3m ago         $1.23  make the login page fa…\n"
-      "api   finished  finished  api      7h ago         -\n",
+      "NOME  ESTADO     SITUAÇÃO  PROJETO  ÚLTIMA ATIVIDADE  CUSTO  FAZENDO\n"
+      "web   em curso   ocupada   web      há 3 min          $1.23  make the login pag…\n"
+      "api   terminada  -         api      há 7 h            -\n",
       table);
+  EXPECT_EQ(1u, hidden);
+  hidden = 0;
+  table = tools::formatSessions(list, {}, NOW, 0, 0, &hidden);
+  EXPECT_EQ(0u, hidden);
+  EXPECT_NE(std::string::npos, table.find("\nold   terminada  -")) << table;
+  EXPECT_EQ("web\n", tools::channelNames(Json::parse(
+                         R"({"sessions":[{"name":"web","state":"running","channel":true},
+                                         {"name":"api","state":"running","channel":false},
+                                         {"name":"old","state":"finished","channel":true}]})")));
   const std::pair<int64_t, const char*> ago[] = {
-      {NOW + 5000, "just now"}, {NOW - 59'000, "59s ago"}, {NOW - 2 * DAY, "2d ago"}};
+      {NOW + 5000, "agora"}, {NOW - 59'000, "há 59 s"}, {NOW - 2 * DAY, "há 2 d"}};
   for (const auto& [then, want] : ago) {
     EXPECT_EQ(want, tools::relativeTime(then, NOW));
   }

@@ -28,9 +28,9 @@ enum class Mode {
   Notes,
   Shell,
   Completion,
-  Help,     // passthrough: the command asked about, or nothing for the whole list
+  Help,  // passthrough: the command asked about, or nothing for the whole list
   Version,
-  Usage,    // an unknown word typed on a terminal: the list on stderr, status 2
+  Usage,  // an unknown word typed on a terminal: the list on stderr, status 2
 };
 
 // A command word a person types. A new command is one row in commands() and one case in main().

@@ -34,13 +34,15 @@ std::span<const Command> commands() {
        "  --all        também as terminadas nos últimos 7 dias\n"
        "  --since N    as terminadas nos últimos N dias\n"
        "  --json       a resposta 'list' do companheiro, como está\n"},
-      {"group", Mode::Group, "group create|add|remove NOME PASTA... | group delete NOME [--documents] | group list",
-       "grupos de trabalho: pastas cujas sessões partilham documentos", "create add remove delete list",
+      {"group", Mode::Group,
+       "group create|add|remove NOME PASTA... | group delete NOME [--documents] | group list",
+       "grupos de trabalho: pastas cujas sessões partilham documentos",
+       "create add remove delete list",
        "Nomes: letras, dígitos, - e _, começando por letra ou dígito. Uma pasta pertence a um\n"
        "grupo só. 'delete' apaga o grupo e guarda os documentos, salvo com --documents.\n"
        "  channel-server group create api-work ~/src/api ~/src/web\n"},
-      {"notes", Mode::Notes, "notes [PASTA]", "abre o caderno da pasta no editor ($VISUAL, $EDITOR, vi)",
-       "", ""},
+      {"notes", Mode::Notes, "notes [PASTA]",
+       "abre o caderno da pasta no editor ($VISUAL, $EDITOR, vi)", "", ""},
       {"shell", Mode::Shell, "shell [--name NOME]",
        "abre um terminal que as sessões desta pasta podem ler e onde podem escrever", "--name", ""},
       {"app", Mode::App, "app",

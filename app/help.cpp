@@ -58,8 +58,8 @@ std::string zshScript() {
   std::string described, cases;
   for (const Command& c : commands()) {
     described += "    " + quoted(std::string(c.word) + ":" + std::string(c.summary)) + "\n";
-    cases += "    " + std::string(c.word) + ") compadd -- " + std::string(c.options) +
-             " --help ;;\n";
+    cases +=
+        "    " + std::string(c.word) + ") compadd -- " + std::string(c.options) + " --help ;;\n";
   }
   return "#compdef channel-server\n"
          "# channel-server: completamento para zsh (channel-server completion zsh)\n"
@@ -98,8 +98,7 @@ std::string fishScript() {
       rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
       out += "complete -c channel-server" + when +
              (isOption(one) ? " -l " + std::string(one.substr(2)) : " -a " + std::string(one)) +
-             (one == "--to" ? " -xa '(channel-server sessions --names 2>/dev/null)'" : "") +
-             "\n";
+             (one == "--to" ? " -xa '(channel-server sessions --names 2>/dev/null)'" : "") + "\n";
     }
   }
   return out + "complete -c channel-server -n '__fish_seen_subcommand_from group notes' -F\n";
@@ -112,9 +111,10 @@ std::string helpScreen() {
   for (const Command& c : commands()) {
     width = std::max(width, c.word.size());
   }
-  std::string out = std::string("channel-server ") + base::SERVER_VERSION +
-                    " — liga o claude (Claude Code) às suas outras sessões e a processos locais.\n\n"
-                    "uso: channel-server COMANDO [OPÇÕES]   (channel-server COMANDO --help: detalhes)\n\n";
+  std::string out =
+      std::string("channel-server ") + base::SERVER_VERSION +
+      " — liga o claude (Claude Code) às suas outras sessões e a processos locais.\n\n"
+      "uso: channel-server COMANDO [OPÇÕES]   (channel-server COMANDO --help: detalhes)\n\n";
   for (const Command& c : commands()) {
     out += "  " + std::string(c.word) + std::string(width - c.word.size() + 2, ' ') +
            std::string(c.summary) + "\n";
@@ -127,8 +127,8 @@ std::string helpScreen() {
 }
 
 std::string commandHelp(const Command& cmd) {
-  return "uso: channel-server " + std::string(cmd.usage) + "\n" + std::string(cmd.summary) +
-         "\n" + (cmd.details.empty() ? "" : "\n" + std::string(cmd.details));
+  return "uso: channel-server " + std::string(cmd.usage) + "\n" + std::string(cmd.summary) + "\n" +
+         (cmd.details.empty() ? "" : "\n" + std::string(cmd.details));
 }
 
 std::optional<std::string> completionScript(std::string_view shell) {

@@ -40,7 +40,8 @@ int help(const std::vector<std::string>& args) {
   }
   const app::Command* cmd = app::findCommand(args[0]);
   return cmd ? print(app::commandHelp(*cmd))
-             : usage("comando desconhecido: " + channel::escapeControls(args[0]), app::helpScreen());
+             : usage("comando desconhecido: " + channel::escapeControls(args[0]),
+                     app::helpScreen());
 }
 
 int completion(const std::vector<std::string>& args) {

@@ -79,9 +79,8 @@ int several(const std::vector<Json>& found, const std::vector<Named>& named) {
 // The one live session the options name, or the exit status that ends the command.
 std::variant<Picked, int> pickSession(const Options& opts) {
   std::string cwd = platform::currentDir();
-  std::string toFolder = opts.to && platform::isDirectory(*opts.to)
-                             ? platform::resolvePath(*opts.to)
-                             : std::string();
+  std::string toFolder =
+      opts.to && platform::isDirectory(*opts.to) ? platform::resolvePath(*opts.to) : std::string();
   std::vector<Json> live = registry::liveRegistry();
   auto found = chooseSessions(live, opts.to, toFolder, cwd);
   std::vector<Named> named;
@@ -146,8 +145,9 @@ int runPush(const std::vector<std::string>& args) {
     return 2;
   }
   if (opts->words.empty() && ::isatty(STDIN_FILENO) != 0) {
-    base::logErr("✗ sem texto: escreva-o depois de push, ou mande-o pela entrada padrão "
-                 "(git diff | channel-server push)");
+    base::logErr(
+        "✗ sem texto: escreva-o depois de push, ou mande-o pela entrada padrão "
+        "(git diff | channel-server push)");
     return 2;
   }
   // The text is judged before any connection: nothing is half sent.
@@ -188,8 +188,8 @@ int runPush(const std::vector<std::string>& args) {
         told = true;
       }
     };
-    if (!exchange(*port, pushRequest(*port, token->get<std::string>(), *text), PUSH_LIMIT,
-                  &reply, &err, slow)) {
+    if (!exchange(*port, pushRequest(*port, token->get<std::string>(), *text), PUSH_LIMIT, &reply,
+                  &err, slow)) {
       return failed("o texto não chegou à sessão " + name + " (" + err + ")");
     }
     auto answer = parseReply(reply);

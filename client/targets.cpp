@@ -43,7 +43,8 @@ std::vector<Named> namedChannels(const std::vector<Json>& live, bool start) {
     }
   }
   for (const Json& s : *sessions) {
-    if (!s.is_object() || stringField(s, "state") != "running" || s.value("channel", false) != true) {
+    if (!s.is_object() || stringField(s, "state") != "running" ||
+        s.value("channel", false) != true) {
       continue;
     }
     companion::SessionRef ref;

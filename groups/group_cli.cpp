@@ -89,8 +89,7 @@ int runGroupCommand(const std::vector<std::string>& args) {
   if (args.size() == 1 && args[0] == "list") {
     return listGroups(stateDir);
   }
-  if ((args.size() == 2 || (args.size() == 3 && args[2] == "--documents")) &&
-      args[0] == "delete") {
+  if ((args.size() == 2 || (args.size() == 3 && args[2] == "--documents")) && args[0] == "delete") {
     return deleteNamed(stateDir, args[1], args.size() == 3);
   }
   const char* verbs[] = {"create", "add", "remove"};
@@ -118,7 +117,8 @@ int runGroupCommand(const std::vector<std::string>& args) {
         return 1;
       }
       const Group* in = findGroup(all, args[1]);
-      bool member = in && std::find(in->folders.begin(), in->folders.end(), path) != in->folders.end();
+      bool member =
+          in && std::find(in->folders.begin(), in->folders.end(), path) != in->folders.end();
       (changes[v] == Change::Add && member ? already : folders).push_back(path);
     }
     for (const std::string& f : already) {

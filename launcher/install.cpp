@@ -173,8 +173,9 @@ int runInstallCLI(const CompletionFor& completionFor) {
     if (shell) {
       addLine(home, shell->rc, shell->pathLine, PATH_MARKER, "adicionei ~/.local/bin ao PATH");
     } else {
-      base::logErr("ℹ️  ~/.local/bin não está no PATH e não conheço o seu shell ($SHELL); "
-                   "acrescente ~/.local/bin ao PATH no arquivo que ele lê ao iniciar");
+      base::logErr(
+          "ℹ️  ~/.local/bin não está no PATH e não conheço o seu shell ($SHELL); "
+          "acrescente ~/.local/bin ao PATH no arquivo que ele lê ao iniciar");
     }
   }
   bool made = false;

@@ -73,7 +73,8 @@ enum class Read { Data, Empty, Ended };
 void stopWithChild(const RelayFds& fds, pid_t child) {
   if (fds.terminal != nullptr) {
     fds.terminal->restore();
-    struct sigaction dfl {}, old {};
+    struct sigaction dfl {};
+    struct sigaction old {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     ::sigaction(SIGTSTP, &dfl, &old);

@@ -1,4 +1,5 @@
 #include "app/cli.h"
+
 #include "app/help.h"
 #include "tests/support/harness.h"
 
@@ -80,8 +81,7 @@ TEST(Cli, HelpNamesEveryCommandAndCompletionScriptsParse) {
   }
   EXPECT_LE(std::count(screen.begin(), screen.end(), '\n'), 24);
   EXPECT_FALSE(app::completionScript("tcsh"));
-  const std::pair<const char*, const char*> shells[] = {{"bash", "/bin/bash"},
-                                                        {"zsh", "/bin/zsh"}};
+  const std::pair<const char*, const char*> shells[] = {{"bash", "/bin/bash"}, {"zsh", "/bin/zsh"}};
   for (const auto& [shell, program] : shells) {
     SCOPED_TRACE(shell);
     if (::access(program, X_OK) != 0) {

@@ -279,7 +279,6 @@ TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
     EXPECT_EQ(c.text, platform::readFile(path).value_or("missing"));
   }
   EXPECT_EQ(S_IFREG | 0600u, cstest::modeOf(path));
-
 }
 
 // What `group` says, in order, from a fresh HOME: each line names the cause.
@@ -292,14 +291,16 @@ TEST(WorkspaceCli, GroupCommandsSayWhatHappenedAndWhy) {
   const std::pair<std::vector<std::string>, std::pair<int, std::string>> steps[] = {
       {{"create", "-x", a}, {2, "✗ nome de grupo inválido: -x" + rule}},
       {{"create", "x y", a}, {2, "✗ nome de grupo inválido: x y" + rule}},
-      {{"create", "w", home / "none"}, {1, "✗ pasta inválida: " + home / "none" + " (não existe)\n"}},
+      {{"create", "w", home / "none"},
+       {1, "✗ pasta inválida: " + home / "none" + " (não existe)\n"}},
       {{"create", "w", file}, {1, "✗ pasta inválida: " + file + " (não é uma pasta)\n"}},
       {{"create", "w", a}, {0, "✓ grupo w criado com 1 pasta\n"}},
       {{"create", "w", b}, {1, "✗ o grupo w já existe\n"}},
       {{"add", "w", a}, {0, "ℹ️  " + a + " já está no grupo w\n"}},
       {{"create", "v", a}, {1, "✗ " + a + " já está no grupo w\n"}},
-      {{"delete", "w"}, {0, "✓ grupo w apagado; os documentos ficam em " + home / ".corvane/groups/w" +
-                                " (--documents apaga também)\n"}},
+      {{"delete", "w"},
+       {0, "✓ grupo w apagado; os documentos ficam em " + home / ".corvane/groups/w" +
+               " (--documents apaga também)\n"}},
       {{"add", "w", a}, {1, "✗ não existe grupo w\n"}},
       {{"create", "w", a}, {0, "✓ grupo w criado com 1 pasta\n"}},
       {{"delete", "w", "--documents"}, {0, "✓ grupo w apagado, com os documentos\n"}},

@@ -17,7 +17,8 @@ const std::string NOTICE = "→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra
 const std::string TARGET = platform::resolvePath(cstest::binaryPath());
 const std::string ADD = "claude mcp add --scope user corvane-tools -e CV_TOOLS_ONLY=1 -- " + TARGET;
 const std::string NO_CLAUDE =
-    "ℹ️  claude não está no PATH; para ter as ferramentas em toda sessão, rode:\n   " + ADD + "\n";
+    "ℹ️  claude não está no PATH; para ter as ferramentas em toda sessão, rode:\n   " + ADD +
+    "\n";
 
 // install-cli with this HOME and exactly this PATH, on which no real bin folder ever is; no shell
 // unless the case names one.
@@ -30,9 +31,9 @@ enum Outcome { INSTALLED, ALREADY, REFUSED };
 Result said(Outcome what, const std::string& dir) {
   return what == INSTALLED ? Result(0, "✓ corvane-run e channel-server instalados em " + dir +
                                            " → " + TARGET + "\n" + NO_CLAUDE)
-         : what == ALREADY
-             ? Result(0, "✓ corvane-run e channel-server já instalados em " + dir + "\n" + NO_CLAUDE)
-             : Result(1, "✋ falha ao criar " + dir + "/corvane-run: File exists\n");
+         : what == ALREADY ? Result(0, "✓ corvane-run e channel-server já instalados em " + dir +
+                                           "\n" + NO_CLAUDE)
+                           : Result(1, "✋ falha ao criar " + dir + "/corvane-run: File exists\n");
 }
 
 TEST(Install, WhatIsAlreadyAtTheLinkPathInAFolderOnThePath) {
@@ -135,7 +136,8 @@ TEST(Install, ThePathLineAndCompletionGoWhereTheUsersShellReadsThem) {
     for (const char* rc : {".zshrc", ".bashrc", ".config/fish/conf.d/corvane.fish"}) {
       std::string text = platform::readFile(home / rc).value_or("");
       EXPECT_EQ(rc == c.rc, !c.line.empty() && text.starts_with(c.line)) << rc;
-      bool sourced = text.find(". ~/" + c.completion + " # corvane: completion") != std::string::npos;
+      bool sourced =
+          text.find(". ~/" + c.completion + " # corvane: completion") != std::string::npos;
       EXPECT_EQ(rc == c.rc && c.rc != cases[2].rc, sourced) << text;
     }
     if (c.completion.empty()) {
@@ -162,7 +164,8 @@ TEST(Install, FallbackFolderThatCannotBeMadeFails) {
 // registration of another channel-server is re-pointed, anyone else's is left alone.
 TEST(Install, RegistersTheToolsServerWithClaude) {
   const std::string quoted = "\"" + TARGET + "\"", remove = "mcp remove corvane-tools -s user\n";
-  const std::string add = ADD.substr(7) + "\n", linked = "✓ corvane-run e channel-server instalados em ";
+  const std::string add = ADD.substr(7) + "\n",
+                    linked = "✓ corvane-run e channel-server instalados em ";
   auto registration = [](const std::string& command) {
     return "{\"mcpServers\":{\"corvane-tools\":{\"command\":\"" + command + "\"}}}";
   };
@@ -172,19 +175,40 @@ TEST(Install, RegistersTheToolsServerWithClaude) {
     std::string said, calls;
     bool registered;
   } cases[] = {
-      {"none", "", {}, "✓ ferramentas registradas no claude para toda sessão: corvane-tools → " +
-                       quoted, add, true},
-      {"this one", registration(TARGET), {}, "✓ ferramentas já registradas no claude: "
-                                             "corvane-tools → " + quoted, "", true},
-      {"another channel-server", registration("/old/bin/channel-server"), {},
+      {"none",
+       "",
+       {},
+       "✓ ferramentas registradas no claude para toda sessão: corvane-tools → " + quoted,
+       add,
+       true},
+      {"this one",
+       registration(TARGET),
+       {},
+       "✓ ferramentas já registradas no claude: "
+       "corvane-tools → " +
+           quoted,
+       "",
+       true},
+      {"another channel-server",
+       registration("/old/bin/channel-server"),
+       {},
        "✓ corvane-tools re-apontado no claude: \"/old/bin/channel-server\" → " + quoted,
-       remove + add, true},
-      {"someone else's", registration("/opt/x/tools\\u001b]0;t\\u0007"), {},
-       "ℹ️  o corvane-tools do claude roda outro programa (\"/opt/x/tools\\u001b]0;t\\u0007\"): "
-       "deixei como está", "", false},
-      {"claude fails", "", {{"STUB_MCP_STATUS", "3"}},
+       remove + add,
+       true},
+      {"someone else's",
+       registration("/opt/x/tools\\u001b]0;t\\u0007"),
+       {},
+       "ℹ️  o corvane-tools do claude roda outro programa "
+       "(\"/opt/x/tools\\u001b]0;t\\u0007\"): "
+       "deixei como está",
+       "",
+       false},
+      {"claude fails",
+       "",
+       {{"STUB_MCP_STATUS", "3"}},
        "✗ 'claude mcp add' falhou (status 3); para registrar as ferramentas, rode:\n   " + ADD,
-       add, false},
+       add,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -209,8 +209,8 @@ TEST_F(LaunchTest, ConfigIsOneArgumentAndTokenStaysOutOfArgv) {
         Env{{"CV_CHANNEL_TOKEN", ""}}}) {
     SCOPED_TRACE(Json(given).dump());
     // Output on a pipe: claude runs without the proxy, its bytes untouched, and without banner.
-    auto child = launch({"fix the failing test", "--take", "-p", "x y"},
-                        Env{given.begin(), given.end()});
+    auto child =
+        launch({"fix the failing test", "--take", "-p", "x y"}, Env{given.begin(), given.end()});
     EXPECT_EQ("", child->readAllErr());
     EXPECT_EQ("a\r\nb", child->readOutFor(100ms));
     auto args = recordedArgs();
@@ -222,16 +222,16 @@ TEST_F(LaunchTest, ConfigIsOneArgumentAndTokenStaysOutOfArgv) {
     ASSERT_EQ(36u, instance.size());
     // The port as given, the token by reference only.
     Json want = {{"command", binary}, {"args", Json::array()}, {"env", given}};
-    want["env"].update(
-        {{"CV_LAUNCH_CWD", proj},
-         {"CV_INSTANCE", instance},
-         {"CV_LAUNCHER_PID", std::to_string(child->pid())},
-         {"CV_CHANNEL_TOKEN", "${CV_CHANNEL_TOKEN}"}});
+    want["env"].update({{"CV_LAUNCH_CWD", proj},
+                        {"CV_INSTANCE", instance},
+                        {"CV_LAUNCHER_PID", std::to_string(child->pid())},
+                        {"CV_CHANNEL_TOKEN", "${CV_CHANNEL_TOKEN}"}});
     EXPECT_EQ(want, server);
     // The tools come from a second server, whose readiness cannot delay the channel's.
     std::string config = recordedArgs().at(2).substr(13);
-    EXPECT_EQ((Json{{"command", binary}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}}),
-              Json::parse(config).at("mcpServers").at("corvane-tools"));
+    EXPECT_EQ(
+        (Json{{"command", binary}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}}),
+        Json::parse(config).at("mcpServers").at("corvane-tools"));
     EXPECT_EQ(2u, Json::parse(config).at("mcpServers").size());
 
     std::string claudeEnv = platform::readFile(home / "rec.env").value_or("");
@@ -287,10 +287,11 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   put("here.json", {{"pid", server->pid()}, {"launcherPid", owner->pid()}, {"inject", oldSock}});
   put("reused.json", {{"pid", again->pid()}, {"launcherPid", reused->pid()}});
 
-  EXPECT_EQ(0u, launch({})->readAllErr().find(
-                    "ℹ️  Já existe sessão-canal nesta pasta (3).\n"
-                    "   Subindo mais uma — cada uma tem porta e socket próprios.\n"
-                    "   Use 'corvane-run --take' se a intenção era substituir a que está aberta.\n"));
+  EXPECT_EQ(0u,
+            launch({})->readAllErr().find(
+                "ℹ️  Já existe sessão-canal nesta pasta (3).\n"
+                "   Subindo mais uma — cada uma tem porta e socket próprios.\n"
+                "   Use 'corvane-run --take' se a intenção era substituir a que está aberta.\n"));
   EXPECT_FALSE(server->wait(0ms).has_value());
 
   std::string took = launch({"--take"})->readAllErr();
@@ -345,7 +346,8 @@ TEST_F(LaunchTest, CtrlZHandsTheTerminalToTheShellAndFgBringsClaudeBack) {
     GTEST_SKIP() << "no bash";
   }
   cstest::Pty run({"/bin/bash", "-c",
-                   "set -m; cd \"$0\" && \"$1\" launch 2>/dev/null; echo \"[parou $?]\"; read -r _; fg >/dev/null;"
+                   "set -m; cd \"$0\" && \"$1\" launch 2>/dev/null; echo \"[parou $?]\"; read -r "
+                   "_; fg >/dev/null;"
                    " echo \"[fim $?]\"",
                    proj, cstest::binaryPath()},
                   env, &before);
@@ -355,7 +357,7 @@ TEST_F(LaunchTest, CtrlZHandsTheTerminalToTheShellAndFgBringsClaudeBack) {
   EXPECT_EQ(ICANON | ECHO | ISIG, stopped.c_lflag & (ICANON | ECHO | ISIG));
   winsize bigger{40, 100, 0, 0};
   ASSERT_EQ(0, ::ioctl(run.pty.master.get(), TIOCSWINSZ, &bigger));  // resized while stopped
-  ASSERT_TRUE(run.type("\r"));                                        // the shell's fg
+  ASSERT_TRUE(run.type("\r"));                                       // the shell's fg
   EXPECT_TRUE(run.ask("size\r", "40 100\r\n"));
   EXPECT_EQ(0u, settings(run.pty.master.get()).c_lflag & (ICANON | ECHO | ISIG));
   EXPECT_TRUE(run.ask("exit 3\r", "[fim 3]"));

@@ -9,9 +9,9 @@
 #include <atomic>
 #include <fstream>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
 #include <tuple>
-#include <sys/socket.h>
 
 namespace {
 
@@ -108,10 +108,11 @@ TEST_F(PushRun, TokenGoesOnlyToTheServerTheRecordNames) {
     record("INST", channel.port, "", same ? channel.child->pid() : 0);
     auto [status, err] = run({"push", "olá", "mundo"});
     EXPECT_EQ(same ? 0 : 1, status);
-    EXPECT_EQ(same ? ""
-                   : "✗ a porta " + std::to_string(channel.port) +
-                         " não é do servidor da sessão \"proj\" (pid ou instância diferentes); nada "
-                         "enviado\n",
+    EXPECT_EQ(same
+                  ? ""
+                  : "✗ a porta " + std::to_string(channel.port) +
+                        " não é do servidor da sessão \"proj\" (pid ou instância diferentes); nada "
+                        "enviado\n",
               err);
     std::string pushed = channel.child->readOutFor(100ms);  // none with the parked process's pid
     EXPECT_EQ(same, pushed.find(R"("content":"olá mundo",)") != std::string::npos) << pushed;
@@ -194,11 +195,15 @@ TEST_F(PushRun, TextIsJudgedBeforeAnyConnection) {
 // Retry-After is waited out; an answer without it fails at once, naming the session.
 TEST_F(PushRun, WaitsForASessionThatIsNotReadyYet) {
   const std::string notReady =
-      "503 Service Unavailable\r\nRetry-After: 1\r\n\r\n{\"ok\":false,\"error\":\"channel not ready\"}";
-  const std::string busy = "503 Service Unavailable\r\n\r\n{\"ok\":false,\"error\":\"session busy\"}";
+      "503 Service Unavailable\r\nRetry-After: 1\r\n\r\n{\"ok\":false,\"error\":\"channel not "
+      "ready\"}";
+  const std::string busy =
+      "503 Service Unavailable\r\n\r\n{\"ok\":false,\"error\":\"session busy\"}";
   const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{notReady, "200 OK\r\n\r\n{\"ok\":true}"}, 0, ""},
-      {{busy}, 1, "✗ a sessão \"proj\" está com a fila cheia; tente de novo em instantes; nada enviado\n"},
+      {{busy},
+       1,
+       "✗ a sessão \"proj\" está com a fila cheia; tente de novo em instantes; nada enviado\n"},
   };
   for (const auto& [answers, status, said] : cases) {
     SCOPED_TRACE(said);

@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sys/ioctl.h>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace tools {
 namespace {
@@ -129,8 +129,7 @@ std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis) {
 
 std::string formatSessions(const Json& list,
                            const std::map<std::string, std::optional<double>>& usd,
-                           int64_t nowMillis, int64_t sinceMillis, size_t width,
-                           size_t* hidden) {
+                           int64_t nowMillis, int64_t sinceMillis, size_t width, size_t* hidden) {
   std::vector<std::vector<std::string>> rows = {
       {"NOME", "ESTADO", "SITUAÇÃO", "PROJETO", "ÚLTIMA ATIVIDADE", "CUSTO", "FAZENDO"}};
   auto sessions = list.find("sessions");
@@ -150,8 +149,8 @@ std::string formatSessions(const Json& list,
         continue;
       }
       auto cost = usd.find(field(s, "id"));
-      rows.push_back({fit(field(s, "name"), NAME_MAX_CHARS),
-                      inWords(field(s, "state")), running ? inWords(field(s, "status")) : "-",
+      rows.push_back({fit(field(s, "name"), NAME_MAX_CHARS), inWords(field(s, "state")),
+                      running ? inWords(field(s, "status")) : "-",
                       fit(field(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
                       money(cost == usd.end() ? std::nullopt : cost->second),
                       oneLine(field(s, "working_on"))});
@@ -242,7 +241,8 @@ int runSessions(const std::vector<std::string>& args) {
     return 1;
   }
   if (hidden > 0) {
-    base::logErr("(" + std::to_string(hidden) + (hidden == 1 ? " sessão mais antiga oculta" : " sessões mais antigas ocultas") +
+    base::logErr("(" + std::to_string(hidden) +
+                 (hidden == 1 ? " sessão mais antiga oculta" : " sessões mais antigas ocultas") +
                  (all ? ": o companheiro lista as dos últimos 7 dias, até 40)"
                       : "; --all mostra as dos últimos 7 dias, --since DIAS escolhe)"));
   }

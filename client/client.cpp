@@ -62,6 +62,11 @@ std::optional<std::string> readInput(std::string* err) {
   return text;
 }
 
+// A session's name in a message: quoted and escaped, as it is data.
+std::string shownName(const Json& name) {
+  return name.is_string() ? name.dump(-1, ' ', false, Json::error_handler_t::replace) : "?";
+}
+
 struct Picked {
   Json record;
   std::string name;  // what the messages call it
@@ -95,7 +100,7 @@ std::variant<Picked, int> pickSession(const Options& opts) {
     if (hit.session) {
       for (const Named& n : named) {
         if (n.session.id == hit.session->id) {
-          return Picked{n.record, n.session.name};
+          return Picked{n.record, shownName(n.session.name)};
         }
       }
     }
@@ -118,7 +123,7 @@ std::variant<Picked, int> pickSession(const Options& opts) {
   if (found.size() > 1) {
     return several(found, named.empty() ? namedChannels(live, false) : named);
   }
-  std::string name = opts.to ? *opts.to : found.front().value("name", Json(cwd)).dump();
+  std::string name = shownName(opts.to ? Json(*opts.to) : found.front().value("name", Json(cwd)));
   return Picked{found.front(), name};
 }
 

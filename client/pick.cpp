@@ -23,6 +23,14 @@ std::string stringField(const Json& record, const char* key) {
   return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+// Names and folders are other processes' data: no control character reaches the terminal.
+std::string printable(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+  return text;
+}
+
 }  // namespace
 
 std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& args,
@@ -70,7 +78,7 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
 }
 
 std::string describe(const Json& record, const std::string& name) {
-  return "   " + name + "  (" + stringField(record, "cwd") + ")";
+  return "   " + printable(name) + "  (" + printable(stringField(record, "cwd")) + ")";
 }
 
 std::optional<uint16_t> recordPort(const Json& record) {
@@ -149,10 +157,7 @@ std::string refusalLine(const Reply& reply, const std::string& session) {
       return "a sessão " + session + " " + std::string(words) + "; nada enviado";
     }
   }
-  // The answer is another process's data: no control character reaches the terminal.
-  std::replace_if(
-      error.begin(), error.end(),
-      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }, '?');
+  error = printable(error);
   return "a sessão " + session + " recusou o texto (HTTP " + std::to_string(reply.status) +
          (error.empty() ? "" : ": " + error) + "); nada enviado";
 }

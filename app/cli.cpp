@@ -2,8 +2,6 @@
 
 #include "platform/text.h"
 
-#include <utility>
-
 namespace app {
 
 uint16_t parsePort(std::string_view text) {
@@ -28,33 +26,52 @@ bool isValidInstance(std::string_view text) {
   return true;
 }
 
-Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args) {
-  Dispatch d;
-  if (!args.empty() && args[0] == "install-cli") {
-    d.mode = Mode::InstallCLI;
-    return d;
-  }
-  // The commands a person runs; as corvane-run every word stays a prompt for claude.
-  static constexpr std::pair<std::string_view, Mode> COMMANDS[] = {
-      {"push", Mode::Push},   {"type", Mode::Type},
-      {"app", Mode::App},     {"sessions", Mode::Sessions},
-      {"group", Mode::Group}, {"notes", Mode::Notes},
-      {"shell", Mode::Shell}, {"statusline", Mode::Statusline}};
-  for (const auto& [word, mode] : COMMANDS) {
-    if (args.empty() || programName == "corvane-run" || args[0] != word) {
-      continue;
+const Command* findCommand(std::string_view word) {
+  for (const Command& c : commands()) {
+    if (c.word == word) {
+      return &c;
     }
-    d.mode = mode;
+  }
+  return nullptr;
+}
+
+Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args,
+                  bool stdinTerminal) {
+  Dispatch d;
+  bool asRun = programName == "corvane-run";
+  // As corvane-run every word stays a prompt for claude, install-cli aside.
+  if (asRun && !args.empty() && args[0] == "install-cli") {
+    d.mode = Mode::InstallCLI;
     d.passthrough.assign(args.begin() + 1, args.end());
     return d;
   }
-  bool launchWord = !args.empty() && args[0] == "launch";
-  if (!launchWord && programName != "corvane-run") {
+  if (!asRun && args.empty()) {
     return d;
   }
-  d.mode = Mode::Launch;
-  for (size_t i = launchWord ? 1 : 0; i < args.size(); ++i) {
-    if (args[i] == "--take") {
+  std::string word = asRun ? std::string() : args[0];
+  if (word == "help" || word == "--help" || word == "-h") {
+    d.mode = Mode::Help;
+    d.passthrough.assign(args.begin() + 1, args.end());
+    return d;
+  }
+  if (word == "--version") {
+    d.mode = Mode::Version;
+    return d;
+  }
+  const Command* cmd = asRun ? findCommand("launch") : findCommand(word);
+  if (cmd == nullptr) {
+    d.mode = stdinTerminal ? Mode::Usage : Mode::Server;
+    return d;
+  }
+  if (!asRun && args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
+    d.mode = Mode::Help;
+    d.passthrough = {args[0]};
+    return d;
+  }
+  d.mode = cmd->mode;
+  size_t first = asRun && !args.empty() && args[0] == "launch" ? 1 : (asRun ? 0 : 1);
+  for (size_t i = first; i < args.size(); ++i) {
+    if (d.mode == Mode::Launch && args[i] == "--take") {
       d.take = true;
     } else {
       d.passthrough.push_back(args[i]);

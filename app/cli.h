@@ -3,6 +3,7 @@
 // The pure half of start-up: reading CV_CHANNEL_PORT and choosing the mode.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,8 +27,25 @@ enum class Mode {
   Group,
   Notes,
   Shell,
-  Statusline
+  Statusline,
+  Completion,
+  Help,  // passthrough: the command asked about, or nothing for the whole list
+  Version,
+  Usage,  // an unknown word typed on a terminal: the list on stderr, status 2
 };
+
+// A command word a person types. A new command is one row in commands() and one case in main().
+struct Command {
+  std::string_view word;
+  Mode mode;
+  std::string_view usage;    // after "uso: channel-server "
+  std::string_view summary;  // its line in the list
+  std::string_view options;  // space-separated, offered by shell completion
+  std::string_view details;  // what `<word> --help` adds below the usage, lines ending in "\n"
+};
+
+std::span<const Command> commands();
+const Command* findCommand(std::string_view word);
 
 struct Dispatch {
   Mode mode = Mode::Server;
@@ -35,6 +53,9 @@ struct Dispatch {
   std::vector<std::string> passthrough;  // launch: claude's arguments; a command: the rest
 };
 
-Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args);
+// `stdinTerminal`: an unknown first word is a person's typo only on a terminal; claude starts the
+// server with words of its own and standard input on a pipe.
+Dispatch dispatch(const std::string& programName, const std::vector<std::string>& args,
+                  bool stdinTerminal);
 
 }  // namespace app

@@ -1,6 +1,10 @@
 #include "app/cli.h"
+#include "app/help.h"
 #include "app/process.h"
 #include "app_companion/server.h"
+#include "base/log.h"
+#include "base/version.h"
+#include "channel/log_text.h"
 #include "client/client.h"
 #include "companion/starter.h"
 #include "groups/group_cli.h"
@@ -17,17 +21,62 @@
 #include "tools/statusline.h"
 
 #include <string>
+#include <unistd.h>
 #include <vector>
+
+namespace {
+
+int print(const std::string& text) {
+  return platform::writeAll(STDOUT_FILENO, text.data(), text.size()) ? 0 : 1;
+}
+
+int usage(const std::string& why, const std::string& text) {
+  base::logErr("✗ " + why);
+  base::logErr(text.substr(0, text.size() - 1));
+  return 2;
+}
+
+int help(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    return print(app::helpScreen());
+  }
+  const app::Command* cmd = app::findCommand(args[0]);
+  return cmd ? print(app::commandHelp(*cmd))
+             : usage("comando desconhecido: " + channel::escapeControls(args[0]),
+                     app::helpScreen());
+}
+
+int completion(const std::vector<std::string>& args) {
+  auto script = args.size() == 1 ? app::completionScript(args[0]) : std::nullopt;
+  return script ? print(*script)
+                : usage("diga o shell: bash, zsh ou fish",
+                        app::commandHelp(*app::findCommand("completion")));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string argv0 =
       argc > 0 && argv[0] != nullptr ? platform::lastPathComponent(argv[0]) : std::string();
   std::vector<std::string> cliArgs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
-  app::Dispatch d = app::dispatch(argv0, cliArgs);
+  app::Dispatch d = app::dispatch(argv0, cliArgs, ::isatty(STDIN_FILENO) != 0);
   int status = 0;
   switch (d.mode) {
+    case app::Mode::Help:
+      return help(d.passthrough);
+    case app::Mode::Version:
+      return print(std::string("channel-server ") + base::SERVER_VERSION + "\n");
+    case app::Mode::Usage:
+      return usage("comando desconhecido: " + channel::escapeControls(cliArgs[0]),
+                   app::helpScreen());
+    case app::Mode::Completion:
+      return completion(d.passthrough);
     case app::Mode::InstallCLI:
-      status = launcher::runInstallCLI();
+      if (!d.passthrough.empty()) {
+        return usage("install-cli não leva argumentos",
+                     app::commandHelp(*app::findCommand("install-cli")));
+      }
+      status = launcher::runInstallCLI(app::completionScript);
       break;
     case app::Mode::Launch:
       status = launcher::runLaunch(d.take, d.passthrough, [] {

@@ -53,6 +53,24 @@ std::optional<FileId> fileId(const std::string& path) {
   return FileId{st.st_dev, st.st_ino};
 }
 
+// "o companion (pid N)", "o processo N (<program>)", or "o app corvane" when no pid can be had.
+std::string whoAnswers(const std::string& path) {
+  sockaddr_un addr{};
+  platform::UniqueFd sock{::socket(AF_UNIX, SOCK_STREAM, 0)};
+  pid_t pid = 0;
+  if (!sock || !platform::makeUnixAddress(path, &addr) ||
+      ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      !platform::peerPid(sock.get(), &pid)) {
+    return "o app corvane";
+  }
+  platform::ProcessIdentity id;
+  if (platform::processIdentity(pid, &id) && id.executable == platform::executablePath()) {
+    return "o companion (pid " + std::to_string(pid) + ")";
+  }
+  std::string program = id.executable.substr(id.executable.find_last_of('/') + 1);
+  return "o processo " + std::to_string(pid) + (program.empty() ? "" : " (" + program + ")");
+}
+
 enum class Claim { Ours, Taken, Failed };
 
 // Binds the socket, replacing a file nobody answers on; a live one belongs to someone else.
@@ -288,7 +306,7 @@ int runApp() {
   std::string err;
   switch (claimSocket(path, &listener, &err)) {
     case Claim::Taken:
-      base::logErr("✋ outro processo já responde em " + path + " — este companion sai");
+      base::logErr("✋ " + whoAnswers(path) + " já responde em " + path + " — este companion sai");
       return 0;
     case Claim::Failed:
       base::logErr("✗ companion: " + err);

@@ -4,6 +4,7 @@
 #include "platform/posix.h"
 #include "platform/unique_fd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t MAX_REPLY = 64 * 1024;
+constexpr std::chrono::seconds SLOW_AFTER{1};
 
 bool fail(std::string* err, const std::string& what, int e) {
   *err = what + ": " + std::strerror(e);
@@ -49,7 +51,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 }  // namespace
 
 bool exchange(uint16_t port, std::string_view request, std::chrono::milliseconds limit,
-              std::string* reply, std::string* err) {
+              std::string* reply, std::string* err, const std::function<void()>& slow) {
   auto deadline = Clock::now() + limit;
   std::string where = "127.0.0.1:" + std::to_string(port);
   platform::UniqueFd sock{::socket(AF_INET, SOCK_STREAM, 0)};
@@ -83,6 +85,9 @@ bool exchange(uint16_t port, std::string_view request, std::chrono::milliseconds
     }
   }
   reply->clear();
+  if (slow && !waitFor(sock.get(), POLLIN, std::min(deadline, Clock::now() + SLOW_AFTER))) {
+    slow();
+  }
   char buf[8192];
   while (reply->size() < MAX_REPLY) {
     if (!waitFor(sock.get(), POLLIN, deadline)) {

@@ -4,7 +4,9 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 
+#include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace client {
 namespace {
@@ -75,9 +77,8 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
   return out;
 }
 
-std::string describe(const Json& record) {
-  return "   " + stringField(record, "name") + "  " + stringField(record, "instance") + "  " +
-         stringField(record, "cwd");
+std::string describe(const Json& record, const std::string& name) {
+  return "   " + base::terminalSafe(name) + "  (" + base::terminalSafe(stringField(record, "cwd")) + ")";
 }
 
 std::optional<uint16_t> recordPort(const Json& record) {
@@ -122,14 +123,53 @@ std::optional<Reply> parseReply(std::string_view text) {
   if (!platform::parseDecimal(text.substr(9, 3), &status)) {
     return std::nullopt;
   }
-  return Reply{static_cast<int>(status), std::string(text.substr(end + 4))};
+  Reply reply{static_cast<int>(status), std::string(text.substr(end + 4))};
+  std::string head = lower(text.substr(0, end + 2));
+  size_t at = head.find("\r\nretry-after:");
+  long long seconds = 0;
+  if (at != std::string::npos) {
+    std::string_view value(head);
+    value = value.substr(at + 14);
+    value = platform::trimHorizontalSpace(value.substr(0, value.find("\r\n")));
+    if (platform::parseDecimal(value, &seconds) && seconds > 0) {
+      reply.retryAfter = static_cast<int>(std::min<long long>(seconds, 3600));
+    }
+  }
+  return reply;
 }
 
-std::string replyReason(const Reply& reply) {
-  std::string reason = std::to_string(reply.status);
+std::string refusalLine(const Reply& reply, const std::string& session) {
+  static constexpr std::pair<std::string_view, std::string_view> KNOWN[] = {
+      {"bad token", "recusou o token do registro (a sessão foi reiniciada?)"},
+      {"channel not ready", "não ficou pronta para receber texto a tempo"},
+      {"channel not armed", "não tem token configurado"},
+      {"session busy", "está com a fila cheia; tente de novo em instantes"},
+      {"server busy", "está com a fila cheia; tente de novo em instantes"},
+      {"too many connections", "está com a fila cheia; tente de novo em instantes"},
+      {"session ended", "terminou antes de receber o texto"},
+      {"request too large", "recusou o texto: mais de 1 MiB"},
+      {"empty body", "recusou o texto vazio"},
+  };
   auto body = registry::parseRecord(reply.body);
   std::string error = body ? stringField(*body, "error") : std::string();
-  return error.empty() ? reason : reason + " (" + error + ")";
+  for (const auto& [known, words] : KNOWN) {
+    if (error == known) {
+      return "a sessão " + session + " " + std::string(words) + "; nada enviado";
+    }
+  }
+  error = base::terminalSafe(error);
+  return "a sessão " + session + " recusou o texto (HTTP " + std::to_string(reply.status) +
+         (error.empty() ? "" : ": " + error) + "); nada enviado";
+}
+
+std::optional<std::string> textProblem(std::string_view text) {
+  if (text.size() > MAX_TEXT) {
+    return "o texto passa de 1 MiB; nada enviado";
+  }
+  if (platform::trimUnicodeSpace(text).empty()) {
+    return "o texto está vazio; nada enviado";
+  }
+  return std::nullopt;
 }
 
 }  // namespace client

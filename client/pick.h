@@ -36,8 +36,8 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
                                  const std::optional<std::string>& to, const std::string& toFolder,
                                  const std::string& cwd);
 
-// One line for a list the user picks from: name, instance, folder.
-std::string describe(const Json& record);
+// One line for a list the user picks from: the name --to takes for it, and its folder.
+std::string describe(const Json& record, const std::string& name);
 
 // The record's "port" when it is one a listener can have.
 std::optional<uint16_t> recordPort(const Json& record);
@@ -51,12 +51,19 @@ std::string pushRequest(uint16_t port, std::string_view token, std::string_view 
 struct Reply {
   int status = 0;
   std::string body;
+  int retryAfter = 0;  // seconds of a Retry-After header, 0 without one
 };
 
 // A whole HTTP/1.x answer read until the server closed; nullopt when it is not one.
 std::optional<Reply> parseReply(std::string_view text);
 
-// "401 (bad token)": the status and the answer's "error", for one failure line.
-std::string replyReason(const Reply& reply);
+// The line that says why `session` did not take the text: the answer's "error" in words, the HTTP
+// status only beside an error it does not know.
+std::string refusalLine(const Reply& reply, const std::string& session);
+
+inline constexpr size_t MAX_TEXT = 1 << 20;
+
+// Why `text` is not sent at all (empty once trimmed, over MAX_TEXT); nullopt when it may go.
+std::optional<std::string> textProblem(std::string_view text);
 
 }  // namespace client

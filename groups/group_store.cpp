@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace groups {
 namespace {
@@ -54,7 +55,7 @@ bool applyChange(const std::string& name, Change change, std::vector<std::string
     bool present = std::find(members->begin(), members->end(), f) != members->end();
     if (change == Change::Remove) {
       if (!present) {
-        *err = f + " is not in group " + name;
+        *err = f + " não está no grupo " + name;
         return false;
       }
       members->erase(std::find(members->begin(), members->end(), f));
@@ -62,7 +63,7 @@ bool applyChange(const std::string& name, Change change, std::vector<std::string
     }
     for (const Group& g : others) {
       if (g.name != name && std::find(g.folders.begin(), g.folders.end(), f) != g.folders.end()) {
-        *err = f + " is already in group " + g.name;
+        *err = f + " já está no grupo " + g.name;
         return false;
       }
     }
@@ -76,10 +77,13 @@ bool applyChange(const std::string& name, Change change, std::vector<std::string
 }  // namespace
 
 bool validGroupName(std::string_view name) {
-  return !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
-  });
+  auto alnum = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  };
+  // A leading "-" would read as an option on every later command line.
+  return !name.empty() && name.size() <= 64 && alnum(name[0]) &&
+         std::all_of(name.begin(), name.end(),
+                     [&](char c) { return alnum(c) || c == '-' || c == '_'; });
 }
 
 bool validDoc(std::string_view doc) {
@@ -140,7 +144,8 @@ std::vector<Group> loadGroups(const std::string& stateDir) {
 bool changeMembers(const std::string& stateDir, const std::string& name, Change change,
                    const std::vector<std::string>& folders, std::string* err) {
   if (!validGroupName(name)) {
-    *err = "a group name is 1 to 64 letters, digits, '-' or '_': " + name;
+    *err = "nome de grupo inválido: " + name +
+           " (de 1 a 64 letras, dígitos, - ou _, começando por letra ou dígito)";
     return false;
   }
   if (!makePrivateDir(stateDir, err) || !makePrivateDir(stateDir + "/groups", err)) {
@@ -153,13 +158,14 @@ bool changeMembers(const std::string& stateDir, const std::string& name, Change 
     return false;
   }
   std::string dir = groupDir(stateDir, name);
-  bool exists = platform::isDirectory(dir);
+  // A group deleted with its documents kept has no members file: creating it again reuses them.
+  bool exists = platform::exists(dir + "/members");
   if (change == Change::Create && exists) {
-    *err = "group " + name + " already exists";
+    *err = "o grupo " + name + " já existe";
     return false;
   }
   if (change != Change::Create && !exists) {
-    *err = "no group called " + name;
+    *err = "não existe grupo " + name;
     return false;
   }
   std::vector<Group> others = loadGroups(stateDir);
@@ -188,6 +194,28 @@ bool changeMembers(const std::string& stateDir, const std::string& name, Change 
         return true;
       },
       &written, err);
+}
+
+bool deleteGroup(const std::string& stateDir, const std::string& name, bool documents,
+                 std::string* err) {
+  std::string dir = groupDir(stateDir, name);
+  if (!validGroupName(name) || !platform::exists(dir + "/members")) {
+    *err = "não existe grupo " + name;
+    return false;
+  }
+  if (::unlink((dir + "/members").c_str()) != 0) {
+    *err = "unlink " + dir + "/members: " + std::strerror(errno);
+    return false;
+  }
+  if (documents) {
+    for (const char* doc : DOCS) {
+      platform::removeFile(docPath(stateDir, name, doc));
+    }
+    platform::removeFile(lockPath(stateDir, name));
+    // Files of the user's own stay, and with them the folder.
+    ::rmdir(dir.c_str());
+  }
+  return true;
 }
 
 }  // namespace groups

@@ -18,7 +18,7 @@ struct Group {
   std::vector<std::string> folders;  // absolute, no trailing slash
 };
 
-// Letters, digits, '-' and '_', 1 to 64 of them.
+// Letters, digits, '-' and '_', 1 to 64 of them, the first a letter or digit.
 bool validGroupName(std::string_view name);
 bool validDoc(std::string_view doc);
 
@@ -42,5 +42,10 @@ enum class Change { Create, Add, Remove };
 // Create makes the folder (0700) and the empty documents; a folder may belong to one group only.
 bool changeMembers(const std::string& stateDir, const std::string& name, Change change,
                    const std::vector<std::string>& folders, std::string* err);
+
+// Ends the group: its members file goes, so no session belongs to it any more. The documents stay
+// (a later create takes them up again) unless `documents`. False with *err for no such group.
+bool deleteGroup(const std::string& stateDir, const std::string& name, bool documents,
+                 std::string* err);
 
 }  // namespace groups

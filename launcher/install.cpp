@@ -16,9 +16,9 @@
 namespace launcher {
 namespace {
 
-constexpr const char* MARKER = "# corvane: corvane-run";
-constexpr const char* PATH_LINE =
-    "\nexport PATH=\"$HOME/.local/bin:$PATH\" # corvane: corvane-run\n";
+constexpr const char* PATH_MARKER = "# corvane: corvane-run";
+constexpr const char* COMPLETION_MARKER = "# corvane: completion";
+constexpr const char* LINKS[] = {"corvane-run", "channel-server"};
 
 // Appends `line` to the file `rc` names, through a symbolic link too, but only when that file is a
 // regular file its owner may write: the user's file is never replaced. False with *reason when
@@ -44,24 +44,74 @@ bool appendToExisting(const std::string& rc, const std::string& line, std::strin
   return true;
 }
 
-void addToZshrc(const std::string& home) {
-  std::string rc = home + "/.zshrc";
+std::string parentOf(const std::string& path) {
+  return path.substr(0, path.find_last_of('/'));
+}
+
+// Adds `line` to ~/`rel` once: a file that holds `marker` already is left as it is.
+void addLine(const std::string& home, const std::string& rel, const std::string& line,
+             const char* marker, const std::string& done) {
+  std::string rc = home + "/" + rel;
   // Dotfiles kept elsewhere are linked: the marker is looked for in the file the link names.
   std::string real = platform::resolvePath(rc);
   auto text = real.empty() ? std::nullopt : platform::readRegularFile(real);
-  if (text && platform::isValidUtf8(*text) && text->find(MARKER) != std::string::npos) {
+  if (text && platform::isValidUtf8(*text) && text->find(marker) != std::string::npos) {
     return;
   }
-  std::string line = PATH_LINE, err, reason;
-  bool written = !platform::exists(rc) ? platform::createFile(rc, line, 0644, &err)
-                                       : appendToExisting(rc, line, &reason);
+  std::string err, reason;
+  bool written = false;
+  if (!platform::exists(rc)) {
+    platform::makeDirs(parentOf(rc));
+    written = platform::createFile(rc, line, 0644, &err);
+  } else {
+    written = appendToExisting(rc, line, &reason);
+  }
   if (written) {
-    base::logErr("→ adicionei ~/.local/bin ao PATH no ~/.zshrc (abra um novo terminal)");
+    base::logErr("→ " + done + " no ~/" + rel + " (abra um novo terminal)");
     return;
   }
-  base::logErr("ℹ️  não alterei o ~/.zshrc (" + (reason.empty() ? err : reason) +
+  base::logErr("ℹ️  não alterei o ~/" + rel + " (" + (reason.empty() ? err : reason) +
                "); acrescente você esta linha:");
   base::logErr(line.substr(1, line.size() - 2));
+}
+
+void installCompletion(const std::string& home, const ShellFiles& files,
+                       const CompletionFor& completionFor) {
+  auto script = completionFor ? completionFor(files.shell) : std::nullopt;
+  if (!script) {
+    return;
+  }
+  std::string path = home + "/" + files.completion, err;
+  if (platform::readRegularFile(path) != script) {
+    platform::makeDirs(parentOf(path));
+    if (!platform::replaceFile(path, *script, 0644, &err)) {
+      base::logErr("ℹ️  sem completamento do " + files.shell + ": " + err);
+      return;
+    }
+    base::logErr("→ completamento do " + files.shell + " em ~/" + files.completion);
+  }
+  // fish reads its completions folder by itself; bash and zsh are told where the script is.
+  if (files.shell != "fish") {
+    addLine(home, files.rc,
+            "\n[ -r ~/" + files.completion + " ] && . ~/" + files.completion + " " +
+                COMPLETION_MARKER + "\n",
+            COMPLETION_MARKER, "ativei o completamento do channel-server");
+  }
+}
+
+enum class Linked { Made, Already, Failed };
+
+Linked linkTo(const std::string& target, const std::string& link, std::string* reason) {
+  if (auto current = platform::readLink(link)) {
+    if (*current == target) {
+      return Linked::Already;
+    }
+    platform::removeFile(link);
+  } else if (!platform::isDirectory(link)) {
+    platform::removeFile(link);
+  }
+  // A directory at the link path keeps its contents; symlink reports it.
+  return platform::makeSymlink(target, link, reason) ? Linked::Made : Linked::Failed;
 }
 
 }  // namespace
@@ -92,35 +142,57 @@ std::optional<std::string> chooseLinkDir(const std::vector<std::string>& candida
   return std::nullopt;
 }
 
-int runInstallCLI() {
+std::optional<ShellFiles> shellFiles(std::string_view shellVar) {
+  std::string shell = platform::lastPathComponent(shellVar);
+  std::string sh = std::string("\nexport PATH=\"$HOME/.local/bin:$PATH\" ") + PATH_MARKER + "\n";
+  if (shell == "zsh") {
+    return ShellFiles{shell, ".zshrc", sh, ".local/share/zsh/site-functions/_channel-server"};
+  }
+  if (shell == "bash") {
+    return ShellFiles{shell, ".bashrc", sh,
+                      ".local/share/bash-completion/completions/channel-server"};
+  }
+  if (shell == "fish") {
+    return ShellFiles{shell, ".config/fish/conf.d/corvane.fish",
+                      std::string("\nset -gx PATH $HOME/.local/bin $PATH ") + PATH_MARKER + "\n",
+                      ".config/fish/completions/channel-server.fish"};
+  }
+  return std::nullopt;
+}
+
+int runInstallCLI(const CompletionFor& completionFor) {
   std::string home = platform::homeDir();
   std::string target = realBinaryPath();
+  auto shell = shellFiles(platform::envVar("SHELL").value_or(""));
   auto dir = chooseLinkDir(
       linkDirCandidates(home), platform::envVar("PATH").value_or(""),
       [](const std::string& d) { return platform::isDirectory(d) && platform::isWritable(d); });
   if (!dir) {
     dir = home + "/.local/bin";
     platform::makeDirs(*dir);
-    addToZshrc(home);
-  }
-  std::string link = *dir + "/corvane-run";
-  if (auto current = platform::readLink(link)) {
-    if (*current == target) {
-      base::logErr("✓ corvane-run já instalado em " + link);
-      registerTools(target);
-      return 0;
+    if (shell) {
+      addLine(home, shell->rc, shell->pathLine, PATH_MARKER, "adicionei ~/.local/bin ao PATH");
+    } else {
+      base::logErr(
+          "ℹ️  ~/.local/bin não está no PATH e não conheço o seu shell ($SHELL); "
+          "acrescente ~/.local/bin ao PATH no arquivo que ele lê ao iniciar");
     }
-    platform::removeFile(link);
-  } else if (!platform::isDirectory(link)) {
-    platform::removeFile(link);
   }
-  // A directory at the link path keeps its contents; symlink reports it below.
-  std::string reason;
-  if (!platform::makeSymlink(target, link, &reason)) {
-    base::logErr("✋ falha ao criar " + link + ": " + reason);
-    return 1;
+  bool made = false;
+  for (const char* name : LINKS) {
+    std::string link = *dir + "/" + name, reason;
+    Linked done = linkTo(target, link, &reason);
+    if (done == Linked::Failed) {
+      base::logErr("✋ falha ao criar " + link + ": " + reason);
+      return 1;
+    }
+    made = made || done == Linked::Made;
   }
-  base::logErr("✓ corvane-run instalado: " + link + " → " + target);
+  base::logErr(made ? "✓ corvane-run e channel-server instalados em " + *dir + " → " + target
+                    : "✓ corvane-run e channel-server já instalados em " + *dir);
+  if (shell) {
+    installCompletion(home, *shell, completionFor);
+  }
   registerTools(target);
   return 0;
 }

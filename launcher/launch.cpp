@@ -13,8 +13,12 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 
+#include <cerrno>
+#include <cstring>
 #include <signal.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace launcher {
 namespace {
@@ -58,6 +62,21 @@ InjectSocket bindInject(const std::string& instance) {
   return inject;
 }
 
+// Output that is no terminal (claude -p, a pipe) gets claude's bytes untouched: no proxy, no
+// banner, no inject socket. Returns only when the exec fails.
+int execClaude(const std::vector<std::string>& argv, const EnvList& childEnv) {
+  std::vector<std::string> env = childEnvironment(environ, childEnv);
+  std::vector<char*> args = platform::cStrings(argv);
+  std::vector<char*> envp = platform::cStrings(env);
+  char** saved = environ;
+  environ = envp.data();
+  ::execvp(args[0], args.data());
+  int err = errno;
+  environ = saved;
+  base::logErr("✗ corvane-run: não consegui executar o claude: " + std::string(std::strerror(err)));
+  return 127;
+}
+
 }  // namespace
 
 std::string realBinaryPath() {
@@ -82,7 +101,8 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
   }
 
   std::string instance = platform::randomUUID();
-  InjectSocket inject = bindInject(instance);
+  bool direct = ::isatty(STDOUT_FILENO) == 0;
+  InjectSocket inject = direct ? InjectSocket{} : bindInject(instance);
   Session session{cwd, instance, inject.path, ::getpid(), platform::envVar("CV_CHANNEL_PORT")};
   // Only claude's environment carries the token; the configuration names it.
   auto token = platform::envVar("CV_CHANNEL_TOKEN");
@@ -95,13 +115,16 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
   }
   auto config = base::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
   if (!config) {
-    base::logErr("falha ao montar --mcp-config");
+    base::logErr("✗ não consegui montar a configuração --mcp-config do claude");
     platform::removeFile(inject.path);
     return 1;
   }
+  if (direct) {
+    return execClaude(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", *token}});
+  }
   base::logErr("corvane-run → claude + canal (projeto: " +
                base::terminalSafe(platform::lastPathComponent(cwd)) + ")");
-  base::logErr("  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z");
+  base::logErr("  responda '1' na confirmação do canal de desenvolvimento");
   return runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", *token}},
                   std::move(inject));
 }

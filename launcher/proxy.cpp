@@ -1,5 +1,6 @@
 #include "launcher/proxy.h"
 
+#include "base/log.h"
 #include "launcher/inject.h"
 #include "launcher/pty_relay.h"
 #include "launcher/terminal.h"
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -77,7 +79,7 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
 
   platform::UniqueFd wakeRead, wakeWrite;
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
-    std::perror("pipe");
+    base::logErr(std::string("✗ não consegui criar um pipe: ") + std::strerror(errno));
     platform::removeFile(inject.path);
     return 1;
   }
@@ -90,7 +92,7 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
                     haveTerm ? &userTerm : nullptr, size.ws_row != 0 ? &size : nullptr, &child,
                     &err)) {
       errno = err;
-      std::perror("forkpty");
+      base::logErr(std::string("✗ não consegui abrir um pseudo-terminal: ") + std::strerror(errno));
       platform::removeFile(inject.path);
       return 1;
     }
@@ -105,7 +107,7 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
     platform::removeFile(inject.path);
   }
 
-  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get()};
+  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get(), &raw};
   RelayEnd end = relay(fds, child.pid);
   if (end.signal != 0) {
     ::kill(child.pid, end.signal == SIGHUP ? SIGHUP : SIGTERM);

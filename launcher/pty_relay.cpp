@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +67,34 @@ void onSignal(int sig) {
 }
 
 enum class Read { Data, Empty, Ended };
+
+// The child stopped itself: hand the terminal back to the user's shell by stopping as a job does,
+// then put everything back once continued.
+void stopWithChild(const RelayFds& fds, pid_t child) {
+  if (fds.terminal != nullptr) {
+    fds.terminal->restore();
+    struct sigaction dfl {};
+    struct sigaction old {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(SIGTSTP, &dfl, &old);
+    sigset_t tstp, mask;
+    sigemptyset(&tstp);
+    sigaddset(&tstp, SIGTSTP);
+    ::pthread_sigmask(SIG_UNBLOCK, &tstp, &mask);
+    // Returns once continued (`fg`); in an orphaned process group the kernel drops it at once.
+    ::raise(SIGTSTP);
+    ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    ::sigaction(SIGTSTP, &old, nullptr);
+    fds.terminal->enter();
+    copyWindowSize(fds.in, fds.master);
+  }
+  // claude leads its own process group on the pseudo-terminal.
+  if (::kill(-child, SIGCONT) != 0) {
+    ::kill(child, SIGCONT);
+  }
+  ::kill(-child, SIGWINCH);
+}
 
 }  // namespace
 
@@ -183,7 +212,10 @@ RelayEnd relay(const RelayFds& fds, pid_t child, const OutputObserver& observe) 
       }
     }
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
+    pid_t got = ::waitpid(child, &status, WNOHANG | WUNTRACED);
+    if (got == child && WIFSTOPPED(status)) {
+      stopWithChild(fds, child);
+    } else if (got == child) {
       end.status = status;
       for (int i = 0; i < MAX_DRAIN_READS && fromChild() == Read::Data; ++i) {
       }

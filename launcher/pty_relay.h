@@ -44,11 +44,17 @@ bool startOnPty(const std::vector<std::string>& argv, const std::vector<std::str
 // standard input to gMaster. The handlers never restart interrupted calls.
 void armSignals(std::initializer_list<int> signals, int wakeFd);
 
+class RawMode;
+
 struct RelayFds {
   int in;      // the user's input; no longer watched after end of file
   int out;     // the user's output, written completely
   int master;  // the child's terminal
   int wake;    // read end of the pipe given to armSignals
+  // The user's terminal in raw mode: when the child stops itself (Ctrl-Z), it is restored and this
+  // process stops too, so the shell has the terminal; on `fg` raw mode, the window size and the
+  // child come back. Null: a stopped child is continued at once.
+  RawMode* terminal = nullptr;
 };
 
 struct RelayEnd {

@@ -6,13 +6,13 @@
 
 namespace launcher {
 
-RawMode::RawMode(int fd) : m_fd(fd) {
-  if (::isatty(fd) == 0 || ::tcgetattr(fd, &m_saved) != 0) {
+void RawMode::enter() {
+  if (m_active || ::isatty(m_fd) == 0 || ::tcgetattr(m_fd, &m_saved) != 0) {
     return;
   }
   termios raw = m_saved;
   ::cfmakeraw(&raw);
-  m_active = ::tcsetattr(fd, TCSANOW, &raw) == 0;
+  m_active = ::tcsetattr(m_fd, TCSANOW, &raw) == 0;
 }
 
 void RawMode::restore() {

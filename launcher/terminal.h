@@ -10,15 +10,16 @@ namespace launcher {
 
 // Saves the attributes of `fd` and switches it to raw mode (cfmakeraw) at once, when `fd` is a
 // terminal whose attributes can be read; otherwise does nothing. restore() puts the saved
-// attributes back (immediately, not after draining) and is called by the destructor; both are
-// idempotent.
+// attributes back (immediately, not after draining) and is called by the destructor; enter()
+// saves them anew and goes raw again, as after the shell gave the terminal back. All idempotent.
 class RawMode {
  public:
-  explicit RawMode(int fd);
+  explicit RawMode(int fd) : m_fd(fd) { enter(); }
   ~RawMode() { restore(); }
   RawMode(const RawMode&) = delete;
   RawMode& operator=(const RawMode&) = delete;
 
+  void enter();
   void restore();
 
  private:

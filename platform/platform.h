@@ -22,6 +22,10 @@ size_t sunPathSize();
 // The uid of the process at the other end of a connected Unix-domain socket.
 bool peerUid(int fd, uid_t* uid);
 
+// The pid of the process at the other end of a connected Unix-domain socket (for a client: the one
+// that made the listener).
+bool peerPid(int fd, pid_t* pid);
+
 // send(2) on a socket without raising SIGPIPE when the peer has gone.
 ssize_t sendNoSigpipe(int fd, const void* data, size_t len);
 

@@ -36,6 +36,16 @@ bool peerUid(int fd, uid_t* uid) {
   return true;
 }
 
+bool peerPid(int fd, pid_t* pid) {
+  ucred cred{};
+  socklen_t len = sizeof(cred);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0) {
+    return false;
+  }
+  *pid = cred.pid;
+  return true;
+}
+
 ssize_t sendNoSigpipe(int fd, const void* data, size_t len) {
   return ::send(fd, data, len, MSG_NOSIGNAL);
 }

@@ -32,6 +32,16 @@ bool peerUid(int fd, uid_t* uid) {
   return ::getpeereid(fd, uid, &gid) == 0;
 }
 
+bool peerPid(int fd, pid_t* pid) {
+  pid_t peer = 0;
+  socklen_t len = sizeof(peer);
+  if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERPID, &peer, &len) != 0 || peer <= 0) {
+    return false;
+  }
+  *pid = peer;
+  return true;
+}
+
 ssize_t sendNoSigpipe(int fd, const void* data, size_t len) {
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -129,7 +130,8 @@ std::string terminalName(const std::string& stateDir, const std::string& folder,
 int runShell(const std::vector<std::string>& args) {
   ShellArgs parsed = parseShellArgs(args);
   if (!parsed.error.empty()) {
-    return refuse(parsed.error);
+    refuse(parsed.error);
+    return 2;
   }
   std::string folder = platform::currentDir();
   if (folder.empty()) {
@@ -171,7 +173,7 @@ int runShell(const std::vector<std::string>& args) {
   platform::UniqueFd wakeRead, wakeWrite;
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
     reg.remove();
-    std::perror("pipe");
+    base::logErr(std::string("✗ não consegui criar um pipe: ") + std::strerror(errno));
     return 1;
   }
   launcher::PtyChild child;
@@ -184,7 +186,7 @@ int runShell(const std::vector<std::string>& args) {
                               &child, &e)) {
       reg.remove();
       errno = e;
-      std::perror("forkpty");
+      base::logErr(std::string("✗ não consegui abrir um pseudo-terminal: ") + std::strerror(errno));
       return 1;
     }
     launcher::gMaster = child.master.get();
@@ -202,12 +204,13 @@ int runShell(const std::vector<std::string>& args) {
   if (feeder == nullptr) {
     reg.remove();
   }
-  launcher::RelayEnd end = launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get()},
-                                           child.pid, [feeder](std::string_view bytes) {
-                                             if (feeder != nullptr) {
-                                               feeder->push(bytes);
-                                             }
-                                           });
+  launcher::RelayEnd end =
+      launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get(), &raw}, child.pid,
+                      [feeder](std::string_view bytes) {
+                        if (feeder != nullptr) {
+                          feeder->push(bytes);
+                        }
+                      });
 
   raw.restore();
   reg.remove();

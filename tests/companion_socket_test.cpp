@@ -70,7 +70,10 @@ TEST_F(CompanionSocket, ReplacesAStaleSocketAndStandsAsideForALiveOne) {
 
   auto second = Child::spawn({binaryPath(), "app"}, baseEnv(m_home.path()));
   EXPECT_EQ(0, second->wait());
-  EXPECT_NE(std::string::npos, second->readAllErr().find("✋ outro processo já responde em"));
+  // The one that answers is named, by its pid.
+  EXPECT_NE(std::string::npos,
+            second->readAllErr().find("✋ o companion (pid " + std::to_string(first->pid()) +
+                                      ") já responde em"));
   EXPECT_EQ("{\"sessions\":[],\"more\":0}", askUnix(m_sock, "{\"op\":\"list\"}\n", 5s));
 
   // Taking its socket away ends it; the file that replaced it stays.

@@ -251,17 +251,28 @@ TEST(SessionsTable, RowsTimesAndCost) {
      "working_on":"","last_activity":"2027-01-15T01:00:00Z"},
     {"name":"old","id":"3","project":"old","state":"finished","status":"finished",
      "working_on":"","last_activity":"2027-01-14T01:00:00Z"}],"more":0})");
-  std::string table =
-      tools::formatSessions(list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW,
-                            NOW - 8 * 3600'000, 80);
+  // The cut-off hides "old" and says so; 0 shows every session the list holds.
+  size_t hidden = 0;
+  std::string table = tools::formatSessions(
+      list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW, NOW - 8 * 3600'000,
+      80, &hidden);
   EXPECT_EQ(
-      "NAME  STATE     STATUS    PROJECT  LAST ACTIVITY  COST     WORKING ON\n"
-      "web   running   busy      web      3m ago         $1.23    make the login page …\n"
-      "api   finished  finished  api      7h ago         ≥$0.50*\n"
+      "NOME  ESTADO     SITUAÇÃO  PROJETO  ÚLTIMA ATIVIDADE  CUSTO    FAZENDO\n"
+      "web   em curso   ocupada   web      há 3 min          $1.23    make the login p…\n"
+      "api   terminada  -         api      há 7 h            ≥$0.50*\n"
       "* custo parcial: sem preço para \\x1b[2J, claude-x; adicione-os a ~/.corvane/prices.json\n",
       table);
+  EXPECT_EQ(1u, hidden);
+  hidden = 0;
+  table = tools::formatSessions(list, {}, NOW, 0, 0, &hidden);
+  EXPECT_EQ(0u, hidden);
+  EXPECT_NE(std::string::npos, table.find("\nold   terminada  -")) << table;
+  EXPECT_EQ("web\n", tools::channelNames(Json::parse(
+                         R"({"sessions":[{"name":"web","state":"running","channel":true},
+                                         {"name":"api","state":"running","channel":false},
+                                         {"name":"old","state":"finished","channel":true}]})")));
   const std::pair<int64_t, const char*> ago[] = {
-      {NOW + 5000, "just now"}, {NOW - 59'000, "59s ago"}, {NOW - 2 * DAY, "2d ago"}};
+      {NOW + 5000, "agora"}, {NOW - 59'000, "há 59 s"}, {NOW - 2 * DAY, "há 2 d"}};
   for (const auto& [then, want] : ago) {
     EXPECT_EQ(want, tools::relativeTime(then, NOW));
   }
@@ -289,7 +300,7 @@ TEST(SessionsTable, HostileTextIsShownEscaped) {
     std::string table = tools::formatSessions(list, {}, NOW, NOW, 0);
     std::istringstream row(table.substr(table.find('\n') + 1));
     std::vector<std::string> words{std::istream_iterator<std::string>(row), {}};
-    EXPECT_EQ((std::vector<std::string>{shown, "running", "idle", shown, "-", "-", shown}), words);
+    EXPECT_EQ((std::vector<std::string>{shown, "em", "curso", "ociosa", shown, "-", "-", shown}), words);
     EXPECT_EQ("g\n  /w/" + shown + "\n    " + shown + " (/w/" + shown + ")\n",
               groups::formatGroups({{"g", {"/w/" + hostile}}},
                                    {{hostile, "1", "/w/" + hostile, "", "", 5, true, ""}}));

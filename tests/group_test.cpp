@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
 #include <sys/stat.h>
 
@@ -202,7 +203,7 @@ TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
     EXPECT_FALSE(groups::changeMembers(ctx.stateDir, name, change, {"/q"}, &err)) << name;
   }
   EXPECT_FALSE(groups::changeMembers(ctx.stateDir, "two", C::Create, {"/w/api"}, &err));
-  EXPECT_EQ("/w/api is already in group feat", err);
+  EXPECT_EQ("/w/api já está no grupo feat", err);
 }
 
 TEST_F(GroupOps, AppendsFromTwoProcessesAtOnceAllSurvive) {
@@ -317,11 +318,43 @@ TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
     EXPECT_EQ(c.text, platform::readFile(path).value_or("missing"));
   }
   EXPECT_EQ(S_IFREG | 0600u, cstest::modeOf(path));
+}
 
-  auto create = cstest::Child::spawn({cstest::binaryPath(), "group", "create", "x y", dir},
-                                     cstest::baseEnv(home.path()));
-  EXPECT_EQ(1, create->wait());
-  EXPECT_NE(std::string::npos, create->readAllErr().find("x y"));
+// What `group` says, in order, from a fresh HOME: each line names the cause.
+TEST(WorkspaceCli, GroupCommandsSayWhatHappenedAndWhy) {
+  cstest::TempHome home;
+  std::string a = platform::resolvePath(home.path()) + "/a", b = a + "/b", file = home / "f";
+  platform::makeDirs(b);
+  std::ofstream(file) << "x";
+  const std::string rule = " (de 1 a 64 letras, dígitos, - ou _, começando por letra ou dígito)\n";
+  const std::pair<std::vector<std::string>, std::pair<int, std::string>> steps[] = {
+      {{"create", "-x", a}, {2, "✗ nome de grupo inválido: -x" + rule}},
+      {{"create", "x y", a}, {2, "✗ nome de grupo inválido: x y" + rule}},
+      {{"create", "w", home / "none"},
+       {1, "✗ pasta inválida: " + home / "none" + " (não existe)\n"}},
+      {{"create", "w", file}, {1, "✗ pasta inválida: " + file + " (não é uma pasta)\n"}},
+      {{"create", "w", a}, {0, "✓ grupo w criado com 1 pasta\n"}},
+      {{"create", "w", b}, {1, "✗ o grupo w já existe\n"}},
+      {{"add", "w", a}, {0, "ℹ️  " + a + " já está no grupo w\n"}},
+      {{"create", "v", a}, {1, "✗ " + a + " já está no grupo w\n"}},
+      {{"delete", "w"},
+       {0, "✓ grupo w apagado; os documentos ficam em " + home / ".corvane/groups/w" +
+               " (--documents apaga também)\n"}},
+      {{"add", "w", a}, {1, "✗ não existe grupo w\n"}},
+      {{"create", "w", a}, {0, "✓ grupo w criado com 1 pasta\n"}},
+      {{"delete", "w", "--documents"}, {0, "✓ grupo w apagado, com os documentos\n"}},
+      {{"delete", "w"}, {1, "✗ não existe grupo w\n"}},
+  };
+  for (const auto& [args, want] : steps) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    std::vector<std::string> argv{cstest::binaryPath(), "group"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = cstest::Child::spawn(argv, cstest::baseEnv(home.path()));
+    EXPECT_EQ(want, std::make_pair(child->wait().value_or(-1), child->readAllErr()));
+    if (args[0] == "delete" && want.first == 0) {
+      EXPECT_EQ(args.size() == 2, platform::exists(home / ".corvane/groups/w/decisions.md"));
+    }
+  }
 }
 
 // A folder whose encoded name passes NAME_MAX still has one notebook, found by both sides.

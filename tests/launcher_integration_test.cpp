@@ -63,7 +63,7 @@ class LaunchTest : public ::testing::Test {
   // Launch on pipes, with the stub ending at once.
   std::unique_ptr<cstest::Child> launch(std::vector<std::string> args, Env e = {}, int status = 0) {
     e.insert(env.begin(), env.end());
-    e.emplace("STUB_RUN", "exit 0");
+    e.emplace("STUB_RUN", "printf 'a\\r\\nb'; exit 0");
     args.insert(args.begin(), {cstest::binaryPath(), "launch"});
     auto child = cstest::Child::spawn(args, e, {testkit::Err::Keep, {}, proj});
     child->closeInput();
@@ -208,11 +208,11 @@ TEST_F(LaunchTest, ConfigIsOneArgumentAndTokenStaysOutOfArgv) {
        {Env{}, Env{{"CV_CHANNEL_TOKEN", "preset-7f3a"}, {"CV_CHANNEL_PORT", "8123"}},
         Env{{"CV_CHANNEL_TOKEN", ""}}}) {
     SCOPED_TRACE(Json(given).dump());
-    auto child = launch({"fix the failing test", "--take", "-p", "x y"}, given);
-    EXPECT_EQ(
-        "corvane-run → claude + canal (projeto: proj)\n"
-        "  responda '1' na confirmação do canal de desenvolvimento · não use Ctrl-Z\n",
-        child->readAllErr());
+    // Output on a pipe: claude runs without the proxy, its bytes untouched, and without banner.
+    auto child =
+        launch({"fix the failing test", "--take", "-p", "x y"}, Env{given.begin(), given.end()});
+    EXPECT_EQ("", child->readAllErr());
+    EXPECT_EQ("a\r\nb", child->readOutFor(100ms));
     auto args = recordedArgs();
     EXPECT_EQ((std::vector<std::string>{"--dangerously-load-development-channels", "server:corvane",
                                         args.at(2), "fix the failing test", "-p", "x y"}),
@@ -222,17 +222,16 @@ TEST_F(LaunchTest, ConfigIsOneArgumentAndTokenStaysOutOfArgv) {
     ASSERT_EQ(36u, instance.size());
     // The port as given, the token by reference only.
     Json want = {{"command", binary}, {"args", Json::array()}, {"env", given}};
-    want["env"].update(
-        {{"CV_LAUNCH_CWD", proj},
-         {"CV_INSTANCE", instance},
-         {"CV_INJECT_SOCK", home / ".corvane/inject-" + instance.substr(0, 8) + ".sock"},
-         {"CV_LAUNCHER_PID", std::to_string(child->pid())},
-         {"CV_CHANNEL_TOKEN", "${CV_CHANNEL_TOKEN}"}});
+    want["env"].update({{"CV_LAUNCH_CWD", proj},
+                        {"CV_INSTANCE", instance},
+                        {"CV_LAUNCHER_PID", std::to_string(child->pid())},
+                        {"CV_CHANNEL_TOKEN", "${CV_CHANNEL_TOKEN}"}});
     EXPECT_EQ(want, server);
     // The tools come from a second server, whose readiness cannot delay the channel's.
     std::string config = recordedArgs().at(2).substr(13);
-    EXPECT_EQ((Json{{"command", binary}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}}),
-              Json::parse(config).at("mcpServers").at("corvane-tools"));
+    EXPECT_EQ(
+        (Json{{"command", binary}, {"args", Json::array()}, {"env", {{"CV_TOOLS_ONLY", "1"}}}}),
+        Json::parse(config).at("mcpServers").at("corvane-tools"));
     EXPECT_EQ(2u, Json::parse(config).at("mcpServers").size());
 
     std::string claudeEnv = platform::readFile(home / "rec.env").value_or("");
@@ -288,11 +287,11 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   put("here.json", {{"pid", server->pid()}, {"launcherPid", owner->pid()}, {"inject", oldSock}});
   put("reused.json", {{"pid", again->pid()}, {"launcherPid", reused->pid()}});
 
-  EXPECT_EQ(0u, launch({})->readAllErr().find(
-                    "ℹ️  Já existe sessão-canal nesta pasta (3).\n"
-                    "   Subindo mais uma — cada uma tem porta e socket próprios.\n"
-                    "   Use 'corvane-run --take' se a intenção era substituir a que está aberta.\n"
-                    "corvane-run → claude + canal (projeto: proj)\n"));
+  EXPECT_EQ(0u,
+            launch({})->readAllErr().find(
+                "ℹ️  Já existe sessão-canal nesta pasta (3).\n"
+                "   Subindo mais uma — cada uma tem porta e socket próprios.\n"
+                "   Use 'corvane-run --take' se a intenção era substituir a que está aberta.\n"));
   EXPECT_FALSE(server->wait(0ms).has_value());
 
   std::string took = launch({"--take"})->readAllErr();
@@ -316,7 +315,12 @@ TEST_F(LaunchTest, DeepHomeStillGetsTheInjectSocketItsConfigurationNames) {
   const std::string listSockets =  // then exits with a status of its own
       R"(for s in "$XDG_RUNTIME_DIR"/corvane/inject-*; do [ -S "$s" ] && )"
       R"(printf %s "$s" >>"$STUB_RECORD.sock"; done; exit 3)";
-  launch({}, {{"HOME", deep}, {"XDG_RUNTIME_DIR", home / "run"}, {"STUB_RUN", listSockets}}, 3);
+  Env e = env;
+  e.insert_or_assign("HOME", deep);
+  e.emplace("XDG_RUNTIME_DIR", home / "run");
+  e.emplace("STUB_RUN", listSockets);
+  PtyRun run(e, proj, before);
+  EXPECT_EQ(3, run.wait());
   std::string named = recordedServer()["env"].value("CV_INJECT_SOCK", "");
   EXPECT_EQ(home / "run/corvane/", named.substr(0, named.rfind('/') + 1));
   EXPECT_EQ(named, platform::readFile(home / "rec.sock"));
@@ -331,8 +335,34 @@ TEST_F(LaunchTest, StartFailuresSayWhyAndLeaveNothing) {
   if (::mkdir(proj.c_str(), 0700) != 0) {
     GTEST_SKIP() << "this file system refuses non-UTF-8 names";
   }
-  EXPECT_EQ("falha ao montar --mcp-config\n", launch({}, {}, 1)->readAllErr());
+  EXPECT_EQ("✗ não consegui montar a configuração --mcp-config do claude\n",
+            launch({}, {}, 1)->readAllErr());
   EXPECT_FALSE(platform::exists(home / "rec.argv"));
+}
+
+// claude stopping itself (Ctrl-Z) stops the proxy too, with the terminal as it was; `fg` brings
+// both back, the terminal raw again. bash runs the launcher as a job, as the user's shell does.
+TEST_F(LaunchTest, CtrlZHandsTheTerminalToTheShellAndFgBringsClaudeBack) {
+  if (::access("/bin/bash", X_OK) != 0) {
+    GTEST_SKIP() << "no bash";
+  }
+  cstest::Pty run({"/bin/bash", "-c",
+                   "set -m; cd \"$0\" && \"$1\" launch 2>/dev/null; echo \"[parou $?]\"; read -r "
+                   "_; fg >/dev/null;"
+                   " echo \"[fim $?]\"",
+                   proj, cstest::binaryPath()},
+                  env, &before);
+  ASSERT_TRUE(run.read("stub ready"));
+  ASSERT_TRUE(run.ask("stop\r", "[parou " + std::to_string(128 + SIGTSTP) + "]"));
+  termios stopped = settings(run.pty.master.get());
+  EXPECT_EQ(ICANON | ECHO | ISIG, stopped.c_lflag & (ICANON | ECHO | ISIG));
+  winsize bigger{40, 100, 0, 0};
+  ASSERT_EQ(0, ::ioctl(run.pty.master.get(), TIOCSWINSZ, &bigger));  // resized while stopped
+  ASSERT_TRUE(run.type("\r"));                                       // the shell's fg
+  EXPECT_TRUE(run.ask("size\r", "40 100\r\n"));
+  EXPECT_EQ(0u, settings(run.pty.master.get()).c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_TRUE(run.ask("exit 3\r", "[fim 3]"));
+  EXPECT_EQ(0, run.wait());
 }
 
 }  // namespace

@@ -3,15 +3,20 @@
 #include "base/log.h"
 #include "base/terminal_text.h"
 #include "base/time_text.h"
+#include "platform/files.h"
 #include "platform/posix.h"
+#include "platform/text.h"
 #include "tools/app_client.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <set>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tools {
 namespace {
@@ -56,6 +61,20 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+// The companion's English words for a state or status, as a person reads them here.
+std::string inWords(const std::string& word) {
+  static constexpr std::pair<std::string_view, std::string_view> WORDS[] = {
+      {"running", "em curso"}, {"finished", "terminada"}, {"busy", "ocupada"},
+      {"idle", "ociosa"},      {"waiting", "esperando"},
+  };
+  for (const auto& [en, pt] : WORDS) {
+    if (word == en) {
+      return std::string(pt);
+    }
+  }
+  return oneLine(word);
+}
+
 std::string money(const SessionCost* cost) {
   if (cost == nullptr) {
     return "-";
@@ -84,6 +103,20 @@ int64_t nowMillis() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The companion's error in one line, or why it cannot run at all when ~/.corvane cannot be made.
+std::string whyUnavailable(const Json& answer) {
+  std::string dir = platform::homeDir() + "/.corvane";
+  if (!platform::makeDirs(dir) || !platform::isWritable(dir)) {
+    return "não consigo escrever em " + dir + " (" + std::strerror(errno) +
+           "); o companheiro precisa dessa pasta";
+  }
+  std::string error = answer.is_object() ? field(answer, "error") : std::string();
+  if (error.find("not running") != std::string::npos) {
+    return "o companheiro não iniciou; veja " + dir + "/companion.log";
+  }
+  return error.empty() ? "resposta inválida do companheiro" : oneLine(error);
+}
+
 int64_t localMidnightMillis(int64_t now) {
   std::time_t secs = static_cast<std::time_t>(now / 1000);
   std::tm tm{};
@@ -101,25 +134,25 @@ std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis) {
   }
   int64_t s = std::max<int64_t>(0, (nowMillis - *thenMillis) / 1000);
   if (s < 5) {
-    return "just now";
+    return "agora";
   }
   if (s < 60) {
-    return std::to_string(s) + "s ago";
+    return "há " + std::to_string(s) + " s";
   }
   if (s < 3600) {
-    return std::to_string(s / 60) + "m ago";
+    return "há " + std::to_string(s / 60) + " min";
   }
   if (s < 86400) {
-    return std::to_string(s / 3600) + "h ago";
+    return "há " + std::to_string(s / 3600) + " h";
   }
-  return std::to_string(s / 86400) + "d ago";
+  return "há " + std::to_string(s / 86400) + " d";
 }
 
 std::string formatSessions(const Json& list, const std::map<std::string, SessionCost>& costs,
-                           int64_t nowMillis, int64_t todayStartMillis, size_t width) {
+                           int64_t nowMillis, int64_t sinceMillis, size_t width, size_t* hidden) {
   std::set<std::string> unpriced;
   std::vector<std::vector<std::string>> rows = {
-      {"NAME", "STATE", "STATUS", "PROJECT", "LAST ACTIVITY", "COST", "WORKING ON"}};
+      {"NOME", "ESTADO", "SITUAÇÃO", "PROJETO", "ÚLTIMA ATIVIDADE", "CUSTO", "FAZENDO"}};
   auto sessions = list.find("sessions");
   if (sessions != list.end() && sessions->is_array()) {
     for (const Json& s : *sessions) {
@@ -130,14 +163,19 @@ std::string formatSessions(const Json& list, const std::map<std::string, Session
       int64_t lastMillis = at.is_string() ? base::parseIsoMillis(at.get<std::string>()) : 0;
       auto last = lastMillis != 0 ? std::optional(lastMillis) : std::nullopt;
       bool running = field(s, "state") == "running";
-      if (!running && (!last || *last < todayStartMillis)) {
+      if (!running && sinceMillis != 0 && (!last || *last < sinceMillis)) {
+        if (hidden != nullptr) {
+          ++*hidden;
+        }
         continue;
       }
       auto cost = costs.find(field(s, "id"));
       if (cost != costs.end()) {
         unpriced.insert(cost->second.unpriced.begin(), cost->second.unpriced.end());
       }
-      rows.push_back({fit(shown(s, "name"), NAME_MAX_CHARS), shown(s, "state"), shown(s, "status"),
+      rows.push_back({fit(shown(s, "name"), NAME_MAX_CHARS),
+                      base::terminalSafe(inWords(field(s, "state"))),
+                      running ? base::terminalSafe(inWords(field(s, "status"))) : "-",
                       fit(shown(s, "project"), PROJECT_MAX_CHARS), relativeTime(last, nowMillis),
                       money(cost == costs.end() ? nullptr : &cost->second),
                       base::terminalSafe(oneLine(field(s, "working_on")))});
@@ -169,25 +207,44 @@ std::string formatSessions(const Json& list, const std::map<std::string, Session
   return out + footnote(unpriced);
 }
 
+std::string channelNames(const Json& list) {
+  std::string out;
+  auto sessions = list.find("sessions");
+  if (sessions == list.end() || !sessions->is_array()) {
+    return out;
+  }
+  for (const Json& s : *sessions) {
+    if (s.is_object() && field(s, "state") == "running" && s.value("channel", false) == true) {
+      out += base::terminalSafe(oneLine(field(s, "name"))) + "\n";
+    }
+  }
+  return out;
+}
+
 int runSessions(const std::vector<std::string>& args) {
-  bool json = false;
-  for (const auto& a : args) {
-    if (a != "--json") {
-      base::logErr("uso: channel-server sessions [--json]");
+  bool json = false, names = false, all = false;
+  long long days = -1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--json" || args[i] == "--names" || args[i] == "--all") {
+      (args[i] == "--json" ? json : args[i] == "--names" ? names : all) = true;
+    } else if (args[i] == "--since" && i + 1 < args.size() &&
+               platform::parseDecimal(args[i + 1], &days) && days >= 0 && days <= 36500) {
+      ++i;
+    } else {
+      base::logErr("uso: channel-server sessions [--all | --since DIAS] [--json]");
       return 2;
     }
-    json = true;
   }
   std::string answer = callSessionTool("list_sessions", Json::object());
   Json list = base::parseJson(answer);
   if (!list.is_object() || list.contains("error")) {
-    base::logErr("✗ sessões indisponíveis: " + base::terminalSafe(answer));
+    base::logErr("✗ sessões indisponíveis: " + base::terminalSafe(whyUnavailable(list)));
     return 1;
   }
-  if (json) {
-    // The same JSON with every character past ASCII as a \u escape: no control reaches the
-    // terminal.
-    answer = list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n";
+  if (json || names) {
+    // JSON with every character past ASCII as a \u escape: no control reaches the terminal.
+    answer = json ? list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n"
+                  : channelNames(list);
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
   std::map<std::string, SessionCost> costs;
@@ -212,8 +269,21 @@ int runSessions(const std::vector<std::string>& args) {
   size_t width =
       ::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
   int64_t now = nowMillis();
-  std::string table = formatSessions(list, costs, now, localMidnightMillis(now), width);
-  return platform::writeAll(STDOUT_FILENO, table.data(), table.size()) ? 0 : 1;
+  int64_t since = all ? 0 : days >= 0 ? now - days * 86400000LL : localMidnightMillis(now);
+  size_t hidden = 0;
+  std::string table = formatSessions(list, costs, now, since, width, &hidden);
+  auto more = list.find("more");
+  hidden += more != list.end() && more->is_number_unsigned() ? more->get<size_t>() : 0;
+  if (!platform::writeAll(STDOUT_FILENO, table.data(), table.size())) {
+    return 1;
+  }
+  if (hidden > 0) {
+    base::logErr("(" + std::to_string(hidden) +
+                 (hidden == 1 ? " sessão mais antiga oculta" : " sessões mais antigas ocultas") +
+                 (all ? ": o companheiro lista as dos últimos 7 dias, até 40)"
+                      : "; --all mostra as dos últimos 7 dias, --since DIAS escolhe)"));
+  }
+  return 0;
 }
 
 }  // namespace tools

@@ -117,15 +117,6 @@ std::string whyUnavailable(const Json& answer) {
   return error.empty() ? "resposta inválida do companheiro" : oneLine(error);
 }
 
-int64_t localMidnightMillis(int64_t now) {
-  std::time_t secs = static_cast<std::time_t>(now / 1000);
-  std::tm tm{};
-  ::localtime_r(&secs, &tm);
-  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000;
-}
-
 }  // namespace
 
 std::string relativeTime(std::optional<int64_t> thenMillis, int64_t nowMillis) {
@@ -243,8 +234,8 @@ int runSessions(const std::vector<std::string>& args) {
   }
   if (json || names) {
     // JSON with every character past ASCII as a \u escape: no control reaches the terminal.
-    answer = json ? list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n"
-                  : channelNames(list);
+    answer =
+        json ? list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n" : channelNames(list);
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
   std::map<std::string, SessionCost> costs;
@@ -269,7 +260,7 @@ int runSessions(const std::vector<std::string>& args) {
   size_t width =
       ::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
   int64_t now = nowMillis();
-  int64_t since = all ? 0 : days >= 0 ? now - days * 86400000LL : localMidnightMillis(now);
+  int64_t since = all ? 0 : days >= 0 ? now - days * 86400000LL : base::localDayStartMillis(now);
   size_t hidden = 0;
   std::string table = formatSessions(list, costs, now, since, width, &hidden);
   auto more = list.find("more");

@@ -1,20 +1,11 @@
 #include "client/pick.h"
 
+#include "base/text.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 
-#include <cctype>
-
 namespace client {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
 
 std::string stringField(const Json& record, const char* key) {
   auto it = record.find(key);
@@ -55,11 +46,11 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
   std::vector<Json> out;
   for (const auto& record : live) {
     std::string folder = stringField(record, "cwd");
-    bool match =
-        !to ? folder == cwd
-            : (!to->empty() && (stringField(record, "name") == *to ||
-                                lower(stringField(record, "instance")).starts_with(lower(*to)))) ||
-                  (!toFolder.empty() && folder == toFolder);
+    bool match = !to ? folder == cwd
+                     : (!to->empty() && (stringField(record, "name") == *to ||
+                                         base::asciiLower(stringField(record, "instance"))
+                                             .starts_with(base::asciiLower(*to)))) ||
+                           (!toFolder.empty() && folder == toFolder);
     if (match) {
       out.push_back(record);
     }

@@ -8,9 +8,7 @@
 #include "platform/text.h"
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,23 +140,7 @@ long long parseLauncherPid(std::string_view text) {
 
 std::optional<long long> integralNumber(const Json& record, const char* key) {
   auto it = record.find(key);
-  if (it == record.end()) {
-    return std::nullopt;
-  }
-  if (it->is_number_integer()) {
-    if (it->is_number_unsigned() &&
-        it->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<long long>::max())) {
-      return std::nullopt;
-    }
-    return it->get<long long>();
-  }
-  if (it->is_number_float()) {
-    double d = it->get<double>();
-    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
-      return static_cast<long long>(d);
-    }
-  }
-  return std::nullopt;
+  return it == record.end() ? std::nullopt : base::wholeNumber(*it);
 }
 
 Json buildRecord(const Identity& identity, uint16_t port, long long pid, long long startedAt) {

@@ -1,5 +1,6 @@
 #include "terminal/control.h"
 
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "terminal/feeder.h"
@@ -103,14 +104,6 @@ std::optional<std::string> typingError(std::string_view text) {
   return std::nullopt;
 }
 
-size_t countChars(std::string_view text) {
-  size_t n = 0;
-  for (unsigned char c : text) {
-    n += (c & 0xC0) != 0x80 ? 1 : 0;
-  }
-  return n;
-}
-
 Json answerControl(std::string_view line, const Screen& screen, std::string* typed) {
   Json request = base::parseJson(line);
   std::string op = request.is_object() && request.contains("op") && request["op"].is_string()
@@ -130,7 +123,7 @@ Json answerControl(std::string_view line, const Screen& screen, std::string* typ
       return Json{{"error", *why}};
     }
     *typed = screen.bracketedPaste() ? "\x1b[200~" + text + "\x1b[201~" : text;
-    return Json{{"ok", true}, {"typed_chars", countChars(text)}};
+    return Json{{"ok", true}, {"typed_chars", base::charCount(text)}};
   }
   return Json{{"error", "unknown op"}};
 }

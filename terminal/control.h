@@ -20,9 +20,6 @@ class Screen;
 // Why `text` cannot be typed without running or garbling something, or nullopt when it can.
 std::optional<std::string> typingError(std::string_view text);
 
-// Unicode characters in valid UTF-8 text.
-size_t countChars(std::string_view text);
-
 // The answer to one request line; *typed receives the bytes to write to the terminal (a bracketed
 // paste when the program has turned that mode on).
 Json answerControl(std::string_view line, const Screen& screen, std::string* typed);

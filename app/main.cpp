@@ -1,4 +1,5 @@
 #include "app/cli.h"
+#include "app/ending.h"
 #include "app/process.h"
 #include "app_companion/server.h"
 #include "client/client.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> cliArgs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   app::Dispatch d = app::dispatch(argv0, cliArgs);
   int status = 0;
+  int signal = 0;
   switch (d.mode) {
     case app::Mode::InstallCLI:
       status = launcher::runInstallCLI();
@@ -38,7 +40,7 @@ int main(int argc, char** argv) {
     case app::Mode::Type:
       return client::runType(d.passthrough);
     case app::Mode::App:
-      status = app_companion::runApp();
+      status = app_companion::runApp(&signal);
       break;
     case app::Mode::Sessions:
       status = tools::runSessions(d.passthrough);
@@ -51,10 +53,11 @@ int main(int argc, char** argv) {
       status = terminal::runShell(d.passthrough);
       break;
     case app::Mode::Server:
-      status = server::runServer(app::readIdentity(), {platform::envFlag("CV_TOOLS_ONLY"),
-                                                       platform::envFlag("CV_WARDEN_TOOLS")});
+      app::endOnTerminationSignals();
+      status = server::runServer(
+          app::readIdentity(),
+          {platform::envFlag("CV_TOOLS_ONLY"), platform::envFlag("CV_WARDEN_TOOLS")}, app::endWith);
       break;
   }
-  // Worker threads may still run: the process ends without destroying statics under them.
-  platform::exitProcess(status);
+  app::endAfter(status, signal);
 }

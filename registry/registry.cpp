@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +29,7 @@ bool recordAlive(const Json& record) {
   return pid && isRecordProcess(*pid, record);
 }
 
-// The record's path for the exit handlers and the signal handler; set once, never freed.
+// The record's path for the exit handler; set once, never freed.
 std::atomic<const char*> gRegistryPath{nullptr};
 
 void removeRecord() {
@@ -44,11 +43,6 @@ const std::string& ownExecutable() {
   static const std::string& path =
       *new std::string(platform::resolvePath(platform::executablePath()));
   return path;
-}
-
-void onTerminationSignal(int) {
-  removeRecord();
-  ::_exit(0);
 }
 
 }  // namespace
@@ -173,6 +167,7 @@ void publishRegistry(const Identity& identity, uint16_t port) {
     return;
   }
   base::logErr("✗ não consegui publicar o registro em " + path);
+  base::logErr(err.empty() ? "  o registro não pôde ser escrito como JSON" : "  " + err);
 }
 
 void armRecordCleanup(const std::string& instanceID) {
@@ -181,12 +176,6 @@ void armRecordCleanup(const std::string& instanceID) {
   std::memcpy(copy, path.c_str(), path.size() + 1);
   gRegistryPath = copy;
   platform::onExit(removeRecord);
-  struct sigaction sa {};
-  sa.sa_handler = onTerminationSignal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    ::sigaction(sig, &sa, nullptr);
-  }
 }
 
 std::vector<Json> liveRegistry() {

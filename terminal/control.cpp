@@ -23,7 +23,7 @@ constexpr size_t MAX_REQUEST = 64 * 1024;
 constexpr size_t MAX_ANSWER = 8 * 1024 * 1024;
 constexpr size_t MAX_READ_LINES = 5000 + 500;
 constexpr int TIMEOUT_SECONDS = 2;
-constexpr std::chrono::milliseconds SETTLE{500};
+constexpr std::chrono::milliseconds TYPED_SETTLE{500};
 
 void setTimeouts(int fd) {
   timeval tv{TIMEOUT_SECONDS, 0};
@@ -74,7 +74,7 @@ bool sendLine(int fd, const Json& value) {
 void serveOne(int conn, Screen* screen, int master, Feeder* feeder) {
   setTimeouts(conn);
   if (feeder != nullptr) {
-    feeder->flush(SETTLE);
+    feeder->flush(TYPED_SETTLE);
   }
   syncScreenSize(master, screen);
   auto line = readLine(conn, MAX_REQUEST);

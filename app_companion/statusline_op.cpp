@@ -141,7 +141,7 @@ Json opStatusline(const Json& request, const companion::Context& ctx, leases::Le
     return {{"error", "session data is unavailable"}};
   }
   const SessionData& d = *ctx.sessions;
-  std::string id = companion::stringArg(request, "session_id").value_or("");
+  std::string id = base::stringArg(request, "session_id").value_or("");
   auto dayArg = request.find("day_start");
   int64_t dayStart = dayArg != request.end() && dayArg->is_number_integer()
                          ? dayArg->get<int64_t>()

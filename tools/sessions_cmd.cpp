@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "base/terminal_text.h"
+#include "base/text.h"
 #include "base/time_text.h"
 #include "platform/files.h"
 #include "platform/posix.h"
@@ -26,23 +27,11 @@ constexpr size_t PROJECT_MAX_CHARS = 24;
 constexpr size_t WORKING_ON_MIN = 16;
 constexpr size_t FOOTNOTE_NAMES_MAX_CHARS = 120;
 
-size_t charCount(const std::string& s) {
-  return static_cast<size_t>(std::count_if(
-      s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
+using base::charCount;
 
 // At most `max` characters; the last one "…" when something was cut.
 std::string fit(const std::string& s, size_t max) {
-  if (charCount(s) <= max) {
-    return s;
-  }
-  size_t chars = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && ++chars == max) {
-      return s.substr(0, i) + "…";
-    }
-  }
-  return s;
+  return charCount(s) <= max || max == 0 ? s : base::cutChars(s, max - 1, "…");
 }
 
 std::string field(const Json& s, const char* key) {

@@ -10,14 +10,10 @@
 #include <utility>
 
 namespace client {
-namespace {
 
 std::string stringField(const Json& record, const char* key) {
-  auto it = record.find(key);
-  return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+  return base::stringArg(record, key).value_or("");
 }
-
-}  // namespace
 
 std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& args,
                                     std::string* usage) {
@@ -71,7 +67,8 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
 }
 
 std::string describe(const Json& record, const std::string& name) {
-  return "   " + base::terminalSafe(name) + "  (" + base::terminalSafe(stringField(record, "cwd")) + ")";
+  return "   " + base::terminalSafe(name) + "  (" + base::terminalSafe(stringField(record, "cwd")) +
+         ")";
 }
 
 std::optional<uint16_t> recordPort(const Json& record) {

@@ -3,16 +3,21 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "channel/push.h"
+#include "channel/work_queue.h"
 #include "platform/platform.h"
 
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace channel {
 namespace {
@@ -29,6 +34,8 @@ constexpr size_t FIRST_RECEIVE = 4096;
 // TRIM_HIGH.
 constexpr size_t TRIM_HIGH = 4 << 20;
 constexpr size_t TRIM_LOW = 1 << 20;
+// How late a deadline may be noticed; the sweep runs only while a connection is open.
+constexpr auto SWEEP_EVERY = std::chrono::milliseconds(100);
 
 std::atomic<size_t> gBuffered{0};
 std::atomic<bool> gTrimDue{false};
@@ -58,6 +65,46 @@ void unclaim(size_t n) {
 // the identity.
 ::registry::Identity& gIdentity = *new ::registry::Identity;
 RouteContext& gContext = *new RouteContext;
+
+struct Sweep {
+  std::mutex lock;
+  asio::steady_timer timer{workQueue()};
+  bool armed = false;
+};
+Sweep& gSweep = *new Sweep;
+
+void armSweep();
+
+void onSweep(const asio::error_code&) {
+  auto now = Clock::now();
+  std::vector<std::shared_ptr<HTTPConn>> due;
+  connections.forEach([&](const std::shared_ptr<HTTPConn>& conn) {
+    if (conn->overdue(now)) {
+      due.push_back(conn);
+    }
+  });
+  for (const auto& conn : due) {
+    conn->expire();
+  }
+  std::lock_guard<std::mutex> hold(gSweep.lock);
+  // A connection added after this check finds the sweep disarmed and arms it again.
+  gSweep.armed = connections.size() > 0;
+  if (gSweep.armed) {
+    armSweep();
+  }
+}
+
+void armSweep() {
+  gSweep.timer.expires_after(SWEEP_EVERY);
+  gSweep.timer.async_wait(onSweep);
+}
+
+void sweepSoon() {
+  std::lock_guard<std::mutex> hold(gSweep.lock);
+  if (!std::exchange(gSweep.armed, true)) {
+    armSweep();
+  }
+}
 
 }  // namespace
 
@@ -101,8 +148,7 @@ void settlePushes(std::chrono::milliseconds limit) {
   }
 }
 
-HTTPConn::HTTPConn(asio::ip::tcp::socket conn)
-    : m_conn(std::move(conn)), m_timer(m_conn.get_executor()), m_started(Clock::now()) {}
+HTTPConn::HTTPConn(asio::ip::tcp::socket conn) : m_conn(std::move(conn)), m_started(Clock::now()) {}
 
 HTTPConn::~HTTPConn() {
   unclaim(m_claimed);
@@ -137,17 +183,21 @@ void HTTPConn::evict() {
   asio::post(m_conn.get_executor(), [self = shared_from_this()] {
     asio::error_code ignored;
     self->m_conn.close(ignored);
-    self->m_timer.cancel();
   });
 }
 
+bool HTTPConn::overdue(Clock::time_point now) const {
+  auto deadline = m_deadline.load(std::memory_order_relaxed);
+  return deadline != 0 && deadline <= now.time_since_epoch().count();
+}
+
+void HTTPConn::expire() {
+  onStrand([](HTTPConn& c) { c.onTimer(); });
+}
+
 void HTTPConn::armTimer(Clock::duration after) {
-  m_timer.expires_after(after);
-  m_timer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
-    if (auto self = weak.lock()) {
-      self->onTimer(ec);
-    }
-  });
+  m_deadline = (Clock::now() + after).time_since_epoch().count();
+  sweepSoon();
 }
 
 void HTTPConn::receive() {
@@ -228,11 +278,12 @@ void HTTPConn::onReceive(const asio::error_code& ec, size_t n) {
   }
 }
 
-void HTTPConn::onTimer(const asio::error_code& ec) {
-  // A wait that completed just before the timer was re-armed still arrives, without an error.
-  if (ec || m_pushWaiting || m_timer.expiry() > Clock::now()) {
+void HTTPConn::onTimer() {
+  // The deadline may have moved, or gone, since the sweep saw it.
+  if (m_pushWaiting || !overdue(Clock::now())) {
     return;
   }
+  m_deadline = 0;
   if (m_finished) {
     close();
   } else {
@@ -261,14 +312,25 @@ void HTTPConn::finish(const Decision& decision) {
     return;
   }
   // The answer waits for the line to be on standard output, however long the request took.
-  m_timer.cancel();
+  m_deadline = 0;
   m_pushWaiting = true;
   ++gPushesWaiting;
   m_pushLog = decision.log.value_or("");
+  // An answer that comes before pushToChannel returns is on this strand already: acted on
+  // here, not handed to another thread. One from the writer thread comes back through the strand.
+  m_pushing = true;
   pushToChannel(*decision.push, {{"kind", "wakeword"}},
-                [self = shared_from_this()](outbox::Delivery how) {
+                [self = shared_from_this(), on = std::this_thread::get_id()](outbox::Delivery how) {
+                  if (std::this_thread::get_id() == on && self->m_pushing) {
+                    self->m_deliveredNow = how;
+                    return;
+                  }
                   asio::post(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
                 });
+  m_pushing = false;
+  if (auto how = std::exchange(m_deliveredNow, std::nullopt)) {
+    onDelivered(*how);
+  }
 }
 
 void HTTPConn::onDelivered(outbox::Delivery how) {
@@ -303,7 +365,26 @@ void HTTPConn::respond(const Decision& decision) {
   }
   armTimer(refused ? Clock::duration(REFUSAL_LINGER) : Clock::duration(REQUEST_TIMEOUT));
   m_answer = responseText(decision.status, decision.body, decision.retryAfter);
-  asio::async_write(m_conn, asio::buffer(m_answer),
+  send();
+}
+
+void HTTPConn::send() {
+  // A short answer on a fresh connection almost always fits the socket at once: written here,
+  // with no completion for another thread to pick up.
+  ssize_t n = -1;
+  do {
+    n = platform::writeWithoutWaiting(m_conn.native_handle(), m_answer.data(), m_answer.size());
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0 && static_cast<size_t>(n) == m_answer.size()) {
+    onSent({});
+    return;
+  }
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+    onSent(asio::error_code(errno, asio::error::get_system_category()));
+    return;
+  }
+  size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+  asio::async_write(m_conn, asio::buffer(m_answer.data() + sent, m_answer.size() - sent),
                     [weak = weak_from_this()](const asio::error_code& ec, size_t) {
                       if (auto self = weak.lock()) {
                         self->onSent(ec);
@@ -338,7 +419,7 @@ void HTTPConn::stopReading() {
 void HTTPConn::close() {
   asio::error_code ignored;
   m_conn.close(ignored);
-  m_timer.cancel();
+  m_deadline = 0;
   connections.remove(this);
 }
 

@@ -6,6 +6,7 @@
 #include "channel/work_queue.h"
 #include "platform/platform.h"
 
+#include <asio/defer.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -317,7 +318,8 @@ void HTTPConn::finish(const Decision& decision) {
   ++gPushesWaiting;
   m_pushLog = decision.log.value_or("");
   // An answer that comes before pushToChannel returns is on this strand already: acted on
-  // here, not handed to another thread. One from the writer thread comes back through the strand.
+  // here. One from another thread comes back through the strand; from a worker that wrote this
+  // line with its own, it waits for that worker (defer), which wakes no thread.
   m_pushing = true;
   pushToChannel(*decision.push, {{"kind", "wakeword"}},
                 [self = shared_from_this(), on = std::this_thread::get_id()](outbox::Delivery how) {
@@ -325,7 +327,7 @@ void HTTPConn::finish(const Decision& decision) {
                     self->m_deliveredNow = how;
                     return;
                   }
-                  asio::post(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
+                  asio::defer(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
                 });
   m_pushing = false;
   if (auto how = std::exchange(m_deliveredNow, std::nullopt)) {

@@ -2,23 +2,20 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "channel/deadlines.h"
 #include "channel/push.h"
-#include "channel/work_queue.h"
 #include "platform/platform.h"
 
 #include <asio/defer.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace channel {
 namespace {
@@ -35,8 +32,6 @@ constexpr size_t FIRST_RECEIVE = 4096;
 // TRIM_HIGH.
 constexpr size_t TRIM_HIGH = 4 << 20;
 constexpr size_t TRIM_LOW = 1 << 20;
-// How late a deadline may be noticed; the sweep runs only while a connection is open.
-constexpr auto SWEEP_EVERY = std::chrono::milliseconds(100);
 
 std::atomic<size_t> gBuffered{0};
 std::atomic<bool> gTrimDue{false};
@@ -66,46 +61,6 @@ void unclaim(size_t n) {
 // the identity.
 ::registry::Identity& gIdentity = *new ::registry::Identity;
 RouteContext& gContext = *new RouteContext;
-
-struct Sweep {
-  std::mutex lock;
-  asio::steady_timer timer{workQueue()};
-  bool armed = false;
-};
-Sweep& gSweep = *new Sweep;
-
-void armSweep();
-
-void onSweep(const asio::error_code&) {
-  auto now = Clock::now();
-  std::vector<std::shared_ptr<HTTPConn>> due;
-  connections.forEach([&](const std::shared_ptr<HTTPConn>& conn) {
-    if (conn->overdue(now)) {
-      due.push_back(conn);
-    }
-  });
-  for (const auto& conn : due) {
-    conn->expire();
-  }
-  std::lock_guard<std::mutex> hold(gSweep.lock);
-  // A connection added after this check finds the sweep disarmed and arms it again.
-  gSweep.armed = connections.size() > 0;
-  if (gSweep.armed) {
-    armSweep();
-  }
-}
-
-void armSweep() {
-  gSweep.timer.expires_after(SWEEP_EVERY);
-  gSweep.timer.async_wait(onSweep);
-}
-
-void sweepSoon() {
-  std::lock_guard<std::mutex> hold(gSweep.lock);
-  if (!std::exchange(gSweep.armed, true)) {
-    armSweep();
-  }
-}
 
 }  // namespace
 

@@ -72,8 +72,7 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   void close();
 
   asio::ip::tcp::socket m_conn;
-  // One sweep over all connections keeps the time, not a timer each: arming and cancelling one
-  // per request cost system calls and thread wake-ups. Zero: no deadline.
+  // Kept by the sweep (channel/deadlines.h); zero: no deadline.
   std::atomic<std::chrono::steady_clock::rep> m_deadline{0};
   std::chrono::steady_clock::time_point m_started;
   Request m_request;

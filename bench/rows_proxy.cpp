@@ -4,8 +4,10 @@
 #include "launcher/pty_relay.h"
 #include "platform/posix.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,28 +21,78 @@ using std::chrono::seconds;
 // The stand-in `claude` runs this: a raw terminal that says READY and echoes what it is sent.
 const std::string ECHO = "stty raw -echo; printf READY; exec cat";
 
+// A process on a pseudo-terminal the bench owns, as on a person's terminal: its standard input,
+// output and error are the slave side, and the bench reads and writes the master. (On pipes,
+// `launch` runs `claude` without the proxy.) Killed and reaped when dropped.
+class OnPty {
+ public:
+  static std::unique_ptr<OnPty> start(const std::vector<std::string>& argv, const Env& env) {
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : env) {
+      entries.push_back(name + "=" + value);
+    }
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    auto run = std::make_unique<OnPty>();
+    int err = 0;
+    if (!launcher::startOnPty(argv, entries, argv[0], nullptr, &size, &run->m_pty, &err)) {
+      return nullptr;
+    }
+    return run;
+  }
+  OnPty() = default;
+  OnPty(const OnPty&) = delete;
+  OnPty& operator=(const OnPty&) = delete;
+  ~OnPty() {
+    if (!m_status && ::kill(m_pty.pid, SIGKILL) == 0) {
+      ::waitpid(m_pty.pid, nullptr, 0);
+    }
+  }
+  int master() const { return m_pty.master.get(); }
+  pid_t pid() const { return m_pty.pid; }
+  // The exit status once it ends, or nullopt at the deadline.
+  std::optional<int> wait(Clock::time_point deadline) {
+    for (auto pause = milliseconds(1); !m_status; std::this_thread::sleep_for(pause)) {
+      int status = 0;
+      pid_t got = ::waitpid(m_pty.pid, &status, WNOHANG);
+      if (got == m_pty.pid) {
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      } else if ((got < 0 && errno != EINTR) || Clock::now() >= deadline) {
+        return std::nullopt;
+      }
+    }
+    return m_status;
+  }
+
+ private:
+  launcher::PtyChild m_pty;
+  std::optional<int> m_status;
+};
+
 // Launches the proxy over the stand-in `claude`, which runs `command` with /bin/sh.
-std::unique_ptr<Child> launch(const Config& config, const std::string& home,
+std::unique_ptr<OnPty> launch(const Config& config, const std::string& home,
                               const std::string& command) {
-  return Child::spawn({config.binary, "launch"},
-                      benchEnv(home, config.stubs, {{"BENCH_CLAUDE", command}}), drainErr());
+  return OnPty::start({config.binary, "launch"},
+                      benchEnv(home, config.stubs, {{"BENCH_CLAUDE", command}}));
 }
 
 // Reads `fd` into *kept until it holds `marker`, and drops all up to its end; false at the
-// deadline or the end of output. Bytes read are added to *count when given.
-bool readUntil(int fd, const std::string& marker, std::string* kept, Clock::time_point deadline,
-               size_t* count = nullptr) {
+// deadline or the end of output.
+bool readUntil(int fd, const std::string& marker, std::string* kept, Clock::time_point deadline) {
   char chunk[65536];
-  for (size_t at; (at = kept->find(marker)) == std::string::npos || marker.empty();) {
-    ssize_t n = testkit::readable(fd, deadline) ? ::read(fd, chunk, sizeof chunk) : -1;
+  while (kept->find(marker) == std::string::npos) {
+    if (!testkit::readable(fd, deadline)) {
+      return false;
+    }
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      continue;
+    }
     if (n <= 0) {
-      return n == 0 && marker.empty();
+      return false;
     }
-    if (count != nullptr) {
-      *count += static_cast<size_t>(n);
-    } else {
-      kept->append(chunk, static_cast<size_t>(n));
-    }
+    kept->append(chunk, static_cast<size_t>(n));
   }
   kept->erase(0, kept->find(marker) + marker.size());
   return true;
@@ -50,11 +102,26 @@ bool readUntil(int fd, const std::string& marker, std::string* kept, Clock::time
 // as a user who types nothing. The terminal turns each LF into CR LF, so more bytes arrive.
 void drainRun(const std::vector<std::string>& argv, const Env& env, size_t total, Figure* into) {
   auto start = Clock::now();
-  auto child = Child::spawn(argv, env, drainErr());
-  std::string none;
+  auto deadline = start + seconds(60);
+  auto child = OnPty::start(argv, env);
   size_t got = 0;
-  if (child && readUntil(child->out(), "", &none, start + seconds(60), &got) && got >= total &&
-      child->wait(start + seconds(60)) == 0) {
+  std::optional<int> status;
+  // Output ends with EIO on Linux; where the slave side stays open (macOS), a quiet master and a
+  // reaped child end it.
+  char chunk[65536];
+  while (child && !status && Clock::now() < deadline) {
+    if (testkit::readable(child->master(), std::min(deadline, Clock::now() + milliseconds(50)))) {
+      ssize_t n = ::read(child->master(), chunk, sizeof chunk);
+      got += n > 0 ? static_cast<size_t>(n) : 0;
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        status = child->wait(deadline);
+        break;
+      }
+    } else {
+      status = child->wait(Clock::now());
+    }
+  }
+  if (got >= total && status == 0) {
     into->samples.push_back(static_cast<double>(total) / secondsSince(start));
   }
 }
@@ -102,7 +169,7 @@ Row injectRow(const Config& config) {
   auto proxy = launch(config, home.path(), ECHO);
   std::string rest, ptyRest;
   auto deadline = Clock::now() + seconds(5);
-  std::string sock = proxy && readUntil(proxy->out(), "READY", &rest, deadline)
+  std::string sock = proxy && readUntil(proxy->master(), "READY", &rest, deadline)
                          ? findInjectSocket(home.path(), deadline)
                          : "";
   // The same echo on a pseudo-terminal of our own: what typing into a terminal costs.
@@ -124,7 +191,7 @@ Row injectRow(const Config& config) {
     sampleBoth(
         row, scaled(config, 500),
         [&](size_t i) {
-          return echoed(proxy->out(), &rest, i, [&](const auto& m) {
+          return echoed(proxy->master(), &rest, i, [&](const auto& m) {
             UniqueFd fd = connectUnix(sock);  // one connection per injected message
             return fd && sendAll(fd.get(), m);
           });

@@ -2,15 +2,18 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "channel/deadlines.h"
 #include "channel/push.h"
 #include "platform/platform.h"
 
+#include <asio/defer.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 #include <unistd.h>
 
@@ -101,8 +104,7 @@ void settlePushes(std::chrono::milliseconds limit) {
   }
 }
 
-HTTPConn::HTTPConn(asio::ip::tcp::socket conn)
-    : m_conn(std::move(conn)), m_timer(m_conn.get_executor()), m_started(Clock::now()) {}
+HTTPConn::HTTPConn(asio::ip::tcp::socket conn) : m_conn(std::move(conn)), m_started(Clock::now()) {}
 
 HTTPConn::~HTTPConn() {
   unclaim(m_claimed);
@@ -137,17 +139,21 @@ void HTTPConn::evict() {
   asio::post(m_conn.get_executor(), [self = shared_from_this()] {
     asio::error_code ignored;
     self->m_conn.close(ignored);
-    self->m_timer.cancel();
   });
 }
 
+bool HTTPConn::overdue(Clock::time_point now) const {
+  auto deadline = m_deadline.load(std::memory_order_relaxed);
+  return deadline != 0 && deadline <= now.time_since_epoch().count();
+}
+
+void HTTPConn::expire() {
+  onStrand([](HTTPConn& c) { c.onTimer(); });
+}
+
 void HTTPConn::armTimer(Clock::duration after) {
-  m_timer.expires_after(after);
-  m_timer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
-    if (auto self = weak.lock()) {
-      self->onTimer(ec);
-    }
-  });
+  m_deadline = (Clock::now() + after).time_since_epoch().count();
+  sweepSoon();
 }
 
 void HTTPConn::receive() {
@@ -228,11 +234,12 @@ void HTTPConn::onReceive(const asio::error_code& ec, size_t n) {
   }
 }
 
-void HTTPConn::onTimer(const asio::error_code& ec) {
-  // A wait that completed just before the timer was re-armed still arrives, without an error.
-  if (ec || m_pushWaiting || m_timer.expiry() > Clock::now()) {
+void HTTPConn::onTimer() {
+  // The deadline may have moved, or gone, since the sweep saw it.
+  if (m_pushWaiting || !overdue(Clock::now())) {
     return;
   }
+  m_deadline = 0;
   if (m_finished) {
     close();
   } else {
@@ -261,14 +268,26 @@ void HTTPConn::finish(const Decision& decision) {
     return;
   }
   // The answer waits for the line to be on standard output, however long the request took.
-  m_timer.cancel();
+  m_deadline = 0;
   m_pushWaiting = true;
   ++gPushesWaiting;
   m_pushLog = decision.log.value_or("");
+  // An answer that comes before pushToChannel returns is on this strand already: acted on
+  // here. One from another thread comes back through the strand; from a worker that wrote this
+  // line with its own, it waits for that worker (defer), which wakes no thread.
+  m_pushing = true;
   pushToChannel(*decision.push, {{"kind", "wakeword"}},
-                [self = shared_from_this()](outbox::Delivery how) {
-                  asio::post(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
+                [self = shared_from_this(), on = std::this_thread::get_id()](outbox::Delivery how) {
+                  if (std::this_thread::get_id() == on && self->m_pushing) {
+                    self->m_deliveredNow = how;
+                    return;
+                  }
+                  asio::defer(self->m_conn.get_executor(), [self, how] { self->onDelivered(how); });
                 });
+  m_pushing = false;
+  if (auto how = std::exchange(m_deliveredNow, std::nullopt)) {
+    onDelivered(*how);
+  }
 }
 
 void HTTPConn::onDelivered(outbox::Delivery how) {
@@ -303,7 +322,26 @@ void HTTPConn::respond(const Decision& decision) {
   }
   armTimer(refused ? Clock::duration(REFUSAL_LINGER) : Clock::duration(REQUEST_TIMEOUT));
   m_answer = responseText(decision.status, decision.body, decision.retryAfter);
-  asio::async_write(m_conn, asio::buffer(m_answer),
+  send();
+}
+
+void HTTPConn::send() {
+  // A short answer on a fresh connection almost always fits the socket at once: written here,
+  // with no completion for another thread to pick up.
+  ssize_t n = -1;
+  do {
+    n = platform::writeWithoutWaiting(m_conn.native_handle(), m_answer.data(), m_answer.size());
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0 && static_cast<size_t>(n) == m_answer.size()) {
+    onSent({});
+    return;
+  }
+  if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+    onSent(asio::error_code(errno, asio::error::get_system_category()));
+    return;
+  }
+  size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+  asio::async_write(m_conn, asio::buffer(m_answer.data() + sent, m_answer.size() - sent),
                     [weak = weak_from_this()](const asio::error_code& ec, size_t) {
                       if (auto self = weak.lock()) {
                         self->onSent(ec);
@@ -338,7 +376,7 @@ void HTTPConn::stopReading() {
 void HTTPConn::close() {
   asio::error_code ignored;
   m_conn.close(ignored);
-  m_timer.cancel();
+  m_deadline = 0;
   connections.remove(this);
 }
 

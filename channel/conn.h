@@ -9,10 +9,11 @@
 #include "registry/identity.h"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace channel {
 
@@ -50,6 +51,9 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   void refuse();
   // Closes at once, unanswered, to make room for a newcomer.
   void evict();
+  // Whether its deadline has passed; any thread may ask. Then expire() acts on it on its strand.
+  bool overdue(std::chrono::steady_clock::time_point now) const;
+  void expire();
 
  private:
   template <typename Step>
@@ -57,17 +61,19 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   void armTimer(std::chrono::steady_clock::duration after);
   void receive();
   void onReceive(const asio::error_code& ec, size_t n);
-  void onTimer(const asio::error_code& ec);
+  void onTimer();
   void finish(const Decision& decision);
   void onDelivered(outbox::Delivery how);
   void respond(const Decision& decision);
+  void send();
   void onSent(const asio::error_code& ec);
   void stopReading();
   void releaseBuffer();
   void close();
 
   asio::ip::tcp::socket m_conn;
-  asio::steady_timer m_timer;
+  // Kept by the sweep (channel/deadlines.h); zero: no deadline.
+  std::atomic<std::chrono::steady_clock::rep> m_deadline{0};
   std::chrono::steady_clock::time_point m_started;
   Request m_request;
   size_t m_claimed = 0;     // bytes of the shared budget this connection holds
@@ -77,6 +83,8 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   bool m_readDone = false;  // the client stopped sending, or we stopped listening
   bool m_lingers = true;    // after the answer, reads what the client still sends
   bool m_pushWaiting = false;
+  bool m_pushing = false;                          // inside pushToChannel, on this strand
+  std::optional<outbox::Delivery> m_deliveredNow;  // its answer, when it came before it returned
   size_t m_discarded = 0;
   size_t m_discardLimit = MAX_REQUEST;
   std::string m_chunk;  // what one receive fills

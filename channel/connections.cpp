@@ -51,6 +51,13 @@ size_t ConnRegistry::reading() const {
   return m_order[static_cast<int>(Stage::Reading)].size();
 }
 
+void ConnRegistry::forEach(const std::function<void(const std::shared_ptr<HTTPConn>&)>& fn) const {
+  std::lock_guard<std::mutex> hold(m_lock);
+  for (const auto& [key, entry] : m_conns) {
+    fn(entry.conn);
+  }
+}
+
 std::shared_ptr<HTTPConn> ConnRegistry::takeOldest(Stage stage) {
   std::lock_guard<std::mutex> hold(m_lock);
   auto& order = m_order[static_cast<int>(stage)];

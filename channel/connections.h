@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,8 @@ class ConnRegistry {
   void setStage(const HTTPConn* conn, Stage stage);
   size_t size() const;
   size_t reading() const;
+  // Calls `fn` for each, the lock held: `fn` must be quick and touch no registry.
+  void forEach(const std::function<void(const std::shared_ptr<HTTPConn>&)>& fn) const;
   // Takes out the connection in `stage` that came first; null when there is none.
   std::shared_ptr<HTTPConn> takeOldest(Stage stage);
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <optional>
 #include <string>
 
 namespace channel {
@@ -15,6 +16,9 @@ using Meta = std::map<std::string, std::string>;
 
 // The notification; "meta" only when `meta` has an entry.
 nlohmann::ordered_json channelNotification(const std::string& content, const Meta& meta);
+
+// channelNotification(content, meta) serialised, with its line feed; nullopt when it cannot be.
+std::optional<std::string> notificationLine(const std::string& content, const Meta& meta);
 
 // Queues channelNotification(content, meta) for standard output. `done` runs exactly once, maybe
 // before this returns, maybe on the writer thread; it must not block. A text that cannot be

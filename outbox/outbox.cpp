@@ -90,29 +90,73 @@ struct Outbox::State : std::enable_shared_from_this<State> {
       into.push_back(takePush());
     }
   }
-  // With nothing ahead of `line`: writes what `fd` takes of it at once, the lock released
-  // meanwhile. True when all of it went; otherwise line.sent says how much did.
-  bool writeNow(Line& line, std::unique_lock<std::mutex>& hold) {
+  // Writes what `fd` takes at once of `text`, the lock released meanwhile: the bytes written.
+  size_t writeWithoutWaiting(std::string_view text, std::unique_lock<std::mutex>& hold) {
     writing = true;
     hold.unlock();
-    ssize_t n = platform::writeWithoutWaiting(fd, line.text.data(), line.text.size());
+    ssize_t n = platform::writeWithoutWaiting(fd, text.data(), text.size());
     int err = errno;
     hold.lock();
     writing = false;
     settled.notify_all();
-    if (n >= 0 && static_cast<size_t>(n) == line.text.size()) {
-      if (!idle()) {
-        wakeWriter();  // what came meanwhile waited for this write
-      }
-      return true;
-    }
-    line.sent = n > 0 ? static_cast<size_t>(n) : 0;
     // Anything but a full descriptor (a terminal, a file, a failure) is the writer's to handle.
     direct = direct && (n > 0 || err == EAGAIN || err == EWOULDBLOCK || err == EINTR);
-    return false;
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  // With nothing ahead of `line`: writes what `fd` takes of it at once. True when all of it went,
+  // with what queued meanwhile (whole lines moved to `written`, to be answered once the lock is
+  // released); otherwise line.sent says how much did.
+  bool writeNow(Line& line, std::vector<Line>& written, std::unique_lock<std::mutex>& hold) {
+    line.sent = writeWithoutWaiting(line.text, hold);
+    if (line.sent < line.text.size()) {
+      return false;
+    }
+    takeOverQueue(written, hold);
+    return true;
+  }
+  // What queued behind a direct write goes out from the same thread, once, in one write: waking
+  // the writer thread for it, and handing each answer back, cost more than the write itself.
+  // Stale notifications, and what the descriptor does not take at once, are left to the writer.
+  void takeOverQueue(std::vector<Line>& written, std::unique_lock<std::mutex>& hold) {
+    bool stale = !pushes.empty() && pushes.front().deadline <= Clock::now();
+    size_t from = written.size();
+    if (direct && !stale && !idle()) {
+      takeBatch(written);
+      std::string bytes;
+      for (size_t i = from; i < written.size(); ++i) {
+        bytes.append(written[i].text, written[i].sent);
+      }
+      size_t left = writeWithoutWaiting(bytes, hold);
+      size_t whole = from;
+      for (; whole < written.size() && left >= written[whole].text.size() - written[whole].sent;
+           ++whole) {
+        left -= written[whole].text.size() - written[whole].sent;
+      }
+      if (whole < written.size()) {
+        written[whole].sent += left;
+      }
+      // The rest goes back where it was, in its order.
+      while (written.size() > whole) {
+        putBack(std::move(written.back()));
+        written.pop_back();
+      }
+    }
+    if (!idle()) {
+      wakeWriter();
+    }
+  }
+  void putBack(Line line) {
+    if (line.sent > 0) {
+      begun = std::move(line);
+    } else if (line.done) {
+      pushBytes += line.text.size();
+      pushes.push_front(std::move(line));
+    } else {
+      answers.push_front(std::move(line));
+    }
   }
   // Hands `line` to the writer: to finish first when part of it is out; ahead of its queue when
-  // nothing queued came before it (`first`).
+  // nothing queued came before it (`first`). A thread writing now takes it when done.
   void queue(Line line, std::deque<Line>& into, bool first) {
     if (line.sent > 0) {
       begun = std::move(line);
@@ -124,7 +168,9 @@ struct Outbox::State : std::enable_shared_from_this<State> {
         into.push_back(std::move(line));
       }
     }
-    wakeWriter();
+    if (!writing) {
+      wakeWriter();
+    }
   }
 };
 
@@ -228,9 +274,12 @@ void Outbox::answer(std::string text) {
   Line line{std::move(text), {}, {}};
   // Answers go ahead of notifications: only a line being written comes before this one.
   bool first = s.direct && !s.writing && !s.begun && s.answers.empty();
-  if (!first || !s.writeNow(line, hold)) {
+  std::vector<Line> written;
+  if (!first || !s.writeNow(line, written, hold)) {
     s.queue(std::move(line), s.answers, first);
   }
+  hold.unlock();
+  answerAll(written, Delivery::Written);
 }
 
 std::optional<Delivery> Outbox::notify(std::string text, Delivered done) {
@@ -244,12 +293,15 @@ std::optional<Delivery> Outbox::notify(std::string text, Delivered done) {
   }
   Line line{std::move(text), std::move(done), Clock::now() + PUSH_WAIT};
   bool first = s.direct && s.ready && s.idle() && s.pushes.empty();
-  if (first && s.writeNow(line, hold)) {
+  std::vector<Line> written;
+  if (first && s.writeNow(line, written, hold)) {
     hold.unlock();
     line.done(Delivery::Written);
   } else {
     s.queue(std::move(line), s.pushes, first);
+    hold.unlock();
   }
+  answerAll(written, Delivery::Written);
   return std::nullopt;
 }
 

@@ -1,3 +1,4 @@
+#include "base/json.h"
 #include "channel/log_text.h"
 #include "channel/push.h"
 #include "channel/request.h"
@@ -121,6 +122,21 @@ TEST(Route, AnswerTable) {
     EXPECT_EQ(c.want, outcome(route(parsed(c.request), c.ctx))) << c.request;
   }
   EXPECT_EQ(R"({"content":"a"})", channelNotification("a", {})["params"].dump());  // no meta
+}
+
+// The line built per push is the document's own serialisation; text that cannot be is none.
+TEST(Push, NotificationLineIsTheDocumentSerialised) {
+  const std::pair<std::string, Meta> cases[] = {
+      {"a", {}},
+      {"olá \"q\"\n\\ \x01\x1b[31m\x7f ✓ 𝄞", {{"kind", "wakeword"}}},
+      {"", {{"b", "2"}, {"a", "\"1\""}}},
+  };
+  for (const auto& [content, meta] : cases) {
+    EXPECT_EQ(*base::serialize(channelNotification(content, meta)) + "\n",
+              notificationLine(content, meta).value_or("<none>"))
+        << content;
+  }
+  EXPECT_EQ(std::nullopt, notificationLine("bad \xff utf-8", {{"kind", "wakeword"}}));
 }
 
 TEST(LogText, ControlsAreEscapedAndLongValuesCut) {

@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <future>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -138,3 +140,51 @@ TEST(Outbox, WaitingPushesAreAnsweredOnceInOrderOrAllGoneWhenTheWriteFails) {
 }
 
 }  // namespace
+
+// Threads that push and answer at once, some lines bigger than the pipe: a thread that writes
+// directly takes over what queued behind it. Every line arrives whole, once, in each thread's
+// order, and every push is answered Written once.
+TEST(Outbox, ConcurrentWritersKeepEachLineWholeOnceAndInOrder) {
+  constexpr size_t THREADS = 4, EACH = 300;
+  platform::UniqueFd in, out;
+  openPipe(&in, &out, true);
+  std::future<std::string> got = drain(in.get());
+  std::atomic<size_t> written{0};
+  {
+    outbox::Outbox box(out.get());
+    box.start([] {});
+    box.markReady();
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < THREADS; ++t) {
+      threads.emplace_back([&, t] {
+        std::string kind = "t" + std::to_string(t) + "-";
+        for (size_t i = 0; i < EACH; ++i) {
+          std::string line = numbered(kind.c_str(), i, i % 50 == 7 ? 100000 : 64);
+          if (t == 0) {
+            box.answer(line);
+            continue;
+          }
+          while (box.notify(line, [&](Delivery how) { written += how == Delivery::Written; })) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+        }
+      });
+    }
+    for (auto& thread : threads) {
+      thread.join();
+    }
+    box.close(std::chrono::seconds(10));
+  }
+  out.reset();
+  std::string all = got.get();
+  std::vector<size_t> next(THREADS, 0);
+  for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+    size_t t = std::stoul(all.substr(at + 1));
+    size_t i = std::stoul(all.substr(all.find('-', at) + 1));
+    ASSERT_EQ(numbered(("t" + std::to_string(t) + "-").c_str(), i, end + 1 - at),
+              all.substr(at, end + 1 - at));
+    ASSERT_EQ(next[t]++, i) << "thread " << t;
+  }
+  EXPECT_EQ(std::vector<size_t>(THREADS, EACH), next);
+  EXPECT_EQ((THREADS - 1) * EACH, written.load());
+}

@@ -153,6 +153,7 @@ void writeAnswer(int fd, const std::string& text, Clock::time_point deadline) {
 }
 
 struct Shared {
+  Shared(OpTable table, const std::string& dir) : ops(std::move(table)), data(dir), stateDir(dir) {}
   OpTable ops;
   LiveData data;
   std::string stateDir;
@@ -187,7 +188,7 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
             " (pid " + std::to_string(request->callerPid) + ")";
         refused = false;
         base::logErr("→ " + what);
-        answer = shared.data.with([&](const SessionData& data) {
+        answer = shared.data.with(request->body, [&](const SessionData& data) {
           Context ctx;
           int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
@@ -265,8 +266,7 @@ int runApp() {
     base::logErr("✗ companion: " + err);
     return 1;
   }
-  auto* shared =
-      new Shared{allOps(*leaseStore), LiveData(dir), dir};  // lives until the process ends
+  auto* shared = new Shared(allOps(*leaseStore), dir);  // lives until the process ends
   auto lastRequest = Clock::now();
   auto lastCheck = Clock::now();
   while (!gStop) {

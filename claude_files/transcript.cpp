@@ -12,6 +12,9 @@ TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
   m_agg.agent = std::move(agent);
 }
 
+TranscriptReader::TranscriptReader(FileAggregate restored, bool preFilter)
+    : m_agg(std::move(restored)), m_preFilter(preFilter) {}
+
 void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& parser) {
   const char* end = bytes.data() + bytes.size();
   const char* p = bytes.data();

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
+struct stat;
 struct termios;
 struct winsize;
 
@@ -42,6 +43,9 @@ struct ProcessIdentity {
 
 // False when the process is gone or cannot be looked at.
 bool processIdentity(pid_t pid, ProcessIdentity* out);
+
+// A file's modification time in nanoseconds since the epoch.
+int64_t modifiedNanos(const struct stat& st);
 
 // Gives memory the allocator holds free back to the system, so a burst does not keep the
 // process large after it ends.

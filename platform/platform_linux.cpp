@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -116,6 +117,10 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     }
   }
   return true;
+}
+
+int64_t modifiedNanos(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 void releaseFreeMemory() {

@@ -7,6 +7,7 @@
 #include <mach-o/dyld.h>
 #include <malloc/malloc.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <util.h>
@@ -80,6 +81,10 @@ bool processIdentity(pid_t pid, ProcessIdentity* out) {
     out->executable = path;
   }
   return true;
+}
+
+int64_t modifiedNanos(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
 }
 
 void releaseFreeMemory() {

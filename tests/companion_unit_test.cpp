@@ -88,7 +88,8 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
             live(12, "nameless", "", "/w/tools/", 50)};
   w.transcripts = {transcript("fin00000", "/w/x", 300, 400, "dup"),
                    transcript("fin11111", "/w/x", 600, 700)};
-  SessionRefs refs = sessionRefs(w.live, w.transcripts);
+  SessionRefs refs =
+      sessionRefs(w.live, SessionData(w.live, w.transcripts, {}, nullptr).transcripts);
   std::set<std::string> names;  // id and name
   for (const auto* list : {&refs.running, &refs.finished}) {
     for (const SessionRef& r : *list) {

@@ -1,0 +1,73 @@
+#include "claude_files/aggregate_codec.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+namespace nlohmann {
+
+template <typename T>
+struct adl_serializer<std::optional<T>> {
+  static void to_json(json& j, const std::optional<T>& v) { j = v ? json(*v) : json(nullptr); }
+  static void from_json(const json& j, std::optional<T>& v) {
+    v = j.is_null() ? std::nullopt : std::optional<T>(j.get<T>());
+  }
+};
+
+}  // namespace nlohmann
+
+namespace claude_files {
+
+using nlohmann::json;
+
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Tokens, input, output, cacheWrite5m, cacheWrite1h,
+                                                cacheRead)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UsageKey, model, agent, skill, longContext)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Usage, tokens, requests)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ToolCall, tool, target, useId, atMillis, done)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FileEdits, edits, lastEditMillis, byTool)
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(TranscriptSummary, sessionId, cwd, customTitle,
+                                                aiTitle, latestPrompt, latestAnswer, firstMillis,
+                                                lastActivityMillis, turns, mcpToolCalls, claudeUsd,
+                                                usage, recentTools, files)
+
+std::string encodeAggregate(const FileAggregate& agg) {
+  std::vector<uint64_t> answers = agg.countedAnswers.members();
+  std::vector<uint8_t> raw(answers.size() * sizeof(uint64_t));
+  if (!raw.empty()) {
+    std::memcpy(raw.data(), answers.data(), raw.size());
+  }
+  json j = {{"main", agg.main},
+            {"agent", agg.agent},
+            {"summary", agg.summary},
+            {"answerId", agg.answerId},
+            {"answers", json::binary(std::move(raw))}};
+  std::vector<uint8_t> bytes = json::to_cbor(j);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::optional<FileAggregate> decodeAggregate(std::string_view bytes) {
+  // Text the store did not write may be anything: no exception leaves here.
+  try {
+    json j = json::from_cbor(bytes.begin(), bytes.end(), true, false);
+    if (!j.is_object() || !j.contains("summary") || !j["answers"].is_binary()) {
+      return std::nullopt;
+    }
+    FileAggregate agg;
+    agg.main = j.value("main", true);
+    agg.agent = j.value("agent", std::string("main"));
+    agg.summary = j["summary"].get<TranscriptSummary>();
+    agg.answerId = j.value("answerId", std::string());
+    const auto& raw = j["answers"].get_binary();
+    for (size_t at = 0; at + sizeof(uint64_t) <= raw.size(); at += sizeof(uint64_t)) {
+      uint64_t h = 0;
+      std::memcpy(&h, raw.data() + at, sizeof(h));
+      agg.countedAnswers.insert(h);
+    }
+    return agg;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace claude_files

@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
   row("bare simdjson parse, big session", bigBytes, parseBigMs, catBigMs);
   for (bool preFilter : {true, false}) {
     double ms =
-        timeIt([&] { claude_files::Index(single, preFilter).refresh(); }, preFilter ? 3 : 2);
+        timeIt([&] { claude_files::Index(single, {preFilter, nullptr, true, 0}).refresh(); }, preFilter ? 3 : 2);
     row(preFilter ? "index cold, big session" : "index cold, big session, no pre-filter", bigBytes,
         ms, catBigMs);
   }

@@ -1,1 +1,2 @@
 cs_test(claude_files_test claude_files_test.cpp)
+cs_test(transcript_store_test transcript_store_test.cpp)

@@ -30,10 +30,12 @@ struct World {
   std::vector<TranscriptSummary> transcripts;
   std::set<pid_t> channels;
   Pricer price;
+  size_t known = 0;  // sessions on disk, read or not
 
   Json ask(const Json& request) { return askLine(request.dump()); }
   Json askLine(const std::string& line) {
     SessionData data(live, transcripts, channels, price);
+    data.sessionsKnown = known;
     Json error;
     auto r = parseRequest(line, &error);
     if (!r) {
@@ -120,6 +122,8 @@ TEST(CompanionOps, ListOrderLimitAndFlags) {
   Json a = w.ask({{"op", "list"}, {"caller_pid", 21}});
   ASSERT_EQ(40u, a["sessions"].size());
   EXPECT_EQ(49u - 40u, a["more"]);
+  w.known = 2000;  // the sessions never read count too
+  EXPECT_EQ(2000u - 40u, w.ask({{"op", "list"}})["more"]);
   std::vector<std::string> ids;
   for (const Json& s : a["sessions"]) {
     ids.push_back(s["id"]);

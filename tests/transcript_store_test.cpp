@@ -57,7 +57,7 @@ TEST_F(TranscriptStoreTest, ARestartReadsOnlyWhatChanged) {
   struct Case {
     const char* what;
     std::function<void()> change;
-    uint64_t read;  // bytes of the main transcript read again
+    uint64_t read;    // bytes of the main transcript read again
     size_t restored;  // files taken from the store, of 4
   };
   const Case cases[] = {
@@ -133,8 +133,8 @@ TEST_F(TranscriptStoreTest, AQuestionReadsOnlyTheFilesItNeeds) {
 
   // A list reads the week's files only; older ones are counted, never read.
   auto now = std::chrono::system_clock::now().time_since_epoch();
-  int64_t weekAgo = std::chrono::duration_cast<std::chrono::milliseconds>(now).count() -
-                    7LL * 24 * 3600 * 1000;
+  int64_t weekAgo =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now).count() - 7LL * 24 * 3600 * 1000;
   idx.refresh(Need{false, weekAgo, {}});
   EXPECT_EQ(idx.bytesReadLastRefresh(), 0u);
   EXPECT_FALSE(idx.findTranscript(OTHER));

@@ -31,6 +31,11 @@ bool sameBytes(const FileStamp& a, const FileStamp& b) {
   return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtimeNs == b.mtimeNs;
 }
 
+// Files unchanged this long give their aggregate to the store and keep it there.
+constexpr int64_t EVICT_AFTER_NS = int64_t{10} * 60 * 1000000000;
+// Fewer rows decode faster than threads start.
+constexpr size_t DECODE_PARALLEL_FROM = 16;
+
 std::string idOf(const std::string& key) {
   return key.substr(key.rfind('/') + 1);
 }
@@ -50,7 +55,7 @@ struct Index::File {
   FileState state;
   FileStamp seen;         // at the latest look
   uint64_t lookedAt = 0;  // the walk that last found it
-  bool storeTried = false;
+  bool evicted = false;   // folded into its session, its aggregate left in the store only
 };
 
 struct Index::Session {
@@ -252,11 +257,10 @@ void Index::forget(const std::string& path) {
     return;
   }
   std::string key = it->second.sessionKey;
-  bool stored = it->second.storeTried || (m_stored && m_stored->count(path) != 0) ||
-                it->second.state.reader != nullptr;
   m_files.erase(it);
   m_unsaved.erase(path);
-  if (stored) {
+  if (m_stored) {
+    m_stored->erase(path);
     m_gone.push_back(path);
   }
   Session& s = m_sessions[key];
@@ -293,20 +297,36 @@ std::set<std::string> Index::wanted(const Need& need) const {
 }
 
 void Index::makeCurrent(const std::set<std::string>& keys) {
-  std::vector<ReadJob> jobs;
+  // The sessions to fold again, and the files of theirs whose aggregate is not in memory.
+  std::vector<std::string> folds;
+  std::vector<std::pair<const std::string*, File*>> missing;
   for (const std::string& key : keys) {
     auto sit = m_sessions.find(key);
     if (sit == m_sessions.end()) {
       continue;
     }
-    for (const std::string& path : sit->second.paths) {
+    Session& s = sit->second;
+    bool changed = s.dirty || !s.loaded;
+    for (const std::string& path : s.paths) {
+      const File& f = m_files.at(path);
+      changed |= !sameBytes(f.state.read, f.seen) || (!f.state.reader && !f.evicted);
+    }
+    if (!changed) {
+      continue;
+    }
+    folds.push_back(key);
+    for (const std::string& path : s.paths) {
       File& f = m_files.at(path);
-      if (!f.state.reader && !f.storeTried) {
-        f.storeTried = true;
-        if (restore(path, &f)) {
-          sit->second.dirty = true;
-        }
+      if (!f.state.reader) {
+        missing.emplace_back(&path, &f);
       }
+    }
+  }
+  restoreAll(missing);
+  std::vector<ReadJob> jobs;
+  for (const std::string& key : folds) {
+    for (const std::string& path : m_sessions.at(key).paths) {
+      File& f = m_files.at(path);
       if (!f.state.reader || !sameBytes(f.state.read, f.seen)) {
         if (!f.state.main && !f.state.named) {
           std::string agent = agentName(path);
@@ -314,57 +334,82 @@ void Index::makeCurrent(const std::set<std::string>& keys) {
           f.state.relabel(agent);
         }
         jobs.push_back(ReadJob{&path, &f.state, f.seen.size - f.state.consumed});
-        sit->second.dirty = true;
       }
     }
   }
   m_bytesRead = readAll(jobs, *m_reader, m_options.threads, m_options.preFilter);
   for (const ReadJob& job : jobs) {
     File& f = m_files.at(*job.path);
+    f.evicted = false;
     f.seen = FileStamp{
         f.state.read.dev, f.state.read.ino, f.state.read.size, f.state.read.mtimeNs, 0, 0};
     if (f.state.persistable) {
       m_unsaved.insert(*job.path);
     }
   }
-  for (const std::string& key : keys) {
-    auto sit = m_sessions.find(key);
-    if (sit == m_sessions.end()) {
-      continue;
-    }
-    if (sit->second.dirty || !sit->second.loaded) {
-      rebuild(key, &sit->second);
-    }
+  for (const std::string& key : folds) {
+    rebuild(key, &m_sessions.at(key));
   }
   for (const std::string& key : keys) {
     m_touched.erase(key);
   }
 }
 
-bool Index::restore(const std::string& path, File* f) {
+void Index::restoreAll(const std::vector<std::pair<const std::string*, File*>>& missing) {
   if (!m_stored) {
-    return false;
+    return;
   }
-  auto it = m_stored->find(path);
-  if (it == m_stored->end()) {
-    return false;
+  // Rows are fetched one by one on the store's connection, then decoded on a few threads.
+  std::vector<std::pair<File*, StoredFile>> rows;
+  std::vector<const std::string*> paths;
+  for (const auto& [path, f] : missing) {
+    if (m_stored->count(*path) == 0) {
+      continue;
+    }
+    std::optional<StoredFile> row = m_options.store->row(*path);
+    const FileStamp* kept = row ? &row->stamp : nullptr;
+    bool same = kept != nullptr &&
+                (sameBytes(*kept, f->seen) ||
+                 (kept->dev == f->seen.dev && kept->ino == f->seen.ino &&
+                  kept->counted <= f->seen.size && tailMatches(*path, kept->counted, kept->tail)));
+    if (same) {
+      rows.emplace_back(f, std::move(*row));
+      paths.push_back(path);
+    } else {
+      m_stored->erase(*path);
+    }
   }
-  const FileStamp& kept = it->second.stamp;
-  bool same = sameBytes(kept, f->seen) ||
-              (kept.dev == f->seen.dev && kept.ino == f->seen.ino && kept.counted <= f->seen.size &&
-               tailMatches(path, kept.counted, kept.tail));
-  std::optional<std::string> data = same ? m_options.store->data(path) : std::nullopt;
-  std::optional<FileAggregate> agg = data ? decodeAggregate(*data) : std::nullopt;
-  if (!agg || agg->main != f->state.main) {
-    return false;
+  std::vector<std::optional<FileAggregate>> decoded(rows.size());
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i = next++; i < rows.size(); i = next++) {
+      decoded[i] = decodeAggregate(rows[i].second.data);
+      std::string().swap(rows[i].second.data);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned i = 1; i < m_options.threads && rows.size() > DECODE_PARALLEL_FROM; ++i) {
+    pool.emplace_back(work);
   }
-  f->state.adopt(std::move(*agg), kept, m_options.preFilter);
-  f->state.named = f->state.main || f->state.agent != fileStem(path);
-  ++m_restored;
-  return true;
+  work();
+  for (std::thread& t : pool) {
+    t.join();
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    File* f = rows[i].first;
+    if (!decoded[i] || decoded[i]->main != f->state.main) {
+      m_stored->erase(*paths[i]);
+      continue;
+    }
+    f->state.adopt(std::move(*decoded[i]), rows[i].second.stamp, m_options.preFilter);
+    f->state.named = f->state.main || f->state.agent != fileStem(*paths[i]);
+    f->evicted = false;
+    ++m_restored;
+  }
 }
 
 void Index::rebuild(const std::string& key, Session* s) {
+  // Every file of the session has its aggregate in memory here: evicted ones were restored.
   s->dirty = false;
   s->loaded = true;
   m_sharedStale = true;
@@ -385,14 +430,29 @@ void Index::rebuild(const std::string& key, Session* s) {
 
 std::vector<std::pair<std::string, StoredFile>> Index::unsaved(std::vector<std::string>* gone,
                                                                const std::atomic<bool>* yield) {
+  std::unordered_set<std::string> liveIds;
+  for (const LiveSession& l : m_live) {
+    liveIds.insert(l.sessionId);
+  }
+  int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
   std::vector<std::pair<std::string, StoredFile>> rows;
   while (!m_unsaved.empty() && !(yield != nullptr && yield->load())) {
     std::string path = *m_unsaved.begin();
     m_unsaved.erase(m_unsaved.begin());
-    const File& f = m_files.at(path);
-    if (f.state.reader && f.state.persistable) {
-      rows.emplace_back(path, StoredFile{f.sessionKey, f.state.read,
-                                         encodeAggregate(f.state.reader->aggregate())});
+    File& f = m_files.at(path);
+    if (!f.state.reader || !f.state.persistable) {
+      continue;
+    }
+    rows.emplace_back(
+        path, StoredFile{f.sessionKey, f.state.read, encodeAggregate(f.state.reader->aggregate())});
+    // A file nobody writes to any more needs only its session's summary in memory.
+    if (m_stored && liveIds.count(idOf(f.sessionKey)) == 0 &&
+        nowNs - f.seen.mtimeNs > EVICT_AFTER_NS) {
+      f.state.reader.reset();
+      f.evicted = true;
+      (*m_stored)[path];
     }
   }
   gone->insert(gone->end(), m_gone.begin(), m_gone.end());

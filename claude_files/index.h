@@ -87,7 +87,7 @@ class Index {
   void forget(const std::string& path);
   std::set<std::string> wanted(const Need& need) const;
   void makeCurrent(const std::set<std::string>& keys);
-  bool restore(const std::string& path, File* f);
+  void restoreAll(const std::vector<std::pair<const std::string*, File*>>& missing);
   void rebuild(const std::string& key, Session* s);
 
   std::string m_dir;

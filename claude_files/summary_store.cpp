@@ -113,6 +113,7 @@ std::unique_ptr<SummaryStore> SummaryStore::open(const std::string& path, std::s
 }
 
 SummaryStore::~SummaryStore() {
+  sqlite3_finalize(m_select);
   sqlite3_close_v2(m_read);
   sqlite3_close_v2(m_write);
 }
@@ -136,18 +137,31 @@ std::unordered_map<std::string, StoredFile> SummaryStore::stamps() {
   return out;
 }
 
-std::optional<std::string> SummaryStore::data(const std::string& path) {
-  Stmt q(m_read, "SELECT data FROM files WHERE path = ?1");
-  if (q.s == nullptr) {
+std::optional<StoredFile> SummaryStore::row(const std::string& path) {
+  if (m_select == nullptr &&
+      sqlite3_prepare_v2(m_read,
+                         "SELECT session, dev, ino, size, mtime, counted, tail, data FROM files "
+                         "WHERE path = ?1",
+                         -1, &m_select, nullptr) != SQLITE_OK) {
     return std::nullopt;
   }
-  sqlite3_bind_text(q.s, 1, path.data(), static_cast<int>(path.size()), SQLITE_STATIC);
-  if (sqlite3_step(q.s) != SQLITE_ROW) {
+  sqlite3_reset(m_select);
+  sqlite3_bind_text(m_select, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+  if (sqlite3_step(m_select) != SQLITE_ROW) {
     return std::nullopt;
   }
-  const void* blob = sqlite3_column_blob(q.s, 0);
-  int n = sqlite3_column_bytes(q.s, 0);
-  return std::string(static_cast<const char*>(blob), blob != nullptr ? static_cast<size_t>(n) : 0);
+  auto num = [this](int col) { return sqlite3_column_int64(m_select, col); };
+  StoredFile f;
+  const auto* session = sqlite3_column_text(m_select, 0);
+  f.sessionKey = session != nullptr ? reinterpret_cast<const char*>(session) : "";
+  f.stamp = FileStamp{
+      static_cast<uint64_t>(num(1)), static_cast<uint64_t>(num(2)), num(3), num(4), num(5),
+      static_cast<uint64_t>(num(6))};
+  const void* blob = sqlite3_column_blob(m_select, 7);
+  int n = sqlite3_column_bytes(m_select, 7);
+  f.data.assign(static_cast<const char*>(blob), blob != nullptr ? static_cast<size_t>(n) : 0);
+  sqlite3_reset(m_select);
+  return f;
 }
 
 bool SummaryStore::write(const std::vector<std::pair<std::string, StoredFile>>& rows,

@@ -45,9 +45,9 @@ class SummaryStore {
   SummaryStore(const SummaryStore&) = delete;
   SummaryStore& operator=(const SummaryStore&) = delete;
 
-  // Reading side: every row by path, without its data; then one row's data.
+  // Reading side: every row by path, without its data; then one whole row.
   std::unordered_map<std::string, StoredFile> stamps();
-  std::optional<std::string> data(const std::string& path);
+  std::optional<StoredFile> row(const std::string& path);
 
   // Writing side, in one transaction: rows put by path, paths removed.
   bool write(const std::vector<std::pair<std::string, StoredFile>>& rows,
@@ -57,6 +57,7 @@ class SummaryStore {
   SummaryStore() = default;
   sqlite3* m_read = nullptr;
   sqlite3* m_write = nullptr;
+  sqlite3_stmt* m_select = nullptr;  // of row(), prepared once
 };
 
 // FNV-1a of `n` bytes, never 0: the check of a file's bytes before its counted offset.

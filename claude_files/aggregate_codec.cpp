@@ -4,18 +4,6 @@
 
 #include <cstring>
 
-namespace nlohmann {
-
-template <typename T>
-struct adl_serializer<std::optional<T>> {
-  static void to_json(json& j, const std::optional<T>& v) { j = v ? json(*v) : json(nullptr); }
-  static void from_json(const json& j, std::optional<T>& v) {
-    v = j.is_null() ? std::nullopt : std::optional<T>(j.get<T>());
-  }
-};
-
-}  // namespace nlohmann
-
 namespace claude_files {
 
 using nlohmann::json;
@@ -26,10 +14,45 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(UsageKey, model, agent, skill, l
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Usage, tokens, requests)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(ToolCall, tool, target, useId, atMillis, done)
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(FileEdits, edits, lastEditMillis, byTool)
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(TranscriptSummary, sessionId, cwd, customTitle,
-                                                aiTitle, latestPrompt, latestAnswer, firstMillis,
-                                                lastActivityMillis, turns, mcpToolCalls, claudeUsd,
-                                                usage, recentTools, files)
+// The summary's fields other than its optional ones, which are written as null when empty.
+#define CS_SUMMARY_FIELDS(X)                                                                     \
+  X(sessionId)                                                                                   \
+  X(cwd) X(customTitle) X(aiTitle) X(latestPrompt) X(firstMillis) X(lastActivityMillis) X(turns) \
+      X(mcpToolCalls) X(usage) X(recentTools) X(files)
+
+namespace {
+
+template <typename T>
+json orNull(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+
+template <typename T>
+std::optional<T> unlessNull(const json& j, const char* key) {
+  auto it = j.find(key);
+  return it == j.end() || it->is_null() ? std::nullopt : std::optional<T>(it->get<T>());
+}
+
+}  // namespace
+
+void to_json(json& j, const TranscriptSummary& s) {
+#define CS_PUT(field) j[#field] = s.field;
+  CS_SUMMARY_FIELDS(CS_PUT)
+#undef CS_PUT
+  j["latestAnswer"] = orNull(s.latestAnswer);
+  j["claudeUsd"] = orNull(s.claudeUsd);
+}
+
+void from_json(const json& j, TranscriptSummary& s) {
+#define CS_GET(field)                            \
+  if (auto it = j.find(#field); it != j.end()) { \
+    it->get_to(s.field);                         \
+  }
+  CS_SUMMARY_FIELDS(CS_GET)
+#undef CS_GET
+  s.latestAnswer = unlessNull<std::string>(j, "latestAnswer");
+  s.claudeUsd = unlessNull<double>(j, "claudeUsd");
+}
 
 std::string encodeAggregate(const FileAggregate& agg) {
   std::vector<uint64_t> answers = agg.countedAnswers.members();

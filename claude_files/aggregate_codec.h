@@ -1,8 +1,9 @@
 #pragma once
 
 // One transcript file's aggregates as bytes, so that they outlive the companion. The one place
-// that knows the stored shape: a field added to the summary is one line here, and a bump of
-// STORE_SCHEMA in summary_store.h when what is already stored lacks it.
+// that knows the stored shape: a field added to the summary is one line here (in
+// CS_SUMMARY_FIELDS, or beside the optional ones), and a bump of STORE_SCHEMA in summary_store.h
+// so that rows stored without it are read again.
 
 #include "claude_files/record.h"
 

@@ -95,6 +95,7 @@ class Index {
   IndexOptions m_options;
   std::unique_ptr<platform::FolderWatch> m_watch;
   std::chrono::steady_clock::time_point m_fullLookAt{};
+  bool m_projectsMissing = false;
   std::unique_ptr<Reader> m_reader;
   std::map<std::string, File> m_files;  // by path
   std::map<std::string, Session> m_sessions;

@@ -1,5 +1,6 @@
-// What a question reads, what a restart reads again, and the folder watch.
+// What a question reads, what a restart reads again, the folder watch, and the shared snapshot.
 
+#include "app_companion/live_data.h"
 #include "claude_files/index.h"
 #include "claude_files/summary_store.h"
 #include "platform/files.h"
@@ -7,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sqlite3.h>
+#include <thread>
 
 namespace {
 
@@ -163,6 +166,32 @@ TEST_F(TranscriptStoreTest, TheWatchSeesAnAppendWithoutLookingAtEveryFile) {
         false);
   watched.refresh();
   EXPECT_EQ(summary(watched, "33333333-0000-4000-8000-000000000003").latestPrompt, "new");
+}
+
+TEST(LiveDataTest, AnOpThatWaitsHoldsUpNobody) {
+  cstest::TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  fs::create_directories(home.path() + "/.corvane");
+  app_companion::LiveData data(home.path() + "/.corvane");
+  std::atomic<bool> waiting{false};
+  std::thread slow([&] {
+    data.with({{"op", "list"}}, [&](const companion::SessionData&) {
+      waiting = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      return companion::Json();
+    });
+  });
+  for (int i = 0; i < 500 && !waiting; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  // Past the snapshot's age, so this one refreshes while the other op still runs.
+  std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(50));
+  auto start = std::chrono::steady_clock::now();
+  data.with({{"op", "list"}},
+            [](const companion::SessionData& d) { return companion::Json(d.live.size()); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  slow.join();
 }
 
 }  // namespace

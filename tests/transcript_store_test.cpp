@@ -1,8 +1,11 @@
 // What a question reads, what a restart reads again, the folder watch, and the shared snapshot.
 
 #include "app_companion/live_data.h"
+#include "claude_files/aggregate_codec.h"
+#include "claude_files/folders.h"
 #include "claude_files/index.h"
 #include "claude_files/summary_store.h"
+#include "claude_files/transcript.h"
 #include "platform/files.h"
 #include "support/harness.h"
 
@@ -166,6 +169,64 @@ TEST_F(TranscriptStoreTest, TheWatchSeesAnAppendWithoutLookingAtEveryFile) {
         false);
   watched.refresh();
   EXPECT_EQ(summary(watched, "33333333-0000-4000-8000-000000000003").latestPrompt, "new");
+}
+
+TEST_F(TranscriptStoreTest, AStoredAggregateGoesOnCountingAsTheReaderWould) {
+  std::string bytes = *platform::readFile(main());
+  LineParser parser;
+  TranscriptReader whole(true, "main");
+  whole.feed(bytes, 0, parser);
+  whole.finish(parser);
+  // Stopped halfway, kept, taken back, fed the rest: the same as one reader throughout, answers
+  // already counted included (the fixture repeats an answer's usage over its lines).
+  size_t cut = bytes.size() / 2;
+  cut = bytes.rfind('\n', cut) + 1;
+  TranscriptReader first(true, "main");
+  first.feed(bytes.substr(0, cut), 0, parser);
+  auto kept = decodeAggregate(encodeAggregate(first.aggregate()));
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->summary, first.aggregate().summary);
+  TranscriptReader resumed(std::move(*kept));
+  resumed.feed(bytes.substr(cut), 0, parser);
+  resumed.finish(parser);
+  EXPECT_EQ(resumed.aggregate().summary, whole.aggregate().summary);
+  EXPECT_FALSE(decodeAggregate("not cbor"));
+}
+
+TEST(TranscriptPlaces, FromThePathAlone) {
+  const std::pair<const char*, std::optional<TranscriptPlace>> cases[] = {
+      {"-w-app/s1.jsonl", TranscriptPlace{"-w-app/s1", true}},
+      {"-w-app/s1/subagents/agent-a.jsonl", TranscriptPlace{"-w-app/s1", false}},
+      {"-w-app/s1/subagents/deep/agent-b.jsonl", TranscriptPlace{"-w-app/s1", false}},
+      {"-w-app/s1/other/agent-a.jsonl", std::nullopt},
+      {"-w-app/s1.json", std::nullopt},
+      {"s1.jsonl", std::nullopt},
+  };
+  for (const auto& [path, want] : cases) {
+    auto got = placeOf(path);
+    EXPECT_EQ(got.has_value(), want.has_value()) << path;
+    if (got && want) {
+      EXPECT_EQ(std::pair(got->sessionKey, got->main), std::pair(want->sessionKey, want->main))
+          << path;
+    }
+  }
+}
+
+TEST(LiveDataTest, WhatARequestNeedsRead) {
+  const int64_t now = 1'800'000'000'000, week = 7LL * 24 * 3600 * 1000;
+  const std::tuple<companion::Json, int64_t, std::vector<std::string>> cases[] = {
+      {{{"op", "list"}}, now - week, {}},
+      {{{"op", "cost"}, {"name", "1111aaaa"}}, -1, {"1111aaaa"}},
+      {{{"op", "cost"}, {"name", "abc"}}, -1, {}},  // too short to read sessions by id
+      {{{"op", "user_scratchpad"}, {"session", "fix-login"}}, now - week, {"fix-login"}},
+      {{{"op", "cost"}, {"name", 12345}}, -1, {}},
+      {{{"op", "lease_status"}}, -1, {}},
+  };
+  for (const auto& [request, since, prefixes] : cases) {
+    Need need = app_companion::needOf(request, now);
+    EXPECT_EQ(need.modifiedSinceMillis, since) << request;
+    EXPECT_EQ(need.idPrefixes, prefixes) << request;
+  }
 }
 
 TEST(LiveDataTest, AnOpThatWaitsHoldsUpNobody) {

@@ -57,6 +57,19 @@ void Index::lookAtChanges() {
       }
     }
   }
+  if (!m_watch->seesAppends()) {
+    // The files being written are the live sessions': looked at on every refresh.
+    std::set<std::string> liveIds;
+    for (const LiveSession& l : m_live) {
+      liveIds.insert(l.sessionId);
+    }
+    for (const auto& [key, session] : m_sessions) {
+      if (liveIds.count(idOf(key)) != 0) {
+        folders.insert(m_projects + "/" + key);
+        files.insert(session.paths.begin(), session.paths.end());
+      }
+    }
+  }
   for (const std::string& folder : folders) {
     lookBelow(folder);
   }
@@ -76,7 +89,9 @@ void Index::lookBelow(const std::string& folder) {
     if (!listing.dir) {
       return;
     }
-    if (m_watch && !m_watch->add(path)) {
+    // A watch that misses appends gets the folders where files come and go only, which are few.
+    bool wanted = m_watch && (m_watch->seesAppends() || depth <= 1);
+    if (wanted && !m_watch->add(path)) {
       m_watch.reset();  // at the OS's limit: look at every file from now on
     }
     for (const FolderEntry& e : listing.entries) {

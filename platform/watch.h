@@ -1,8 +1,9 @@
 #pragma once
 
-// Being told of changes in folders instead of looking at every file again: inotify on Linux.
-// Where the OS offers nothing that reports appends to a file without a descriptor per file
-// (macOS's kqueue), open() gives null and callers look again themselves.
+// Being told of changes in folders instead of looking at every file again: inotify on Linux,
+// kqueue on macOS. kqueue tells only that a folder's entries changed, not which, and of a file's
+// appends only through a descriptor held on that very file: there seesAppends() is false, changes
+// name the folder alone, and callers look at the files being written themselves.
 
 #include <memory>
 #include <string>
@@ -21,6 +22,8 @@ class FolderWatch {
   // Null when watching is unavailable (no inotify, or its instance limit reached).
   static std::unique_ptr<FolderWatch> open();
   virtual ~FolderWatch() = default;
+  // False where appends to a file already there are not reported.
+  virtual bool seesAppends() const { return true; }
 
   // Reports entries of `folder` (not below it) that are created, written, moved or removed.
   // False when refused, e.g. at the limit of watches: the caller then looks for itself.

@@ -115,6 +115,11 @@ void Index::lookBelow(const std::string& folder) {
   int depth = relative.empty()
                   ? 0
                   : 1 + static_cast<int>(std::count(relative.begin(), relative.end(), '/'));
+  size_t second = relative.find('/', relative.find('/') + 1);
+  if (depth >= 3 && relative.compare(second + 1, 10, "subagents/") != 0 &&
+      relative.substr(second + 1) != "subagents") {
+    return;  // beside a session's subagents: nothing of ours
+  }
   walkFolder(walkFolder, folder, depth);
   std::string prefix = folder + "/";
   std::vector<std::string> missing;

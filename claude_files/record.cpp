@@ -259,6 +259,17 @@ bool HashSet::insert(uint64_t h) {
   }
 }
 
+std::vector<uint64_t> HashSet::members() const {
+  std::vector<uint64_t> out;
+  out.reserve(m_count);
+  for (uint64_t x : m_slots) {
+    if (x != 0) {
+      out.push_back(x);
+    }
+  }
+  return out;
+}
+
 bool mayMatter(std::string_view line) {
   for (std::string_view type :
        {"\"user\"", "\"assistant\"", "\"custom-title\"", "\"ai-title\"", "\"cost-state\"", "\\u"}) {

@@ -25,6 +25,8 @@ class HashSet {
  public:
   bool insert(uint64_t h);  // false when already there
   size_t size() const { return m_count; }
+  // Every member, in no particular order (for storing the set and building it again).
+  std::vector<uint64_t> members() const;
 
  private:
   std::vector<uint64_t> m_slots;  // 0 is a free slot; a hash of 0 is stored as 1

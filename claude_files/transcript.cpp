@@ -18,6 +18,9 @@ TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
   m_agg.agent = std::move(agent);
 }
 
+TranscriptReader::TranscriptReader(FileAggregate restored, bool preFilter)
+    : m_agg(std::move(restored)), m_preFilter(preFilter) {}
+
 TranscriptReader::~TranscriptReader() {
   forget();
 }

@@ -34,10 +34,10 @@ class ClaudeFilesTest : public ::testing::Test {
     fs::copy(FIXTURES, m_home.path() + "/claude", fs::copy_options::recursive);
   }
   std::string dir() const { return m_home.path() + "/claude"; }
-  const TranscriptSummary& session(const Index& idx) {
-    auto i = idx.findTranscript(SID);
-    EXPECT_TRUE(i.has_value());
-    return idx.transcripts().at(i.value_or(0));
+  static TranscriptSummary session(const Index& idx) {
+    auto found = idx.findTranscript(SID);
+    EXPECT_TRUE(found);
+    return found ? *found : TranscriptSummary{};
   }
   static std::string slurp(const std::string& path) { return *platform::readFile(path); }
   static void write(const std::string& path, const std::string& bytes, bool append) {
@@ -206,10 +206,10 @@ TEST_F(ClaudeFilesTest, PreFilterNeverChangesASummary) {
         "{\"type\":\"progress\",\"data\":{\"type\":\"user\",\"content\":\"nested\"}}\n"
         "{\"type\":\"summary\",\"summary\":\"x\",\"leafUuid\":\"l\"}\n",
         true);
-  Index on(dir(), true), off(dir(), false);
+  Index on(dir()), off(dir(), IndexOptions{false, nullptr, true, 0});
   on.refresh();
   off.refresh();
-  EXPECT_EQ(on.transcripts(), off.transcripts());
+  EXPECT_EQ(session(on), session(off));
   EXPECT_EQ(session(on).latestPrompt, "escaped");
   EXPECT_FALSE(mayMatter(R"({"type":"summary","summary":"x","leafUuid":"l"})"));
 }
@@ -241,7 +241,7 @@ TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
 
   auto lib = idx.findTranscript("22222222-0000-4000-8000-000000000002");
   ASSERT_TRUE(lib);
-  const TranscriptSummary& s = idx.transcripts()[*lib];
+  const TranscriptSummary& s = *lib;
   EXPECT_EQ(s.cwd, "/home/u/lib");
   EXPECT_EQ(s.turns, 1u);
   EXPECT_EQ(s.latestPrompt.size(), PROMPT_MAX_BYTES - 1);  // whole characters only

@@ -186,6 +186,8 @@ TEST_F(TranscriptStoreTest, AStoredAggregateGoesOnCountingAsTheReaderWould) {
   auto kept = decodeAggregate(encodeAggregate(first.aggregate()));
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->summary, first.aggregate().summary);
+  EXPECT_FALSE(kept->summary.recentUsage.empty());  // the status line's sums survive a restart
+  EXPECT_EQ(kept->newestMinute, first.aggregate().newestMinute);
   TranscriptReader resumed(std::move(*kept));
   resumed.feed(bytes.substr(cut), 0, parser);
   resumed.finish(parser);
@@ -221,6 +223,7 @@ TEST(LiveDataTest, WhatARequestNeedsRead) {
       {{{"op", "user_scratchpad"}, {"session", "fix-login"}}, now - week, {"fix-login"}},
       {{{"op", "cost"}, {"name", 12345}}, -1, {}},
       {{{"op", "lease_status"}}, -1, {}},
+      {{{"op", "statusline"}, {"session_id", "2222bbbb"}}, now - week, {"2222bbbb"}},
   };
   for (const auto& [request, since, prefixes] : cases) {
     Need need = app_companion::needOf(request, now);

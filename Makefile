@@ -4,6 +4,11 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+# Unity batches and precompiled headers (see CS_FAST_BUILD in CMakeLists.txt):
+# FAST=-DCS_FAST_BUILD=ON turns them on. Off by default until every source builds in a batch.
+FAST       ?=
+# Ninja when it is installed, for a build folder made now: one that exists keeps its generator.
+gen = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja 2>/dev/null),-G Ninja))
 
 .PHONY: all build deps install test test-plain test-asan test-tsan check-macos bench fuzz demo clean
 
@@ -13,11 +18,13 @@ deps:
 	@scripts/install-deps
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=ON $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) $(call gen,$(BUILD)) -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=ON $(FAST) \
+	  $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 install: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) $(call gen,$(BUILD)) -DCMAKE_BUILD_TYPE=Release $(FAST) $(CMAKE_ARGS) \
+	  >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target channel-server
 	$(BUILD)/channel-server install-cli
 
@@ -27,9 +34,9 @@ test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DCS_SANITIZE=ON -DCS_TESTS=ON $(CMAKE_ARGS) \
-	  >/dev/null
-	cmake --build $(BUILD_SAN) -j $(JOBS)
+	cmake -S . -B $(BUILD_SAN) $(call gen,$(BUILD_SAN)) -DCMAKE_BUILD_TYPE=Debug -DCS_SANITIZE=ON \
+	  -DCS_TESTS=ON $(FAST) $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD_SAN) -j $(JOBS) --target cs_tests
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 

@@ -1,4 +1,5 @@
 #include "app/cli.h"
+#include "app/ending.h"
 #include "app/help.h"
 #include "app/process.h"
 #include "app_companion/server.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> cliArgs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   app::Dispatch d = app::dispatch(argv0, cliArgs, ::isatty(STDIN_FILENO) != 0);
   int status = 0;
+  int signal = 0;
   switch (d.mode) {
     case app::Mode::Help:
       return help(d.passthrough);
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
     case app::Mode::Type:
       return client::runType(d.passthrough);
     case app::Mode::App:
-      status = app_companion::runApp();
+      status = app_companion::runApp(&signal);
       break;
     case app::Mode::Sessions:
       status = tools::runSessions(d.passthrough);
@@ -104,10 +106,11 @@ int main(int argc, char** argv) {
     case app::Mode::Statusline:
       return tools::runStatusline(d.passthrough);
     case app::Mode::Server:
-      status = server::runServer(app::readIdentity(), {platform::envFlag("CV_TOOLS_ONLY"),
-                                                       platform::envFlag("CV_WARDEN_TOOLS")});
+      app::endOnTerminationSignals();
+      status = server::runServer(
+          app::readIdentity(),
+          {platform::envFlag("CV_TOOLS_ONLY"), platform::envFlag("CV_WARDEN_TOOLS")}, app::endWith);
       break;
   }
-  // Worker threads may still run: the process ends without destroying statics under them.
-  platform::exitProcess(status);
+  app::endAfter(status, signal);
 }

@@ -35,8 +35,8 @@ using namespace std::chrono_literals;
 volatile std::sig_atomic_t gStop = 0;
 std::atomic<int> gClients{0};
 
-void onSignal(int) {
-  gStop = 1;
+void onSignal(int sig) {
+  gStop = sig;
 }
 
 struct FileId {
@@ -281,7 +281,8 @@ void removeOwnSocket() {
 
 }  // namespace
 
-int runApp() {
+int runApp(int* stoppedBy) {
+  *stoppedBy = 0;
   ::signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = onSignal;
@@ -361,6 +362,7 @@ int runApp() {
     }
   }
   base::logErr("ℹ️ companion terminado por sinal");
+  *stoppedBy = static_cast<int>(gStop);
   return 0;
 }
 

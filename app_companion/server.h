@@ -14,6 +14,7 @@ inline constexpr int MAX_CLIENTS = 64;
 
 // Serves until 30 minutes pass without a request, its socket file is removed or replaced, or a
 // termination signal arrives; returns the exit status. Another owner of a live socket: 0 at once.
-int runApp();
+// *stoppedBy receives the termination signal that ended it, else 0: the caller passes it on.
+int runApp(int* stoppedBy);
 
 }  // namespace app_companion

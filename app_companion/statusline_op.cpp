@@ -1,5 +1,6 @@
 #include "app_companion/statusline_op.h"
 
+#include "base/time_text.h"
 #include "companion/session_data.h"
 #include "groups/group_ops.h"
 #include "groups/group_store.h"
@@ -135,25 +136,16 @@ const SessionRef* sessionById(const companion::Context& ctx, const std::string& 
 
 }  // namespace
 
-int64_t localDayStart(int64_t nowMillis) {
-  std::time_t secs = static_cast<std::time_t>(nowMillis / 1000);
-  std::tm tm{};
-  ::localtime_r(&secs, &tm);
-  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000;
-}
-
 Json opStatusline(const Json& request, const companion::Context& ctx, leases::LeaseStore& store) {
   if (!ctx.sessions) {
     return {{"error", "session data is unavailable"}};
   }
   const SessionData& d = *ctx.sessions;
-  std::string id = companion::stringArg(request, "session_id").value_or("");
+  std::string id = base::stringArg(request, "session_id").value_or("");
   auto dayArg = request.find("day_start");
   int64_t dayStart = dayArg != request.end() && dayArg->is_number_integer()
                          ? dayArg->get<int64_t>()
-                         : localDayStart(ctx.nowMillis);
+                         : base::localDayStartMillis(ctx.nowMillis);
   const SessionRef* you = id.empty() ? nullptr : sessionById(ctx, id);
   Json answer = {{"name", you ? Json(you->name) : Json(nullptr)}};
 

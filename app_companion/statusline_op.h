@@ -22,7 +22,4 @@ inline constexpr int64_t RATE_WINDOW_MS = 30LL * 60 * 1000;
 companion::Json opStatusline(const companion::Json& request, const companion::Context& ctx,
                              leases::LeaseStore& store);
 
-// Local midnight before nowMillis, in this process's time zone.
-int64_t localDayStart(int64_t nowMillis);
-
 }  // namespace app_companion

@@ -1,5 +1,7 @@
 #include "base/json.h"
 
+#include <cmath>
+#include <limits>
 #include <vector>
 
 namespace base {
@@ -67,6 +69,33 @@ std::optional<std::string> serialize(const Json& value) {
   } catch (const Json::exception&) {
     return std::nullopt;
   }
+}
+
+std::optional<std::string> stringArg(const Json& object, const char* key) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) {
+    return std::nullopt;
+  }
+  return it->get<std::string>();
+}
+
+std::optional<long long> wholeNumber(const Json& value) {
+  if (value.is_number_unsigned()) {
+    auto v = value.get<uint64_t>();
+    return v <= static_cast<uint64_t>(std::numeric_limits<long long>::max())
+               ? std::optional<long long>(static_cast<long long>(v))
+               : std::nullopt;
+  }
+  if (value.is_number_integer()) {
+    return value.get<long long>();
+  }
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
+      return static_cast<long long>(d);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace base

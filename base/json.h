@@ -22,4 +22,10 @@ Json parseJson(std::string_view text);
 // nesting too deep to serialise safely).
 std::optional<std::string> serialize(const Json& value);
 
+// The member `key` of an object when it is a string; nullopt when absent or of another type.
+std::optional<std::string> stringArg(const Json& object, const char* key);
+
+// An integral JSON number (3.0 counts) that fits a long long; nullopt for anything else.
+std::optional<long long> wholeNumber(const Json& value);
+
 }  // namespace base

@@ -61,4 +61,13 @@ int64_t parseIsoMillis(std::string_view t) {
   return (days * 86400 + h * 3600 + mi * 60 + s - offset) * 1000 + ms;
 }
 
+int64_t localDayStartMillis(int64_t millis) {
+  std::time_t secs = static_cast<std::time_t>(millis / 1000);
+  std::tm tm{};
+  ::localtime_r(&secs, &tm);
+  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  return static_cast<int64_t>(std::mktime(&tm)) * 1000;
+}
+
 }  // namespace base

@@ -15,4 +15,7 @@ std::string isoUtc(int64_t millis);
 // unreadable.
 int64_t parseIsoMillis(std::string_view text);
 
+// The start of the local day that holds `millis` (milliseconds since the epoch), in the same unit.
+int64_t localDayStartMillis(int64_t millis);
+
 }  // namespace base

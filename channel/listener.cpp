@@ -49,6 +49,7 @@ struct Listener {
 // Lives for the rest of the process; workers read it. The listener is made only in channel mode,
 // so other modes open no descriptor for it.
 Listener* gListener = nullptr;
+EndProcess gEnd = nullptr;
 std::atomic<uint16_t> channelPort{0};
 
 bool systemError(const asio::error_code& ec, std::initializer_list<int> values) {
@@ -83,7 +84,7 @@ void onAccept(const asio::error_code& ec, asio::ip::tcp::socket conn) {
     return;
   }
   base::logErr("listener falhou: " + ec.message());
-  platform::exitProcess(1);
+  gEnd(1);
 }
 
 void acceptNext() {
@@ -117,7 +118,8 @@ uint16_t boundPort() {
   return channelPort.load();
 }
 
-bool startListener(const ::registry::Identity& identity) {
+bool startListener(const ::registry::Identity& identity, EndProcess end) {
+  gEnd = end;
   platform::raiseOpenFileLimit(WANTED_DESCRIPTORS);
   gListener = new Listener;
   setConnectionLimit(connectionLimit());

@@ -1,5 +1,6 @@
 #include "channel/request.h"
 
+#include "base/text.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -61,7 +62,7 @@ std::string lowerName(std::string_view name) {
       continue;
     }
     char c = name[i];
-    out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    out += base::asciiLower(c);
   }
   return out;
 }

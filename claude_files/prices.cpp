@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -164,7 +165,11 @@ std::string stampOf(const std::string& path) {
   auto written = std::filesystem::last_write_time(path, ec);  // to the nanosecond where kept
   return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
          std::to_string(st.st_size) + ":" + std::to_string(st.st_mtime) + ":" +
-         std::to_string(ec ? 0 : written.time_since_epoch().count());
+         // In nanoseconds as a long long: macOS keeps the file clock in a 128-bit count.
+         std::to_string(
+             ec ? 0
+                : std::chrono::duration_cast<std::chrono::nanoseconds>(written.time_since_epoch())
+                      .count());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "claude_files/record.h"
 
+#include "base/text.h"
 #include "base/time_text.h"
 #include "claude_files/record_json.h"
 
@@ -33,17 +34,6 @@ uint64_t answerHash(std::string_view id, std::string_view request) {
   h = (h ^ 0xff) * 1099511628211ull;
   mix(request);
   return h;
-}
-
-// At most `max` characters of UTF-8 text, never cutting one in two.
-std::string cutChars(std::string_view s, size_t max) {
-  size_t chars = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && chars++ == max) {
-      return std::string(s.substr(0, i));
-    }
-  }
-  return std::string(s);
 }
 
 std::string cutBytes(std::string_view s, size_t max) {
@@ -110,7 +100,7 @@ void applyTool(const Block& b, const Record& r, int64_t at, FileAggregate* agg) 
                             : !b.pattern.empty()      ? b.pattern
                             : !b.path.empty()         ? b.path
                                                       : b.url;
-  s.recentTools.push_back(ToolCall{std::string(b.name), cutChars(target, TARGET_MAX_CHARS),
+  s.recentTools.push_back(ToolCall{std::string(b.name), base::cutChars(target, TARGET_MAX_CHARS),
                                    std::string(b.id), at, false});
   if (s.recentTools.size() > RECENT_TOOLS_KEPT) {
     s.recentTools.erase(s.recentTools.begin());
@@ -151,9 +141,9 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
     if (b.kind == Block::TOOL_USE) {
       applyTool(b, r, at, agg);
     } else if (b.kind == Block::TEXT && mainTalk && !b.text.empty()) {
-      std::string text = cutChars(b.text, ANSWER_MAX_CHARS);
+      std::string text = base::cutChars(b.text, ANSWER_MAX_CHARS);
       if (s.latestAnswer && !r.messageId.empty() && agg->answerId == r.messageId) {
-        text = cutChars(*s.latestAnswer + "\n\n" + text, ANSWER_MAX_CHARS);
+        text = base::cutChars(*s.latestAnswer + "\n\n" + text, ANSWER_MAX_CHARS);
       }
       s.latestAnswer = std::move(text);
       agg->answerId = std::string(r.messageId);

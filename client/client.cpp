@@ -170,7 +170,10 @@ int runPush(const std::vector<std::string>& args) {
   if (const int* status = std::get_if<int>(&picked)) {
     return *status;
   }
-  const auto& [record, name] = std::get<Picked>(picked);
+  const Picked& chosen = std::get<Picked>(picked);
+  // Named, not bound: a lambda below takes the name, which clang 14 refuses for a binding.
+  const Json& record = chosen.record;
+  const std::string& name = chosen.name;
   auto port = recordPort(record);
   auto token = record.find("token");
   if (!port || token == record.end() || !token->is_string()) {

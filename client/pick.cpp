@@ -1,6 +1,7 @@
 #include "client/pick.h"
 
 #include "base/terminal_text.h"
+#include "base/text.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 
@@ -9,22 +10,10 @@
 #include <utility>
 
 namespace client {
-namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return out;
-}
 
 std::string stringField(const Json& record, const char* key) {
-  auto it = record.find(key);
-  return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+  return base::stringArg(record, key).value_or("");
 }
-
-}  // namespace
 
 std::optional<Options> parseOptions(Verb verb, const std::vector<std::string>& args,
                                     std::string* usage) {
@@ -65,11 +54,11 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
   std::vector<Json> out;
   for (const auto& record : live) {
     std::string folder = stringField(record, "cwd");
-    bool match =
-        !to ? folder == cwd
-            : (!to->empty() && (stringField(record, "name") == *to ||
-                                lower(stringField(record, "instance")).starts_with(lower(*to)))) ||
-                  (!toFolder.empty() && folder == toFolder);
+    bool match = !to ? folder == cwd
+                     : (!to->empty() && (stringField(record, "name") == *to ||
+                                         base::asciiLower(stringField(record, "instance"))
+                                             .starts_with(base::asciiLower(*to)))) ||
+                           (!toFolder.empty() && folder == toFolder);
     if (match) {
       out.push_back(record);
     }
@@ -78,7 +67,8 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
 }
 
 std::string describe(const Json& record, const std::string& name) {
-  return "   " + base::terminalSafe(name) + "  (" + base::terminalSafe(stringField(record, "cwd")) + ")";
+  return "   " + base::terminalSafe(name) + "  (" + base::terminalSafe(stringField(record, "cwd")) +
+         ")";
 }
 
 std::optional<uint16_t> recordPort(const Json& record) {
@@ -124,7 +114,7 @@ std::optional<Reply> parseReply(std::string_view text) {
     return std::nullopt;
   }
   Reply reply{static_cast<int>(status), std::string(text.substr(end + 4))};
-  std::string head = lower(text.substr(0, end + 2));
+  std::string head = base::asciiLower(text.substr(0, end + 2));
   size_t at = head.find("\r\nretry-after:");
   long long seconds = 0;
   if (at != std::string::npos) {

@@ -36,6 +36,9 @@ std::vector<Json> chooseSessions(const std::vector<Json>& live,
                                  const std::optional<std::string>& to, const std::string& toFolder,
                                  const std::string& cwd);
 
+// The string at `key`, or "" when it is absent or of another type.
+std::string stringField(const Json& record, const char* key);
+
 // One line for a list the user picks from: the name --to takes for it, and its folder.
 std::string describe(const Json& record, const std::string& name);
 

@@ -1,5 +1,6 @@
 #include "client/targets.h"
 
+#include "client/pick.h"
 #include "claude_files/index.h"
 #include "claude_files/live.h"
 #include "companion/starter.h"
@@ -12,14 +13,6 @@
 #include <map>
 
 namespace client {
-namespace {
-
-std::string stringField(const Json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
 
 std::vector<Named> namedChannels(const std::vector<Json>& live, bool start) {
   std::vector<Named> out;

@@ -1,4 +1,5 @@
 #include "companion/ops.h"
+#include "companion/tool_table.h"
 
 #include <limits>
 
@@ -43,6 +44,9 @@ Json dispatch(const OpTable& ops, const Request& request, const Context& ctx) {
   auto it = ops.find(request.op);
   if (it == ops.end()) {
     return {{"error", "unknown op " + request.op}};
+  }
+  if (auto wrong = wrongTypeError(request.op, request.body)) {
+    return *wrong;
   }
   // A handler's fault stays in this request's answer; the others go on being served.
   try {

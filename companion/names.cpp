@@ -1,5 +1,6 @@
 #include "companion/names.h"
 
+#include "base/text.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -8,13 +9,6 @@
 
 namespace companion {
 namespace {
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 std::string fallbackName(const std::string& cwd, const std::string& id) {
   return platform::lastPathComponent(cwd) + "-" + id.substr(0, 4);
@@ -161,14 +155,14 @@ Lookup lookUp(std::string_view key, const std::vector<SessionRef>& running,
       all.push_back(&r);
     }
   }
-  std::string lowKey = lower(key);
+  std::string lowKey = base::asciiLower(key);
   auto prefixOf = [&](const std::string& s) { return s.compare(0, key.size(), key) == 0; };
   if (auto l = pick(key, all, [&](const SessionRef& r) { return r.name == key; })) {
     return *l;
   }
   if (auto l = pick(key, all, [&](const SessionRef& r) {
-        return (!r.title.empty() && lower(r.title) == lowKey) ||
-               (!r.aiTitle.empty() && lower(r.aiTitle) == lowKey);
+        return (!r.title.empty() && base::asciiLower(r.title) == lowKey) ||
+               (!r.aiTitle.empty() && base::asciiLower(r.aiTitle) == lowKey);
       })) {
     return *l;
   }

@@ -37,7 +37,8 @@ struct Request {
 // The request on one line (its line feed removed), or nullopt with the error answer in *error.
 std::optional<Request> parseRequest(std::string_view line, Json* error);
 
-// The op's answer; an unknown op, or a handler that fails, gives an error answer.
+// The op's answer; an unknown op, an argument of its tool present with another type, or a
+// handler that fails, gives an error answer.
 Json dispatch(const OpTable& ops, const Request& request, const Context& ctx);
 
 // Compact one-line text of an answer; invalid UTF-8 in strings is replaced, never refused.

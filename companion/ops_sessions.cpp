@@ -1,5 +1,6 @@
 // list and activity: what each session is and does.
 
+#include "base/text.h"
 #include "companion/ops.h"
 #include "companion/session_data.h"
 
@@ -32,7 +33,7 @@ Json describe(const SessionRef& r, const SessionData& d) {
   Json s = {{"name", r.name}, {"id", r.id}, {"state", r.running ? "running" : "finished"}};
   s["status"] = !r.running ? "finished" : (l && !l->status.empty() ? l->status : "idle");
   s["waiting_for"] = l && l->waitingFor ? Json(*l->waitingFor) : Json(nullptr);
-  s["working_on"] = t ? cutText(t->latestPrompt, WORKING_ON_CHARS) : "";
+  s["working_on"] = t ? base::cutChars(t->latestPrompt, WORKING_ON_CHARS, "…") : "";
   return s;
 }
 
@@ -107,8 +108,9 @@ Json activityOp(const Json& request, const Context& ctx) {
   const SessionRef& r = *found.session;
   const TranscriptSummary* t = d->transcriptOf(r.id);
   Json a = describe(r, *d);
-  a["latest_answer"] =
-      t && t->latestAnswer ? Json(cutText(*t->latestAnswer, ANSWER_CHARS)) : Json(nullptr);
+  a["latest_answer"] = t && t->latestAnswer
+                           ? Json(base::cutChars(*t->latestAnswer, ANSWER_CHARS, "…"))
+                           : Json(nullptr);
   Json inProgress = nullptr;
   Json recent = Json::array();
   if (t) {

@@ -186,7 +186,7 @@ Json conflictsOp(const Json& request, const Context& ctx) {
     return noData();
   }
   std::optional<std::string> only;
-  if (auto name = stringArg(request, "name")) {
+  if (auto name = base::stringArg(request, "name")) {
     Lookup found = ctx.find(*name);
     if (!found.session) {
       return found.error;

@@ -58,29 +58,8 @@ Json isoTime(int64_t millis) {
   return text.empty() ? Json(nullptr) : Json(text);
 }
 
-std::string cutText(std::string_view text, size_t maxChars) {
-  size_t chars = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
-      continue;
-    }
-    if (chars++ == maxChars) {
-      return std::string(text.substr(0, i)) + "…";
-    }
-  }
-  return std::string(text);
-}
-
-std::optional<std::string> stringArg(const Json& request, const char* key) {
-  auto it = request.find(key);
-  if (it == request.end() || !it->is_string()) {
-    return std::nullopt;
-  }
-  return it->get<std::string>();
-}
-
 Lookup findNamed(const Json& request, const Context& ctx) {
-  if (auto name = stringArg(request, "name")) {
+  if (auto name = base::stringArg(request, "name")) {
     return ctx.find(*name);
   }
   Lookup l;

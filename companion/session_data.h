@@ -53,12 +53,6 @@ struct SessionData {
 // "2026-12-07T16:15:09Z"; null for 0 (never seen).
 Json isoTime(int64_t millis);
 
-// The first `maxChars` characters (code points) of `text`, then "…" when it was longer.
-std::string cutText(std::string_view text, size_t maxChars);
-
-// The string member, or nullopt when absent or not a string.
-std::optional<std::string> stringArg(const Json& request, const char* key);
-
 // The session `name` names (the caller when it is absent), or the error answer.
 Lookup findNamed(const Json& request, const Context& ctx);
 

@@ -62,17 +62,28 @@ platform::UniqueFd lockExclusive(const std::string& lockPath, std::string* err) 
   return lock;
 }
 
+namespace {
+
+// The lock taken, then the document as it stands; an invalid lock when either failed.
+platform::UniqueFd lockAndRead(const std::string& lockPath, const std::string& path,
+                               std::string* current, std::string* err) {
+  platform::UniqueFd lock = lockExclusive(lockPath, err);
+  if (lock && readDocument(path, current, err) == ReadResult::Refused) {
+    lock.reset();
+  }
+  return lock;
+}
+
+}  // namespace
+
 bool changeDocument(const std::string& lockPath, const std::string& path,
                     const std::function<bool(const std::string& current, std::string* next,
                                              std::string* err)>& change,
                     std::string* written, std::string* err) {
   // Released when `lock` closes, after the rename: the next writer reads our text.
-  platform::UniqueFd lock = lockExclusive(lockPath, err);
-  if (!lock) {
-    return false;
-  }
   std::string current;
-  if (readDocument(path, &current, err) == ReadResult::Refused) {
+  platform::UniqueFd lock = lockAndRead(lockPath, path, &current, err);
+  if (!lock) {
     return false;
   }
   std::string next;
@@ -95,12 +106,9 @@ bool changeDocument(const std::string& lockPath, const std::string& path,
 bool appendDocument(const std::string& lockPath, const std::string& path,
                     const std::function<std::string(const std::string& current)>& entry,
                     std::string* written, std::string* err) {
-  platform::UniqueFd lock = lockExclusive(lockPath, err);
-  if (!lock) {
-    return false;
-  }
   std::string current;
-  if (readDocument(path, &current, err) == ReadResult::Refused) {
+  platform::UniqueFd lock = lockAndRead(lockPath, path, &current, err);
+  if (!lock) {
     return false;
   }
   std::string bytes = entry(current);

@@ -1,5 +1,7 @@
 #include "groups/paging.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <ctime>
 #include <vector>
@@ -23,27 +25,12 @@ std::vector<size_t> charStarts(std::string_view text) {
   return starts;
 }
 
-char fold(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string folded(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), fold);
-  return out;
-}
-
 double numberArg(const Json& request, const char* key, double fallback) {
   auto it = request.find(key);
   return it != request.end() && it->is_number() ? it->get<double>() : fallback;
 }
 
 }  // namespace
-
-size_t charCount(std::string_view text) {
-  return static_cast<size_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return !continuation(c); }));
-}
 
 std::string charSlice(std::string_view text, size_t from, size_t count) {
   size_t begin = 0;
@@ -80,8 +67,8 @@ Page pageOf(std::string_view text, size_t offset, size_t limit) {
 
 Found findFrom(std::string_view text, std::string_view needle, size_t offset) {
   std::vector<size_t> starts = charStarts(text);
-  std::string hay = folded(text);
-  std::string want = folded(needle);
+  std::string hay = base::asciiLower(text);
+  std::string want = base::asciiLower(needle);
   std::vector<size_t> at;  // character index of every match
   for (size_t pos = hay.find(want); pos != std::string::npos; pos = hay.find(want, pos + 1)) {
     at.push_back(

@@ -5,6 +5,7 @@
 // UTF-8 (documents are sanitised when read).
 
 #include "base/json.h"
+#include "base/text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,7 @@ inline constexpr int64_t MAX_LIMIT = 100000;
 inline constexpr size_t FIND_WINDOW = 600;
 inline constexpr size_t PREVIEW_CHARS = 160;
 
-size_t charCount(std::string_view text);
+using base::charCount;
 
 // Characters [from, from + count) of `text`, clamped to its ends.
 std::string charSlice(std::string_view text, size_t from, size_t count);

@@ -14,10 +14,10 @@
 namespace launcher {
 namespace {
 
-constexpr size_t BUF_SIZE = 4096;
+constexpr size_t INJECT_CHUNK = 4096;
 
 void forward(int conn) {
-  char buf[BUF_SIZE];
+  char buf[INJECT_CHUNK];
   for (;;) {
     ssize_t n = ::read(conn, buf, sizeof(buf));
     if (n < 0 && errno == EINTR) {

@@ -14,14 +14,41 @@
 #include "registry/registry.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <signal.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 extern char** environ;
 
 namespace launcher {
 namespace {
+
+// How long --take waits for the sessions it ended: a proxy gives claude up to 2 s to go.
+constexpr auto TAKE_WAIT = std::chrono::seconds(3);
+
+// Returns once every signalled process has gone, or after TAKE_WAIT with a line naming those left.
+void awaitGone(std::vector<std::pair<pid_t, const Json*>> signalled) {
+  auto deadline = std::chrono::steady_clock::now() + TAKE_WAIT;
+  for (;;) {
+    std::erase_if(signalled,
+                  [](const auto& s) { return !registry::isRecordProcess(s.first, *s.second); });
+    if (signalled.empty() || std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!signalled.empty()) {
+    std::string pids;
+    for (const auto& [pid, record] : signalled) {
+      pids += " " + std::to_string(pid);
+    }
+    base::logErr("⚠️  --take: ainda de pé após 3 s, seguindo assim mesmo (pid" + pids + ")");
+  }
+}
 
 void reportOrTake(bool take, const std::vector<Json>& sessions) {
   std::string count = std::to_string(sessions.size());
@@ -32,15 +59,16 @@ void reportOrTake(bool take, const std::vector<Json>& sessions) {
     return;
   }
   base::logErr("→ --take: encerrando " + count + " sessão(ões) desta pasta…");
+  std::vector<std::pair<pid_t, const Json*>> signalled;
   for (const auto& record : sessions) {
     // The pid may have gone to another program since the listing.
     for (pid_t pid : takeTargets({record})) {
-      if (registry::isRecordProcess(pid, record)) {
-        ::kill(pid, SIGTERM);
+      if (registry::isRecordProcess(pid, record) && ::kill(pid, SIGTERM) == 0) {
+        signalled.emplace_back(pid, &record);
       }
     }
   }
-  ::usleep(400000);
+  awaitGone(std::move(signalled));
   registry::pruneRegistry();
 }
 

@@ -1,5 +1,7 @@
 #include "notes/notebook.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -42,7 +44,7 @@ std::string normalised(std::string_view s) {
       out += '>';
     }
     for (char c : trimmed(s.substr(start, end - start))) {
-      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+      out += base::asciiLower(c);
     }
     start = end + 1;
   }
@@ -95,11 +97,6 @@ std::optional<Heading> headingOf(std::string_view line) {
   return Heading{std::string(title), static_cast<int>(hashes), "", 0, 0};
 }
 
-size_t chars(std::string_view s) {
-  return static_cast<size_t>(std::count_if(
-      s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
 }  // namespace
 
 std::string notebookPath(const std::string& stateDir, std::string_view folder) {
@@ -150,7 +147,7 @@ std::vector<Heading> outlineOf(std::string_view text) {
       open.push_back(out.size());
       out.push_back(std::move(*h));
     }
-    offset += chars(line) + (end < text.size() ? 1 : 0);
+    offset += base::charCount(line) + (end < text.size() ? 1 : 0);
     start = end + 1;
   }
   for (size_t i : open) {

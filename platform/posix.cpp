@@ -138,7 +138,10 @@ void onExit(void (*handler)()) {
   }
 }
 
-void exitProcess(int status) {
+namespace {
+
+// The first caller runs the handlers and returns; any later one waits for it to end the process.
+void runExitHandlersOnce() {
   if (gExiting.test_and_set()) {
     for (;;) {
       ::pause();
@@ -147,7 +150,18 @@ void exitProcess(int status) {
   for (int i = gExitHandlerCount.load(); i-- > 0;) {
     gExitHandlers[i]();
   }
+}
+
+}  // namespace
+
+void exitProcess(int status) {
+  runExitHandlersOnce();
   ::_exit(status);
+}
+
+void exitBySignal(int sig) {
+  runExitHandlersOnce();
+  dieBySignal(sig);
 }
 
 void raiseOpenFileLimit(uint64_t wanted) {

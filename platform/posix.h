@@ -55,6 +55,8 @@ bool signallablePid(long long pid);
 // thread before any exitProcess().
 void onExit(void (*handler)());
 [[noreturn]] void exitProcess(int status);
+// The same handlers, then dieBySignal(sig).
+[[noreturn]] void exitBySignal(int sig);
 
 // Ends the process by `sig` with its default action, as if the signal had never been caught, so
 // the parent sees how it ended; 128 + sig should the signal not end it.

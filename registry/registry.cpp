@@ -10,10 +10,7 @@
 #include "state/state.h"
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
-#include <limits>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +22,7 @@ bool recordAlive(const Json& record) {
   return pid && isRecordProcess(*pid, record);
 }
 
-// The record's path for the exit handlers and the signal handler; set once, never freed.
+// The record's path for the exit handler; set once, never freed.
 std::atomic<const char*> gRegistryPath{nullptr};
 
 void removeRecord() {
@@ -33,11 +30,6 @@ void removeRecord() {
   if (path != nullptr) {
     ::unlink(path);
   }
-}
-
-void onTerminationSignal(int) {
-  removeRecord();
-  ::_exit(0);
 }
 
 }  // namespace
@@ -77,23 +69,7 @@ long long parseLauncherPid(std::string_view text) {
 
 std::optional<long long> integralNumber(const Json& record, const char* key) {
   auto it = record.find(key);
-  if (it == record.end()) {
-    return std::nullopt;
-  }
-  if (it->is_number_integer()) {
-    if (it->is_number_unsigned() &&
-        it->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<long long>::max())) {
-      return std::nullopt;
-    }
-    return it->get<long long>();
-  }
-  if (it->is_number_float()) {
-    double d = it->get<double>();
-    if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
-      return static_cast<long long>(d);
-    }
-  }
-  return std::nullopt;
+  return it == record.end() ? std::nullopt : base::wholeNumber(*it);
 }
 
 Json buildRecord(const Identity& identity, uint16_t port, long long pid, long long startedAt) {
@@ -125,6 +101,7 @@ void publishRegistry(const Identity& identity, uint16_t port) {
     return;
   }
   base::logErr("✗ não consegui publicar o registro em " + path);
+  base::logErr(err.empty() ? "  o registro não pôde ser escrito como JSON" : "  " + err);
 }
 
 void armRecordCleanup(const std::string& instanceID) {
@@ -134,12 +111,6 @@ void armRecordCleanup(const std::string& instanceID) {
   std::memcpy(copy, path.c_str(), path.size() + 1);
   gRegistryPath = copy;
   platform::onExit(removeRecord);
-  struct sigaction sa {};
-  sa.sa_handler = onTerminationSignal;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    ::sigaction(sig, &sa, nullptr);
-  }
 }
 
 std::vector<Json> liveRegistry() {

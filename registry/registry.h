@@ -43,9 +43,8 @@ std::optional<long long> integralNumber(const Json& record, const char* key);
 // Writes this server's record atomically with mode 0600 and logs the outcome; never exits.
 void publishRegistry(const Identity& identity, uint16_t port);
 
-// Keeps a never-freed copy of the record's path in gRegistryPath, removes that file when the
-// process ends through platform::exitProcess, and handles SIGTERM, SIGINT and SIGHUP by removing
-// it and ending the process with status 0. Called once.
+// Keeps a never-freed copy of the record's path in gRegistryPath and removes that file when the
+// process ends through the exit handlers, a termination signal's end included. Called once.
 void armRecordCleanup(const std::string& instanceID);
 
 // Records whose "pid" isRecordProcess, in listing order. Records are read only when they are

@@ -36,6 +36,7 @@ void removeTokenFile() {
 constexpr size_t BIG_LINE = 1 << 20;
 
 std::atomic<bool> gChannelMode{false};
+channel::EndProcess gEnd = nullptr;
 InputQueue& gInput = *new InputQueue;
 
 // The end through standard input or output: what is queued goes out first, pushes still waiting
@@ -52,7 +53,10 @@ InputQueue& gInput = *new InputQueue;
     base::logErr("stdin fechado — encerrando (canal morre com a sessão)");
     channel::settlePushes(std::chrono::seconds(1));
   }
-  platform::exitProcess(0);
+  gEnd(0);
+  for (;;) {
+    ::pause();
+  }
 }
 
 void handleInput(const std::string& projectName, Mode mode) {
@@ -117,6 +121,7 @@ bool publishTokenFile(const std::string& token) {
   std::string err;
   if (!platform::createFile(path, token, 0600, &err)) {
     base::logErr("✗ não consegui publicar o token em " + path + ".");
+    base::logErr("  " + err);
     return false;
   }
   gTokenPath = path;
@@ -127,7 +132,8 @@ bool publishTokenFile(const std::string& token) {
 
 }  // namespace
 
-int runServer(const registry::Identity& identity, const Mode& mode) {
+int runServer(const registry::Identity& identity, const Mode& mode, channel::EndProcess end) {
+  gEnd = end;
   // A client that has gone away must not kill the server; a write to it just fails.
   ::signal(SIGPIPE, SIG_IGN);
   if (mode.toolsOnly) {
@@ -142,7 +148,7 @@ int runServer(const registry::Identity& identity, const Mode& mode) {
     return 1;
   }
   gChannelMode = true;
-  if (!publishTokenFile(*token) || !channel::startListener(identity)) {
+  if (!publishTokenFile(*token) || !channel::startListener(identity, end)) {
     return 1;
   }
   serveInput(identity.projectName, mode,

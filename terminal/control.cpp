@@ -1,6 +1,7 @@
 #include "terminal/control.h"
 
 #include "base/terminal_text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "terminal/feeder.h"
@@ -27,7 +28,7 @@ constexpr size_t MAX_ANSWER = 8 * 1024 * 1024;
 constexpr size_t MAX_READ_LINES = 5000 + 500;
 constexpr std::chrono::seconds SERVE_LIMIT{2};
 // Short: the asking side gives each terminal well under a second.
-constexpr std::chrono::milliseconds SETTLE{250};
+constexpr std::chrono::milliseconds TYPED_SETTLE{250};
 
 void setTimeouts(int fd) {
   timeval tv{static_cast<time_t>(SERVE_LIMIT.count()), 0};
@@ -110,7 +111,7 @@ void serveOne(int conn, Screen* screen, int master, pid_t shell, Feeder* feeder)
   auto deadline = Clock::now() + SERVE_LIMIT;
   setTimeouts(conn);
   if (feeder != nullptr) {
-    feeder->flush(SETTLE);
+    feeder->flush(TYPED_SETTLE);
   }
   syncScreenSize(master, screen);
   auto line = readLine(conn, MAX_REQUEST, deadline);
@@ -169,14 +170,6 @@ std::optional<std::string> otherForeground(int master, pid_t shell) {
   return name.empty() ? "process group " + std::to_string(group) : name;
 }
 
-size_t countChars(std::string_view text) {
-  size_t n = 0;
-  for (unsigned char c : text) {
-    n += (c & 0xC0) != 0x80 ? 1 : 0;
-  }
-  return n;
-}
-
 Json answerControl(std::string_view line, const Screen& screen,
                    const std::optional<std::string>& foreground, std::string* typed) {
   Json request = base::parseJson(line);
@@ -202,7 +195,7 @@ Json answerControl(std::string_view line, const Screen& screen,
                   {"foreground", *foreground}};
     }
     *typed = screen.bracketedPaste() ? "\x1b[200~" + text + "\x1b[201~" : text;
-    return Json{{"ok", true}, {"typed_chars", countChars(text)}};
+    return Json{{"ok", true}, {"typed_chars", base::charCount(text)}};
   }
   return Json{{"error", "unknown op"}};
 }

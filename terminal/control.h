@@ -23,9 +23,6 @@ class Screen;
 // control, U+2028/2029), or nullopt when it can.
 std::optional<std::string> typingError(std::string_view text);
 
-// Unicode characters in valid UTF-8 text.
-size_t countChars(std::string_view text);
-
 // The command name of the program in the foreground of terminal `master` when that is not the
 // shell `shell` itself; nullopt while the shell (at its prompt, or running a builtin) is there.
 std::optional<std::string> otherForeground(int master, pid_t shell);

@@ -1,11 +1,11 @@
 #include "terminal/ops.h"
 
+#include "base/text.h"
 #include "platform/files.h"
 #include "terminal/control.h"
 #include "terminal/records.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <system_error>
 #include <thread>
@@ -60,14 +60,6 @@ size_t lineCount(const Json& request, size_t fallback) {
   return n >= static_cast<double>(MAX_LINES) ? MAX_LINES : static_cast<size_t>(std::floor(n));
 }
 
-std::optional<std::string> stringArg(const Json& request, const char* key) {
-  auto it = request.find(key);
-  if (it == request.end() || !it->is_string()) {
-    return std::nullopt;
-  }
-  return it->get<std::string>();
-}
-
 Json names(const std::vector<Record>& records) {
   Json out = Json::array();
   for (const Record& r : records) {
@@ -78,10 +70,8 @@ Json names(const std::vector<Record>& records) {
 
 bool idPrefix(const std::string& id, const std::string& prefix) {
   return prefix.size() >= MIN_ID_PREFIX && prefix.size() <= id.size() &&
-         std::equal(prefix.begin(), prefix.end(), id.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
+         std::equal(prefix.begin(), prefix.end(), id.begin(),
+                    [](char a, char b) { return base::asciiLower(a) == base::asciiLower(b); });
 }
 
 // The one of `records` that `wanted` names (exact name, else unique id prefix), or the refusal.
@@ -165,7 +155,7 @@ Json terminalRead(const Json& request, const Context& ctx) {
     return none();
   }
   if (request.contains("terminal") && !request["terminal"].is_null()) {
-    auto wanted = stringArg(request, "terminal");
+    auto wanted = base::stringArg(request, "terminal");
     if (!wanted) {
       return Json{{"error", "terminal must be a string"}};
     }
@@ -199,7 +189,7 @@ Json terminalRead(const Json& request, const Context& ctx) {
 }
 
 Json terminalWrite(const Json& request, const Context& ctx) {
-  auto text = stringArg(request, "text");
+  auto text = base::stringArg(request, "text");
   if (!text) {
     return Json{{"error", "text must be a string"}};
   }
@@ -211,7 +201,7 @@ Json terminalWrite(const Json& request, const Context& ctx) {
   if (mine.empty()) {
     return Json{{"error", "you have no terminal open"}, {"hint", HINT}};
   }
-  auto wanted = stringArg(request, "terminal");
+  auto wanted = base::stringArg(request, "terminal");
   Json error;
   const Record* r = nullptr;
   if (wanted) {

@@ -240,6 +240,7 @@ TEST(CompanionOps, MalformedRequestsGetErrorAnswers) {
       {R"({"op":"drop_tables","caller_pid":"x"})", "unknown op drop_tables"},
       {R"({"op":"activity","caller_pid":99})",
        "name is required: the caller is no running session"},
+      {R"({"op":"cost","caller_pid":10,"name":123})", "name must be a string, not a number"},
   };
   for (const auto& [line, error] : cases) {
     EXPECT_EQ(Json({{"error", error}}), w.askLine(line)) << line;

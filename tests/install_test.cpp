@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <tuple>
@@ -20,10 +21,19 @@ const std::string NO_CLAUDE =
     "ℹ️  claude não está no PATH; para ter as ferramentas em toda sessão, rode:\n   " + ADD +
     "\n";
 
-// install-cli with this HOME and exactly this PATH, on which no real bin folder ever is; no shell
-// unless the case names one.
+// install-cli with this HOME and this PATH, on which no real bin folder ever is: /usr/bin and /bin
+// stand for an empty folder, so a claude installed on the machine never answers; no shell unless
+// the case names one.
 Result install(const cstest::TempHome& home, const std::string& path, cstest::Env env = {}) {
-  env.insert({{"HOME", home.path()}, {"PATH", path}, {"STUB_RECORD", home / "rec"}});
+  std::string searched, system = home / "system-bin";
+  platform::makeDirs(system);
+  for (size_t at = 0; at <= path.size();) {
+    size_t colon = std::min(path.find(':', at), path.size());
+    std::string entry = path.substr(at, colon - at);
+    searched += (at == 0 ? "" : ":") + (entry == "/usr/bin" || entry == "/bin" ? system : entry);
+    at = colon + 1;
+  }
+  env.insert({{"HOME", home.path()}, {"PATH", searched}, {"STUB_RECORD", home / "rec"}});
   auto child = cstest::Child::spawn({cstest::binaryPath(), "install-cli"}, env);
   return {child->wait().value_or(-1), child->readAllErr()};
 }

@@ -296,8 +296,8 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
 
   std::string took = launch({"--take"})->readAllErr();
   EXPECT_EQ(0u, took.find("→ --take: encerrando 3 sessão(ões) desta pasta…\n")) << took;
-  for (auto* child : {&server, &owner, &again}) {
-    EXPECT_EQ(128 + SIGTERM, (*child)->wait());
+  for (auto* child : {&server, &owner, &again}) {  // gone before claude started
+    EXPECT_EQ(128 + SIGTERM, (*child)->wait(0ms));
   }
   for (auto* child : {&reused, &elsewhere, &slashed, &stale}) {
     EXPECT_FALSE((*child)->wait(0ms).has_value());

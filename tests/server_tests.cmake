@@ -1,4 +1,5 @@
 cs_test(server_unit_test text_test.cpp cli_test.cpp jsonrpc_test.cpp app_request_test.cpp outbox_test.cpp
+  catalogue_test.cpp
   line_reader_test.cpp)
 cs_test(companion_unit_test companion_unit_test.cpp)
 cs_test(companion_socket_test companion_socket_test.cpp)

@@ -76,7 +76,7 @@ void companionGivesUpOnHalfARequest() {
             askUnix(sock, "{\"op\":\"list\"", 15s));
   EXPECT_EQ("{\"sessions\":[],\"more\":0}", askUnix(sock, "{\"op\":\"list\"}\n", 5s));
   app->kill(SIGTERM);
-  EXPECT_EQ(0, app->wait());
+  EXPECT_EQ(128 + SIGTERM, app->wait());
 }
 
 TEST(RealTime, BoundsWaitedOutTogether) {

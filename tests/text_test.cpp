@@ -1,3 +1,6 @@
+#include "base/text.h"
+
+#include "base/json.h"
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
@@ -71,6 +74,50 @@ TEST(Decimal, SignDigitsAndRange) {
   for (const char* bad : {"9223372036854775808", "-9223372036854775809", "", "+", "-", " 1", "1 ",
                           "1a", "0x10", "++1", "1.0"}) {
     EXPECT_FALSE(platform::parseDecimal(bad, &v)) << bad;
+  }
+}
+
+TEST(Chars, CountCutAndLower) {
+  const std::tuple<std::string, size_t, std::string, std::string> cases[] = {
+      // text, characters, its first two then "…" when longer, lower-cased
+      {"", 0, "", ""},
+      {"Ab", 2, "Ab", "ab"},
+      {"AbC", 3, "Ab…", "abc"},
+      {"ÃÉ✓", 3, "ÃÉ…", "ÃÉ✓"},  // only ASCII letters change case
+      {"a\xF0\x9F\x98\x80Z", 3, "a\xF0\x9F\x98\x80…", "a\xF0\x9F\x98\x80z"},
+      {"@[`{", 4, "@[…", "@[`{"},  // the bytes beside A-Z stay
+  };
+  for (const auto& [text, chars, cut, lower] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(chars, base::charCount(text));
+    EXPECT_EQ(cut, base::cutChars(text, 2, "…"));
+    EXPECT_EQ(lower, base::asciiLower(text));
+  }
+  EXPECT_EQ("ÃÉ", base::cutChars("ÃÉ✓", 2));
+  EXPECT_EQ("", base::cutChars("abc", 0));
+}
+
+TEST(JsonArgs, StringsAndWholeNumbers) {
+  const std::tuple<const char*, std::optional<std::string>, std::optional<long long>> cases[] = {
+      // the value of "k", stringArg, wholeNumber
+      {"\"x\"", "x", std::nullopt},
+      {"\"\"", "", std::nullopt},
+      {"3", std::nullopt, 3},
+      {"-3.0", std::nullopt, -3},
+      {"3.5", std::nullopt, std::nullopt},
+      {"1e300", std::nullopt, std::nullopt},
+      {"9223372036854775807", std::nullopt, LLONG_MAX},
+      {"9223372036854775808", std::nullopt, std::nullopt},
+      {"null", std::nullopt, std::nullopt},
+      {"[\"x\"]", std::nullopt, std::nullopt},
+      {"true", std::nullopt, std::nullopt},
+  };
+  for (const auto& [value, text, whole] : cases) {
+    SCOPED_TRACE(value);
+    base::Json object = base::Json::parse(std::string("{\"k\":") + value + "}");
+    EXPECT_EQ(text, base::stringArg(object, "k"));
+    EXPECT_EQ(std::nullopt, base::stringArg(object, "other"));
+    EXPECT_EQ(whole, base::wholeNumber(object["k"]));
   }
 }
 

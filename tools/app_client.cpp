@@ -2,6 +2,7 @@
 
 #include "base/json.h"
 #include "companion/starter.h"
+#include "companion/tool_table.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -10,7 +11,6 @@
 #include "state/state.h"
 
 #include <cerrno>
-#include <cmath>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,44 +29,15 @@ const char* const EMPTY_RESPONSE = "{\"error\":\"empty response from the app\"}"
 const char* const TIMED_OUT = "{\"error\":\"the corvane app did not answer in time\"}";
 const char* const TOO_LARGE = "{\"error\":\"the answer from the corvane app is too large\"}";
 
-enum class Kind { String, Whole, Number, Boolean };
-
-struct ArgKey {
-  const char* key;
-  Kind kind;
-};
-
-// The order in which arguments are copied into a request.
-constexpr ArgKey ARG_KEYS[] = {
-    {"name", Kind::String},     {"text", Kind::String},     {"doc", Kind::String},
-    {"find", Kind::String},     {"offset", Kind::Whole},    {"limit", Kind::Whole},
-    {"resource", Kind::String}, {"reason", Kind::String},   {"ttl_s", Kind::Number},
-    {"session", Kind::String},  {"outline", Kind::Boolean}, {"section", Kind::String},
-    {"terminal", Kind::String}, {"lines", Kind::Whole},
-};
-
-// The value to forward, or nullopt when its JSON type is not the accepted one.
-std::optional<Json> accepted(const Json& value, Kind kind) {
-  switch (kind) {
-    case Kind::String:
-      return value.is_string() ? std::optional<Json>(value) : std::nullopt;
-    case Kind::Boolean:
-      return value.is_boolean() ? std::optional<Json>(value) : std::nullopt;
-    case Kind::Number:
-      return value.is_number() ? std::optional<Json>(value) : std::nullopt;
-    case Kind::Whole:
-      if (value.is_number_integer()) {
-        return value;
-      }
-      if (value.is_number_float()) {
-        double d = value.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
-          return Json(static_cast<long long>(d));
-        }
-      }
-      return std::nullopt;
+// The value to forward: of the key's type, an integer written 3.0 forwarded as 3.
+std::optional<Json> accepted(const Json& value, companion::ArgType type) {
+  if (!companion::hasType(value, type)) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  if (type == companion::ArgType::Integer && !value.is_number_integer()) {
+    return Json(*base::wholeNumber(value));
+  }
+  return value;
 }
 
 int millisLeft(Clock::time_point deadline) {
@@ -194,33 +165,20 @@ Exchange exchange(int fd, std::string_view request, Clock::time_point deadline,
 }  // namespace
 
 std::optional<std::string> opFor(std::string_view toolName) {
-  static constexpr std::pair<const char*, const char*> OPS[] = {
-      {"list_sessions", "list"},          {"session_activity", "activity"},
-      {"session_cost", "cost"},           {"session_files", "files"},
-      {"check_conflicts", "conflicts"},   {"group_context", "group_context"},
-      {"group_note", "group_note"},       {"user_scratchpad", "user_scratchpad"},
-      {"terminal_read", "terminal_read"}, {"terminal_write", "terminal_write"},
-      {"lease_acquire", "lease_acquire"}, {"lease_release", "lease_release"},
-      {"lease_status", "lease_status"},
-  };
-  for (const auto& [tool, op] : OPS) {
-    if (toolName == tool) {
-      return op;
-    }
-  }
-  return std::nullopt;
+  const companion::ToolRow* row = companion::toolNamed(toolName);
+  return row != nullptr ? std::optional<std::string>(row->op) : std::nullopt;
 }
 
 Json buildRequest(const std::string& op, const Json& args, int callerPid) {
   Json request = {{"op", op}};
   if (args.is_object()) {
-    for (const auto& [key, kind] : ARG_KEYS) {
-      auto it = args.find(key);
+    for (const companion::ArgKey& key : companion::argKeys()) {
+      auto it = args.find(key.key);
       if (it == args.end()) {
         continue;
       }
-      if (auto value = accepted(*it, kind)) {
-        request[key] = std::move(*value);
+      if (auto value = accepted(*it, key.type)) {
+        request[key.key] = std::move(*value);
       }
     }
   }

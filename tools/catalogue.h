@@ -1,6 +1,6 @@
 #pragma once
 
-// The thirteen session-context tools offered to claude. Their texts are fixed byte for byte.
+// The session-context tools offered to claude, as tools/list shows them, built from the tool table.
 
 #include "base/json.h"
 

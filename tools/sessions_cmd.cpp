@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "base/terminal_text.h"
+#include "base/text.h"
 #include "base/time_text.h"
 #include "platform/files.h"
 #include "platform/posix.h"
@@ -26,23 +27,11 @@ constexpr size_t PROJECT_MAX_CHARS = 24;
 constexpr size_t WORKING_ON_MIN = 16;
 constexpr size_t FOOTNOTE_NAMES_MAX_CHARS = 120;
 
-size_t charCount(const std::string& s) {
-  return static_cast<size_t>(std::count_if(
-      s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
+using base::charCount;
 
 // At most `max` characters; the last one "…" when something was cut.
 std::string fit(const std::string& s, size_t max) {
-  if (charCount(s) <= max) {
-    return s;
-  }
-  size_t chars = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && ++chars == max) {
-      return s.substr(0, i) + "…";
-    }
-  }
-  return s;
+  return charCount(s) <= max || max == 0 ? s : base::cutChars(s, max - 1, "…");
 }
 
 std::string field(const Json& s, const char* key) {
@@ -115,15 +104,6 @@ std::string whyUnavailable(const Json& answer) {
     return "o companheiro não iniciou; veja " + dir + "/companion.log";
   }
   return error.empty() ? "resposta inválida do companheiro" : oneLine(error);
-}
-
-int64_t localMidnightMillis(int64_t now) {
-  std::time_t secs = static_cast<std::time_t>(now / 1000);
-  std::tm tm{};
-  ::localtime_r(&secs, &tm);
-  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000;
 }
 
 }  // namespace
@@ -243,8 +223,8 @@ int runSessions(const std::vector<std::string>& args) {
   }
   if (json || names) {
     // JSON with every character past ASCII as a \u escape: no control reaches the terminal.
-    answer = json ? list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n"
-                  : channelNames(list);
+    answer =
+        json ? list.dump(-1, ' ', true, Json::error_handler_t::replace) + "\n" : channelNames(list);
     return platform::writeAll(STDOUT_FILENO, answer.data(), answer.size()) ? 0 : 1;
   }
   std::map<std::string, SessionCost> costs;
@@ -269,7 +249,7 @@ int runSessions(const std::vector<std::string>& args) {
   size_t width =
       ::isatty(STDOUT_FILENO) && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
   int64_t now = nowMillis();
-  int64_t since = all ? 0 : days >= 0 ? now - days * 86400000LL : localMidnightMillis(now);
+  int64_t since = all ? 0 : days >= 0 ? now - days * 86400000LL : base::localDayStartMillis(now);
   size_t hidden = 0;
   std::string table = formatSessions(list, costs, now, since, width, &hidden);
   auto more = list.find("more");

@@ -2,6 +2,7 @@
 // and the settings file for --install / --uninstall.
 
 #include "base/log.h"
+#include "base/time_text.h"
 #include "companion/starter.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -56,15 +57,6 @@ std::optional<std::string> readInput() {
   }
 }
 
-int64_t localMidnightMillis() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  ::localtime_r(&now, &tm);
-  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
-  tm.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&tm)) * 1000;
-}
-
 void print(const std::string& text) {
   (void)platform::writeAll(STDOUT_FILENO, text.data(), text.size());
 }
@@ -80,7 +72,7 @@ int render() {
   auto id = input.find("session_id");
   Json request = {{"op", "statusline"},
                   {"session_id", id != input.end() && id->is_string() ? *id : Json("")},
-                  {"day_start", localMidnightMillis()},
+                  {"day_start", base::localDayStartMillis(platform::nowSeconds() * 1000)},
                   {"caller_pid", static_cast<int>(::getppid())}};
   std::string text;
   Json answer;

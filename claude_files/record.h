@@ -61,8 +61,9 @@ class LineParser {
   // Applies one record. `readable` counts the bytes that may be read from line.data(), the line
   // included; with fewer than the parser's padding past the line it is copied first. Malformed
   // lines, unknown record types and values of unexpected types change nothing. False when the
-  // line is not one whole JSON object.
-  bool apply(std::string_view line, size_t readable, FileAggregate* agg);
+  // line is not one whole JSON object. `skim`: a user record answering a tool is applied without
+  // parsing its long strings (the tool's output), whose bytes then go unchecked.
+  bool apply(std::string_view line, size_t readable, FileAggregate* agg, bool skim = false);
 
  private:
   struct Impl;

@@ -1,9 +1,9 @@
 #pragma once
 
 // One transcript file's aggregates as bytes, so that they outlive the companion. The one place
-// that knows the stored shape: a field added to the summary is one line here (in
-// CS_SUMMARY_FIELDS, or beside the optional ones), and a bump of STORE_SCHEMA in summary_store.h
-// so that rows stored without it are read again.
+// that knows the stored shape: a field added to the summary goes into its CS_FIELDS line in the
+// .cpp, with a bump of STORE_SCHEMA in summary_store.h so that rows stored without it are read
+// again.
 
 #include "claude_files/record.h"
 

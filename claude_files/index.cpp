@@ -21,8 +21,6 @@ namespace {
 
 // Files unchanged this long give their aggregate to the store and keep it there.
 constexpr int64_t EVICT_AFTER_NS = int64_t{10} * 60 * 1000000000;
-// Fewer rows decode faster than threads start.
-constexpr size_t DECODE_PARALLEL_FROM = 16;
 // How long one refresh reads at most, all files together: a huge file is read over several
 // refreshes instead of holding every client up at once.
 constexpr std::chrono::milliseconds REFRESH_READ_TIME{1000};
@@ -198,7 +196,7 @@ void Index::restoreAll(const std::vector<std::pair<const std::string*, File*>>& 
   if (!m_stored) {
     return;
   }
-  // Rows are fetched one by one on the store's connection, then decoded on a few threads.
+  // Rows are fetched one by one on the store's connection (one statement, prepared once).
   std::vector<std::pair<File*, StoredFile>> rows;
   std::vector<const std::string*> paths;
   for (const auto& [path, f] : missing) {
@@ -218,21 +216,11 @@ void Index::restoreAll(const std::vector<std::pair<const std::string*, File*>>& 
       m_stored->erase(*path);
     }
   }
+  // One thread: decoding a row costs microseconds, less than a thread's start and its arena.
   std::vector<std::optional<FileAggregate>> decoded(rows.size());
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i = next++; i < rows.size(); i = next++) {
-      decoded[i] = decodeAggregate(rows[i].second.data);
-      std::string().swap(rows[i].second.data);
-    }
-  };
-  std::vector<std::thread> pool;
-  for (unsigned i = 1; i < m_options.threads && rows.size() > DECODE_PARALLEL_FROM; ++i) {
-    pool.emplace_back(work);
-  }
-  work();
-  for (std::thread& t : pool) {
-    t.join();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    decoded[i] = decodeAggregate(rows[i].second.data);
+    std::string().swap(rows[i].second.data);
   }
   for (size_t i = 0; i < rows.size(); ++i) {
     File* f = rows[i].first;

@@ -16,7 +16,7 @@
 namespace claude_files {
 
 // Bumped when stored rows lack something the summary now holds: every file is then read again.
-inline constexpr int STORE_SCHEMA = 2;
+inline constexpr int STORE_SCHEMA = 3;
 
 // Which bytes of which file an aggregate counted.
 struct FileStamp {

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <simdjson.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace claude_files {
@@ -36,8 +37,16 @@ uint64_t hashBefore(int fd, int64_t counted) {
   return tailHash(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
+// This thread's processor time: a read's bound, which other programs' load does not shorten as it
+// would a bound in wall time (and a question's sums then stop short).
+std::chrono::nanoseconds threadTime() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
 uint64_t readOne(const std::string& path, FileState* f, FileReader& r, bool preFilter,
-                 std::chrono::steady_clock::time_point until) {
+                 std::chrono::nanoseconds until) {
   struct stat st {};
   platform::UniqueFd fd = openRegular(path, &st);
   if (!fd) {
@@ -50,7 +59,7 @@ uint64_t readOne(const std::string& path, FileState* f, FileReader& r, bool preF
   }
   uint64_t total = 0;
   // Only up to the size seen now: bytes written meanwhile are for the next refresh.
-  while (f->consumed < st.st_size && std::chrono::steady_clock::now() < until) {
+  while (f->consumed < st.st_size && threadTime() < until) {
     size_t want = std::min(CHUNK, static_cast<size_t>(st.st_size - f->consumed));
     ssize_t n = ::pread(fd.get(), r.buffer.get(), want, f->consumed);
     if (n < 0 && errno == EINTR) {
@@ -98,7 +107,7 @@ void FileState::adopt(FileAggregate agg, const FileStamp& stamp, bool preFilter)
 FileReader::FileReader() : buffer(new char[BUFFER]) {}
 
 uint64_t readAll(std::vector<ReadJob>& jobs, FileReader& own, unsigned threads, bool preFilter,
-                 std::chrono::steady_clock::time_point until) {
+                 std::chrono::nanoseconds budget) {
   std::sort(jobs.begin(), jobs.end(),
             [](const ReadJob& a, const ReadJob& b) { return a.bytes > b.bytes; });
   int64_t expected = 0;
@@ -111,6 +120,7 @@ uint64_t readAll(std::vector<ReadJob>& jobs, FileReader& own, unsigned threads, 
   std::atomic<size_t> next{0};
   std::atomic<uint64_t> total{0};
   auto work = [&](FileReader& r) {
+    std::chrono::nanoseconds until = threadTime() + budget;
     for (size_t i = next++; i < jobs.size(); i = next++) {
       total += readOne(*jobs[i].path, jobs[i].state, r, preFilter, until);
     }

@@ -44,10 +44,11 @@ struct ReadJob {
   int64_t bytes;  // expected, to start the largest first
 };
 
-// Reads every job's new bytes on up to `threads` threads, `own` being the caller's, stopping at
-// `until` (the rest is read next time). The total read.
+// Reads every job's new bytes on up to `threads` threads, `own` being the caller's, each thread
+// stopping once it has spent `budget` of processor time (the rest is read next time). The total
+// read.
 uint64_t readAll(std::vector<ReadJob>& jobs, FileReader& own, unsigned threads, bool preFilter,
-                 std::chrono::steady_clock::time_point until);
+                 std::chrono::nanoseconds budget);
 
 // The file's bytes before `counted` still hash to `tail`.
 bool tailMatches(const std::string& path, int64_t counted, uint64_t tail);

@@ -21,8 +21,8 @@ namespace {
 
 // Files unchanged this long give their aggregate to the store and keep it there.
 constexpr int64_t EVICT_AFTER_NS = int64_t{10} * 60 * 1000000000;
-// How long one refresh reads at most, all files together: a huge file is read over several
-// refreshes instead of holding every client up at once.
+// How much processor time each reading thread of one refresh spends at most (about 2 GB here): a
+// huge history is read over several refreshes instead of holding every client up at once.
 constexpr std::chrono::milliseconds REFRESH_READ_TIME{1000};
 
 }  // namespace
@@ -163,8 +163,7 @@ void Index::makeCurrent(const std::set<std::string>& keys) {
       }
     }
   }
-  m_bytesRead = readAll(jobs, *m_reader, m_options.threads, m_options.preFilter,
-                        std::chrono::steady_clock::now() + REFRESH_READ_TIME);
+  m_bytesRead = readAll(jobs, *m_reader, m_options.threads, m_options.preFilter, REFRESH_READ_TIME);
   std::set<std::string> unfinished;  // sessions with bytes left for the next refresh
   for (const ReadJob& job : jobs) {
     File& f = m_files.at(*job.path);

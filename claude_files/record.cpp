@@ -5,7 +5,6 @@
 #include "claude_files/record_json.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <optional>

@@ -69,13 +69,16 @@ clean:
 	rm -rf $(BUILD) $(BUILD_SAN) build-tsan build-fuzz build-bench
 
 # Figures against what the machine allows (BENCHMARKS.md), and a bounded soak; Release, own build dir.
+# BENCH_CORPUS_MIB: the generated transcript history of the companion's rows (e.g. 100 for a quick run).
 SOAK_SECONDS ?= 120
 STATUSLINE_LOAD_SECONDS ?= 10
+BENCH_CORPUS_MIB ?= 1024
 .PHONY: soak
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
-	cmake --build build-bench -j $(JOBS) --target channel-server bench-child cs-bench
+	cmake --build build-bench -j $(JOBS) --target channel-server bench-child cs-bench bench-companion
 	build-bench/bench/cs-bench --load-seconds $(STATUSLINE_LOAD_SECONDS)
+	build-bench/bench/bench-companion $(BENCH_CORPUS_MIB)
 soak:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCS_TESTS=OFF $(CMAKE_ARGS) >/dev/null
 	cmake --build build-bench -j $(JOBS) --target channel-server soak

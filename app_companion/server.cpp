@@ -172,6 +172,7 @@ void writeAnswer(int fd, const std::string& text, Clock::time_point deadline) {
 }
 
 struct Shared {
+  Shared(OpTable table, const std::string& dir) : ops(std::move(table)), data(dir), stateDir(dir) {}
   OpTable ops;
   LiveData data;
   std::string stateDir;
@@ -211,10 +212,10 @@ void serveConnection(platform::UniqueFd conn, Shared& shared) {
         if (!quiet) {
           base::logErr("→ " + what);
         }
-        // Filled in place under the lock; its `find` reads its own copies, so it outlives it.
+        // Filled in place over the snapshot; its `find` reads its own copies, so it outlives it.
         Context ctx;
         bool outside = asksTerminals(request->op);
-        answer = shared.data.with([&](const SessionData& data) {
+        answer = shared.data.with(request->body, [&](const SessionData& data) {
           int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
@@ -322,8 +323,7 @@ int runApp(int* stoppedBy) {
   base::logErr("✓ companion a escutar em " + path + " (pid " + std::to_string(::getpid()) + ")");
 
   leases::LeaseStore* leaseStore = openLeases(state::file("companion.db"));
-  auto* shared =
-      new Shared{allOps(*leaseStore), LiveData(dir), dir};  // lives until the process ends
+  auto* shared = new Shared(allOps(*leaseStore), dir);  // lives until the process ends
   auto lastRequest = Clock::now();
   auto lastCheck = Clock::now();
   while (!gStop) {

@@ -39,10 +39,10 @@ void spendByTime(const SessionData& d, int64_t dayStart, int64_t windowStart, Sp
                  Spend* window) {
   int64_t since = std::min(dayStart, windowStart);
   for (const auto& t : d.transcripts) {
-    if (t.lastActivityMillis < since) {
+    if (t->lastActivityMillis < since) {
       continue;
     }
-    for (const auto& [key, series] : t.recentUsage) {
+    for (const auto& [key, series] : t->recentUsage) {
       claude_files::Tokens day, recent;
       auto add = [](claude_files::Tokens* into, const claude_files::Tokens& x) {
         into->input += x.input;

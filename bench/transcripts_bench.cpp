@@ -2,6 +2,7 @@
 // with `cat` and parsing every line with simdjson and nothing else. Generates its own corpus.
 // Usage: bench-transcripts [total MiB, default 1024] [files, default 2000] [big MiB, default 100]
 
+#include "bench/corpus.h"
 #include "claude_files/index.h"
 #include "testkit/process.h"
 
@@ -21,111 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using testkit::Clock;
 constexpr double MIB = 1048576.0;
-
-// Transcript lines in the shapes Claude Code writes, sizes drawn to look like real sessions:
-// short prompts, answers split one content block a line with the usage repeated, tool results
-// that dwarf everything else, and the bookkeeping records nobody reads.
-class Writer {
- public:
-  Writer(uint64_t seed, std::string sessionId, std::string cwd)
-      : m_rng(seed),
-        m_head(R"("isSidechain":false,"userType":"external","cwd":")" + cwd + R"(","sessionId":")" +
-               sessionId + R"(","version":"2.0.50","gitBranch":"main")") {}
-
-  std::string chunk() {
-    std::string out = user("\"" + words(10 + pick(200)) + "\"", "");
-    for (int round = 0, rounds = 1 + static_cast<int>(pick(6)); round < rounds; ++round) {
-      std::string id = "msg_01" + std::to_string(m_rng());
-      std::string usage = R"({"input_tokens":)" + num(50) + R"(,"cache_creation_input_tokens":)" +
-                          num(20000) + R"(,"cache_read_input_tokens":)" + num(150000) +
-                          R"(,"cache_creation":{"ephemeral_5m_input_tokens":0,)"
-                          R"("ephemeral_1h_input_tokens":0},"output_tokens":)" +
-                          num(2000) + R"(,"service_tier":"standard"})";
-      static const char* MODELS[] = {"claude-sonnet-4-5-20250929", "claude-opus-4-5-20251101",
-                                     "claude-haiku-4-5-20251001"};
-      std::string model = MODELS[pick(10) < 7 ? 0 : 1 + pick(2)];
-      auto assistant = [&](const std::string& block) {
-        return R"({"parentUuid":"p",)" + m_head + R"(,"message":{"model":")" + model +
-               R"(","id":")" + id + R"(","type":"message","role":"assistant","content":[)" + block +
-               R"(],"stop_reason":null,"stop_sequence":null,"usage":)" + usage +
-               R"(},"requestId":"req_)" + id + R"(","type":"assistant","uuid":"a","timestamp":")" +
-               stamp() + "\"}\n";
-      };
-      out += assistant(R"({"type":"text","text":")" + words(20 + pick(150)) + "\"}");
-      for (int t = 0, tools = static_cast<int>(pick(3)); t < tools; ++t) {
-        std::string use = "toolu_01" + std::to_string(m_rng());
-        static const char* NAMES[] = {"Read", "Edit", "Bash", "Grep", "Write"};
-        std::string name = NAMES[pick(5)];
-        std::string input = name == "Bash"   ? R"({"command":"npm test -- )" + words(3) + "\"}"
-                            : name == "Grep" ? R"({"pattern":")" + words(1) + R"(","path":"src"})"
-                                             : R"({"file_path":"src/)" + words(1) +
-                                                   R"(.ts","old_string":")" + words(pick(60)) +
-                                                   R"(","new_string":")" + words(pick(60)) + "\"}";
-        out += assistant(R"({"type":"tool_use","id":")" + use + R"(","name":")" + name +
-                         R"(","input":)" + input + "}");
-        size_t size = pick(100) < 3 ? 100000 + pick(300000) : 200 + pick(pick(2) ? 4000 : 30000);
-        std::string body = words(size / 6);
-        out += user(
-            R"([{"tool_use_id":")" + use + R"(","type":"tool_result","content":")" + body + "\"}]",
-            R"(,"toolUseResult":{"stdout":")" + body + R"(","stderr":"","interrupted":false})");
-      }
-      if (pick(4) == 0) {
-        out += R"({"type":"progress","data":{"type":"hook_progress","hookName":"PostToolUse"},)" +
-               m_head + R"(,"timestamp":")" + stamp() + "\"}\n";
-      }
-    }
-    if (pick(3) == 0) {
-      out += R"({"type":"file-history-snapshot","messageId":"m","snapshot":)"
-             R"({"trackedFileBackups":{},"timestamp":")" +
-             stamp() + R"("},"isSnapshotUpdate":false})" + "\n";
-    }
-    return out;
-  }
-
- private:
-  uint64_t pick(uint64_t n) { return n == 0 ? 0 : m_rng() % n; }
-  std::string num(uint64_t n) { return std::to_string(pick(n)); }
-
-  std::string words(size_t n) {
-    static const char* W[] = {"the",        "login",          "handler", "returns", "a",
-                              "token",      "when",           "session", "is",      "valid",
-                              "\\n",        "const",          "user",    "=",       "await",
-                              "fetch(url)", "\\\"quoted\\\"", "error",   "retry",   "cache"};
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-      s.append(W[pick(20)]).push_back(' ');
-    }
-    return s;
-  }
-
-  std::string stamp() {
-    m_millis += 500 + pick(20000);
-    time_t secs = static_cast<time_t>(m_millis / 1000);
-    char buf[40];
-    size_t n = std::strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S", std::gmtime(&secs));
-    std::snprintf(buf + n, sizeof(buf) - n, ".%03dZ", static_cast<int>(m_millis % 1000));
-    return buf;
-  }
-
-  std::string user(const std::string& content, const std::string& extra) {
-    return R"({"parentUuid":"p",)" + m_head +
-           R"(,"type":"user","message":{"role":"user","content":)" + content +
-           R"(},"uuid":"u","timestamp":")" + stamp() + "\"" + extra + "}\n";
-  }
-
-  std::mt19937_64 m_rng;
-  std::string m_head;
-  int64_t m_millis = 1763632800000;
-};
-
-void writeFile(const std::string& path, uint64_t bytes, Writer w, bool append = false) {
-  std::ofstream out(path, append ? std::ios::binary | std::ios::app : std::ios::binary);
-  for (uint64_t written = 0; written < bytes;) {
-    std::string c = w.chunk();
-    out << c;
-    written += c.size();
-  }
-}
 
 // The best wall time of `runs` calls, in ms.
 double timeIt(const std::function<void()>& f, int runs = 1) {
@@ -202,7 +98,8 @@ int main(int argc, char** argv) {
   auto gen = Clock::now();
   fs::create_directories(single + "/projects/-w-big");
   fs::create_directories(corpus + "/projects/-w-big");
-  writeFile(bigPath, bigMiB << 20, Writer(1, bigSid, "/w/big"));
+  bench::Writer bw(1, bigSid, "/w/big");
+  bench::writeFile(bigPath, bigMiB << 20, bw);
   fs::create_hard_link(bigPath, corpus + "/projects/-w-big/" + bigSid + ".jsonl");
   std::vector<std::string> paths{bigPath};
   std::mt19937_64 rng(42);
@@ -222,8 +119,8 @@ int main(int argc, char** argv) {
     }
     // Sizes spread over two orders of magnitude, as real sessions are.
     double spread = std::exp(std::uniform_real_distribution<>(-2.3, 1.2)(rng)) / 1.1;
-    writeFile(base + ".jsonl", static_cast<uint64_t>(static_cast<double>(rest) * spread),
-              Writer(static_cast<uint64_t>(i) + 7, sid, "/w/" + project));
+    bench::Writer w(static_cast<uint64_t>(i) + 7, sid, "/w/" + project);
+    bench::writeFile(base + ".jsonl", static_cast<uint64_t>(static_cast<double>(rest) * spread), w);
     paths.push_back(base + ".jsonl");
   }
   uint64_t bigBytes = fs::file_size(bigPath), allBytes = 0;
@@ -264,8 +161,11 @@ int main(int argc, char** argv) {
   row("cat, big session", bigBytes, catBigMs, catBigMs);
   row("bare simdjson parse, big session", bigBytes, parseBigMs, catBigMs);
   for (bool preFilter : {true, false}) {
-    double ms =
-        timeIt([&] { claude_files::Index(single, preFilter).refresh(); }, preFilter ? 3 : 2);
+    double ms = timeIt(
+        [&] {
+          claude_files::Index(single, {preFilter, nullptr, true, 0}).refresh();
+        },
+        preFilter ? 3 : 2);
     row(preFilter ? "index cold, big session" : "index cold, big session, no pre-filter", bigBytes,
         ms, catBigMs);
   }
@@ -273,7 +173,8 @@ int main(int argc, char** argv) {
   big.refresh();
   row("index warm, big session", 0, timeIt([&] { big.refresh(); }, 5), 0);
   double bigWarmCpuMs = cpuMs(big);
-  writeFile(bigPath, 1 << 20, Writer(99, bigSid, "/w/big"), true);
+  bench::Writer more(99, bigSid, "/w/big");
+  bench::writeFile(bigPath, 1 << 20, more, true);
   double appendMs = timeIt([&] { big.refresh(); });
   row("index after 1 MiB appended, big session", big.bytesReadLastRefresh(), appendMs, 0);
   row("cat, corpus", allBytes, catAllMs, catAllMs);

@@ -249,31 +249,88 @@ bool HashSet::insert(uint64_t h) {
   }
 }
 
-bool mayMatter(std::string_view line) {
-  for (std::string_view type :
-       {"\"user\"", "\"assistant\"", "\"custom-title\"", "\"ai-title\"", "\"cost-state\"", "\\u"}) {
-    if (line.find(type) != std::string_view::npos) {
-      return true;
+std::vector<uint64_t> HashSet::members() const {
+  std::vector<uint64_t> out;
+  out.reserve(m_count);
+  for (uint64_t x : m_slots) {
+    if (x != 0) {
+      out.push_back(x);
     }
   }
-  return false;
+  return out;
 }
+
+bool mayMatter(std::string_view line) {
+  // One pass over the quotes: a record's type comes early in its line, whichever it is.
+  static constexpr std::string_view TYPES[] = {"\"user\"", "\"assistant\"", "\"custom-title\"",
+                                               "\"ai-title\"", "\"cost-state\""};
+  for (size_t at = line.find('"'); at != std::string_view::npos; at = line.find('"', at + 1)) {
+    std::string_view rest = line.substr(at);
+    for (std::string_view type : TYPES) {
+      if (rest.starts_with(type)) {
+        return true;
+      }
+    }
+  }
+  return line.find("\\u") != std::string_view::npos;
+}
+
+namespace {
+
+// A tool's output is most of a long session's bytes, and nothing of it is read: in a user record
+// that answers a tool, strings this long are not parsed at all.
+constexpr size_t LONG_STRING = 1024;
+constexpr size_t SKIM_FROM = 4 * LONG_STRING;
+
+bool answersTool(const Record& r, const std::vector<Block>& blocks) {
+  return r.type == "user" && std::any_of(blocks.begin(), blocks.end(), [](const Block& b) {
+           return b.kind == Block::TOOL_RESULT;
+         });
+}
+
+}  // namespace
 
 struct LineParser::Impl {
   dom::parser parser{BIG_LINE};
   std::string padded;
+  std::string shrunk;
   std::vector<Block> blocks;
+
+  // Applies a user record that answers a tool without parsing its long strings; false when the
+  // line is not one (or not whole), for a full parse to decide.
+  bool skim(std::string_view line, FileAggregate* agg) {
+    if (line.size() < SKIM_FROM || line.find("\"tool_result\"") == std::string_view::npos ||
+        !withoutLongStrings(line, LONG_STRING, &shrunk)) {
+      return false;
+    }
+    size_t n = shrunk.size() - simdjson::SIMDJSON_PADDING;
+    dom::element doc;
+    Record r;
+    blocks.clear();
+    bool ok = !parser.parse(shrunk.data(), n, false).get(doc) && parseRecord(doc, &r, &blocks) &&
+              answersTool(r, blocks);
+    if (ok) {
+      applyRecord(r, blocks, agg);
+    }
+    if (shrunk.capacity() > BIG_LINE) {
+      std::string().swap(shrunk);
+    }
+    return ok;
+  }
 };
 
 LineParser::LineParser() : m_impl(std::make_unique<Impl>()) {}
 LineParser::~LineParser() = default;
 
-bool LineParser::apply(std::string_view line, size_t readable, FileAggregate* agg) {
+bool LineParser::apply(std::string_view line, size_t readable, FileAggregate* agg, bool skim) {
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
     line.remove_suffix(1);
   }
   if (line.empty()) {
     return false;
+  }
+  if (skim && m_impl->skim(line, agg)) {
+    return true;
   }
   if (readable < line.size() + simdjson::SIMDJSON_PADDING) {
     m_impl->padded.assign(line);

@@ -25,6 +25,8 @@ class HashSet {
  public:
   bool insert(uint64_t h);  // false when already there
   size_t size() const { return m_count; }
+  // Every member, in no particular order (for storing the set and building it again).
+  std::vector<uint64_t> members() const;
 
  private:
   std::vector<uint64_t> m_slots;  // 0 is a free slot; a hash of 0 is stored as 1
@@ -59,8 +61,9 @@ class LineParser {
   // Applies one record. `readable` counts the bytes that may be read from line.data(), the line
   // included; with fewer than the parser's padding past the line it is copied first. Malformed
   // lines, unknown record types and values of unexpected types change nothing. False when the
-  // line is not one whole JSON object.
-  bool apply(std::string_view line, size_t readable, FileAggregate* agg);
+  // line is not one whole JSON object. `skim`: a user record answering a tool is applied without
+  // parsing its long strings (the tool's output), whose bytes then go unchecked.
+  bool apply(std::string_view line, size_t readable, FileAggregate* agg, bool skim = false);
 
  private:
   struct Impl;

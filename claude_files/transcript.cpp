@@ -18,6 +18,9 @@ TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
   m_agg.agent = std::move(agent);
 }
 
+TranscriptReader::TranscriptReader(FileAggregate restored, bool preFilter)
+    : m_agg(std::move(restored)), m_preFilter(preFilter) {}
+
 TranscriptReader::~TranscriptReader() {
   forget();
 }
@@ -70,13 +73,13 @@ void TranscriptReader::feed(std::string_view bytes, size_t padding, LineParser& 
     }
     if (!m_partial.empty()) {
       if (hold(piece) && (!m_preFilter || mayMatter(m_partial))) {
-        parser.apply(m_partial, m_partial.size(), &m_agg);
+        parser.apply(m_partial, m_partial.size(), &m_agg, m_preFilter);
       }
       forget();
       continue;
     }
     if (!m_preFilter || mayMatter(piece)) {
-      parser.apply(piece, static_cast<size_t>(end - piece.data()) + padding, &m_agg);
+      parser.apply(piece, static_cast<size_t>(end - piece.data()) + padding, &m_agg, m_preFilter);
     }
   }
 }

@@ -8,6 +8,7 @@
 #include "claude_files/summary.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,8 @@ class TranscriptReader {
   ~TranscriptReader();
   TranscriptReader(const TranscriptReader&) = delete;
   TranscriptReader& operator=(const TranscriptReader&) = delete;
+  // Goes on from aggregates kept across a restart, whose bytes ended at a line's end.
+  explicit TranscriptReader(FileAggregate restored, bool preFilter = true);
 
   // The next bytes of the file; `padding` bytes past their end are readable as well.
   void feed(std::string_view bytes, size_t padding, LineParser& parser);
@@ -36,6 +39,11 @@ class TranscriptReader {
   void relabel(const std::string& agent);
 
   const FileAggregate& aggregate() const { return m_agg; }
+  // Bytes fed but not applied yet (a line whose end has not come); nullopt while a line too long
+  // to keep is being skipped.
+  std::optional<size_t> unapplied() const {
+    return m_dropping ? std::nullopt : std::optional<size_t>(m_partial.size());
+  }
 
  private:
   bool hold(std::string_view piece);

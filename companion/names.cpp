@@ -66,10 +66,10 @@ std::optional<Lookup> pick(std::string_view key, const std::vector<const Session
 }  // namespace
 
 SessionRefs sessionRefs(const std::vector<LiveSession>& live,
-                        const std::vector<TranscriptSummary>& transcripts) {
+                        const std::vector<const TranscriptSummary*>& transcripts) {
   std::map<std::string, const TranscriptSummary*> byId;
-  for (const TranscriptSummary& t : transcripts) {
-    byId[t.sessionId] = &t;
+  for (const TranscriptSummary* t : transcripts) {
+    byId[t->sessionId] = t;
   }
   SessionRefs refs;
   std::vector<std::pair<SessionRef*, int64_t>> started;
@@ -100,7 +100,8 @@ SessionRefs sessionRefs(const std::vector<LiveSession>& live,
     refs.running.push_back(std::move(r));
     runStart.push_back(l.startedAtMillis ? l.startedAtMillis : (t ? t->firstMillis : 0));
   }
-  for (const TranscriptSummary& t : transcripts) {
+  for (const TranscriptSummary* summary : transcripts) {
+    const TranscriptSummary& t = *summary;
     if (t.sessionId.empty() || liveIds.count(t.sessionId)) {
       continue;
     }

@@ -20,7 +20,7 @@ struct SessionRefs {
 // and the first four characters of the id. Of two sessions with one name, the later-started one
 // gets "#" and four characters of its id, or more of them until no other session has that name.
 SessionRefs sessionRefs(const std::vector<LiveSession>& live,
-                        const std::vector<TranscriptSummary>& transcripts);
+                        const std::vector<const TranscriptSummary*>& transcripts);
 
 // Exact name; exact title, case-insensitive; unique id prefix of 4 or more; unique name prefix.
 Lookup lookUp(std::string_view key, const std::vector<SessionRef>& running,

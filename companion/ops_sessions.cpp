@@ -91,7 +91,7 @@ Json listOp(const Json&, const Context& ctx) {
     out["you"] = ctx.you && ctx.you->id == r->id;
     sessions.push_back(std::move(out));
   }
-  size_t known = ctx.running.size() + ctx.finished.size();
+  size_t known = std::max(d->sessionsKnown, ctx.running.size() + ctx.finished.size());
   return {{"sessions", std::move(sessions)}, {"more", known - running.size()}};
 }
 

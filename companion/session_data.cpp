@@ -6,18 +6,37 @@
 
 namespace companion {
 
+namespace {
+
+std::vector<const TranscriptSummary*> pointersTo(const std::vector<TranscriptSummary>& all) {
+  std::vector<const TranscriptSummary*> out;
+  out.reserve(all.size());
+  for (const TranscriptSummary& t : all) {
+    out.push_back(&t);
+  }
+  return out;
+}
+
+}  // namespace
+
 SessionData::SessionData(const std::vector<LiveSession>& liveSessions,
                          const std::vector<TranscriptSummary>& transcriptSummaries,
                          std::set<pid_t> channels, Pricer pricer)
+    : SessionData(liveSessions, pointersTo(transcriptSummaries), std::move(channels),
+                  std::move(pricer)) {}
+
+SessionData::SessionData(const std::vector<LiveSession>& liveSessions,
+                         std::vector<const TranscriptSummary*> transcriptSummaries,
+                         std::set<pid_t> channels, Pricer pricer)
     : live(liveSessions),
-      transcripts(transcriptSummaries),
+      transcripts(std::move(transcriptSummaries)),
       channelPids(std::move(channels)),
       price(std::move(pricer)) {
   for (size_t i = 0; i < live.size(); ++i) {
     m_live.emplace(live[i].sessionId, i);
   }
   for (size_t i = 0; i < transcripts.size(); ++i) {
-    m_transcripts.emplace(transcripts[i].sessionId, i);
+    m_transcripts.emplace(transcripts[i]->sessionId, i);
   }
 }
 
@@ -28,7 +47,7 @@ const LiveSession* SessionData::liveOf(std::string_view id) const {
 
 const TranscriptSummary* SessionData::transcriptOf(std::string_view id) const {
   auto it = m_transcripts.find(std::string(id));
-  return it == m_transcripts.end() ? nullptr : &transcripts[it->second];
+  return it == m_transcripts.end() ? nullptr : transcripts[it->second];
 }
 
 Json isoTime(int64_t millis) {

@@ -29,13 +29,19 @@ struct SessionData {
   SessionData(const std::vector<LiveSession>& liveSessions,
               const std::vector<TranscriptSummary>& transcriptSummaries, std::set<pid_t> channels,
               Pricer pricer);
+  // Borrows the summaries the pointers name.
+  SessionData(const std::vector<LiveSession>& liveSessions,
+              std::vector<const TranscriptSummary*> transcriptSummaries, std::set<pid_t> channels,
+              Pricer pricer);
 
   const std::vector<LiveSession>& live;
-  const std::vector<TranscriptSummary>& transcripts;
+  std::vector<const TranscriptSummary*> transcripts;  // the sessions read so far
   std::set<pid_t> channelPids;  // claude pids that one of our registered servers serves
   Pricer price;
   // Which refresh of the readers this is; equal values mean equal data. 0: unknown, never equal.
   uint64_t generation = 0;
+  // Sessions on this machine, read or not; 0 when only those here are known.
+  size_t sessionsKnown = 0;
 
   const LiveSession* liveOf(std::string_view id) const;
   const TranscriptSummary* transcriptOf(std::string_view id) const;

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/types.h>
 
+struct stat;
 struct termios;
 struct winsize;
 
@@ -60,6 +61,8 @@ pid_t foregroundGroup(int master, pid_t shell);
 // The command name of process `pid` (Linux: /proc/<pid>/comm; macOS: proc_name), "" when it is
 // gone or cannot be looked at.
 std::string processName(pid_t pid);
+// A file's modification time in nanoseconds since the epoch.
+int64_t modifiedNanos(const struct stat& st);
 
 // Gives memory the allocator holds free back to the system, so a burst does not keep the
 // process large after it ends.

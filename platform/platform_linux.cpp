@@ -9,6 +9,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <termios.h>
@@ -155,6 +156,10 @@ std::string processName(pid_t pid) {
 ssize_t writeWithoutWaiting(int fd, const void* data, size_t len) {
   iovec one{const_cast<void*>(data), len};
   return ::pwritev2(fd, &one, 1, -1, RWF_NOWAIT);
+}
+
+int64_t modifiedNanos(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 void releaseFreeMemory() {

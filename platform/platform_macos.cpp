@@ -8,6 +8,7 @@
 #include <malloc/malloc.h>
 #include <sys/param.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <util.h>
@@ -109,6 +110,10 @@ std::string processName(pid_t pid) {
 ssize_t writeWithoutWaiting(int, const void*, size_t) {
   errno = ENOTSUP;
   return -1;
+}
+
+int64_t modifiedNanos(const struct stat& st) {
+  return static_cast<int64_t>(st.st_mtimespec.tv_sec) * 1000000000 + st.st_mtimespec.tv_nsec;
 }
 
 void releaseFreeMemory() {

@@ -34,10 +34,10 @@ class ClaudeFilesTest : public ::testing::Test {
     fs::copy(FIXTURES, m_home.path() + "/claude", fs::copy_options::recursive);
   }
   std::string dir() const { return m_home.path() + "/claude"; }
-  const TranscriptSummary& session(const Index& idx) {
-    auto i = idx.findTranscript(SID);
-    EXPECT_TRUE(i.has_value());
-    return idx.transcripts().at(i.value_or(0));
+  static TranscriptSummary session(const Index& idx) {
+    auto found = idx.findTranscript(SID);
+    EXPECT_TRUE(found);
+    return found ? *found : TranscriptSummary{};
   }
   static std::string slurp(const std::string& path) { return *platform::readFile(path); }
   static void write(const std::string& path, const std::string& bytes, bool append) {
@@ -206,11 +206,32 @@ TEST_F(ClaudeFilesTest, PreFilterNeverChangesASummary) {
         "{\"type\":\"progress\",\"data\":{\"type\":\"user\",\"content\":\"nested\"}}\n"
         "{\"type\":\"summary\",\"summary\":\"x\",\"leafUuid\":\"l\"}\n",
         true);
-  Index on(dir(), true), off(dir(), false);
+  // Long lines that answer a tool are skimmed: their long strings (with escaped quotes and a
+  // trailing escaped backslash) are skipped, one that never ends is no record, and a line that
+  // only names a tool_result is read in full.
+  std::string output = std::string(3000, 'o') + R"(\"q\" \\\" \\)";
+  std::string head = R"({"type":"user","timestamp":"2025-11-20T11:0)";
+  write(dir() + MAIN,
+        R"({"type":"assistant","timestamp":"2025-11-20T11:00:00Z","message":{"id":"m9","content":)"
+        R"([{"type":"tool_use","id":"tu9","name":"Bash","input":{"command":"ls"}}]}}
+)" + head +
+            R"(1:00Z","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":)"
+            R"("tu9","content":")" +
+            output + output + R"("}]},"toolUseResult":{"stdout":")" + output + "\"}}\n" + head +
+            R"(2:00Z","message":{"content":[{"type":"tool_result",)" +
+            R"("tool_use_id":"tu0","content":")" + output + output + "\n" +
+            R"({"type":"assistant","timestamp":"2025-11-20T11:00:30Z","note":"tool_result",)" +
+            R"("message":{"id":"m8","content":[{"type":"text","text":")" + output + output +
+            "\"}]}}\n",
+        true);
+  Index on(dir()), off(dir(), IndexOptions{false, nullptr, true, 0});
   on.refresh();
   off.refresh();
-  EXPECT_EQ(on.transcripts(), off.transcripts());
+  EXPECT_EQ(session(on), session(off));
   EXPECT_EQ(session(on).latestPrompt, "escaped");
+  EXPECT_TRUE(session(on).recentTools.back().done);
+  EXPECT_EQ(session(on).lastActivityMillis, base::parseIsoMillis("2025-11-20T11:01:00Z"));
+  EXPECT_EQ(session(on).latestAnswer->size(), ANSWER_MAX_CHARS);
   EXPECT_FALSE(mayMatter(R"({"type":"summary","summary":"x","leafUuid":"l"})"));
 }
 
@@ -241,7 +262,7 @@ TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {
 
   auto lib = idx.findTranscript("22222222-0000-4000-8000-000000000002");
   ASSERT_TRUE(lib);
-  const TranscriptSummary& s = idx.transcripts()[*lib];
+  const TranscriptSummary& s = *lib;
   EXPECT_EQ(s.cwd, "/home/u/lib");
   EXPECT_EQ(s.turns, 1u);
   EXPECT_EQ(s.latestPrompt.size(), PROMPT_MAX_BYTES - 1);  // whole characters only

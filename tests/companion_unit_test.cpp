@@ -37,10 +37,12 @@ struct World {
   std::vector<TranscriptSummary> transcripts;
   std::set<pid_t> channels;
   Pricer price;
+  size_t known = 0;  // sessions on disk, read or not
 
   Json ask(const Json& request) { return askLine(request.dump()); }
   Json askLine(const std::string& line) {
     SessionData data(live, transcripts, channels, price);
+    data.sessionsKnown = known;
     Json error;
     auto r = parseRequest(line, &error);
     if (!r) {
@@ -95,7 +97,8 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
             live(12, "nameless", "", "/w/tools/", 50)};
   w.transcripts = {transcript("fin00000", "/w/x", 300, 400, "dup"),
                    transcript("fin11111", "/w/x", 600, 700)};
-  SessionRefs refs = sessionRefs(w.live, w.transcripts);
+  SessionRefs refs =
+      sessionRefs(w.live, SessionData(w.live, w.transcripts, {}, nullptr).transcripts);
   std::set<std::string> names;  // id and name
   for (const auto* list : {&refs.running, &refs.finished}) {
     for (const SessionRef& r : *list) {
@@ -111,7 +114,8 @@ TEST(CompanionNames, UniqueNamesGoToTheLaterStarted) {
       transcript("1234aaaa", "/w", 1, 2, "dup"), transcript("1234bbbb", "/w", 3, 4, "dup"),
       transcript("1234cccc", "/w", 5, 6, "dup"), transcript("1234dddd", "/w", 7, 8, "dup#1234")};
   std::vector<std::string> got;
-  for (const SessionRef& r : sessionRefs({}, dups).finished) {
+  for (const SessionRef& r :
+       sessionRefs({}, SessionData({}, dups, {}, nullptr).transcripts).finished) {
     got.push_back(r.name);
   }
   EXPECT_EQ((std::vector<std::string>{"dup", "dup#1234b", "dup#1234c", "dup#1234"}), got);
@@ -136,6 +140,8 @@ TEST(CompanionOps, ListOrderLimitAndFlags) {
   Json a = w.ask({{"op", "list"}, {"caller_pid", 21}});
   ASSERT_EQ(40u, a["sessions"].size());
   EXPECT_EQ(49u - 40u, a["more"]);
+  w.known = 2000;  // the sessions never read count too
+  EXPECT_EQ(2000u - 40u, w.ask({{"op", "list"}})["more"]);
   std::vector<std::string> ids;
   for (const Json& s : a["sessions"]) {
     ids.push_back(s["id"]);
@@ -254,9 +260,9 @@ TEST(SessionsTable, RowsTimesAndCost) {
      "working_on":"","last_activity":"2027-01-14T01:00:00Z"}],"more":0})");
   // The cut-off hides "old" and says so; 0 shows every session the list holds.
   size_t hidden = 0;
-  std::string table = tools::formatSessions(
-      list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW, NOW - 8 * 3600'000,
-      80, &hidden);
+  std::string table =
+      tools::formatSessions(list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW,
+                            NOW - 8 * 3600'000, 80, &hidden);
   EXPECT_EQ(
       "NOME  ESTADO     SITUAÇÃO  PROJETO  ÚLTIMA ATIVIDADE  CUSTO    FAZENDO\n"
       "web   em curso   ocupada   web      há 3 min          $1.23    make the login p…\n"
@@ -287,8 +293,8 @@ TEST(SessionsTable, HostileTextIsShownEscaped) {
       {"\x1b[2Jx", "\\x1b[2Jx"},
       {"\xc2\x9bmred", "\\u009bmred"},  // C1 CSI
       {"a\x7f\xc2\x85z", "a\\x7f\\u0085z"},
-      {"\xff\xfe\xc2", "\\xff\\xfe\\xc2"},  // not UTF-8
-      {"a\u202ez\u2028", "a\\u202ez\\u2028"},   // reads right to left; ends the line
+      {"\xff\xfe\xc2", "\\xff\\xfe\\xc2"},     // not UTF-8
+      {"a\u202ez\u2028", "a\\u202ez\\u2028"},  // reads right to left; ends the line
   };
   for (const auto& [hostile, shown] : cases) {
     SCOPED_TRACE(shown);
@@ -301,7 +307,8 @@ TEST(SessionsTable, HostileTextIsShownEscaped) {
     std::string table = tools::formatSessions(list, {}, NOW, NOW, 0);
     std::istringstream row(table.substr(table.find('\n') + 1));
     std::vector<std::string> words{std::istream_iterator<std::string>(row), {}};
-    EXPECT_EQ((std::vector<std::string>{shown, "em", "curso", "ociosa", shown, "-", "-", shown}), words);
+    EXPECT_EQ((std::vector<std::string>{shown, "em", "curso", "ociosa", shown, "-", "-", shown}),
+              words);
     EXPECT_EQ("g\n  /w/" + shown + "\n    " + shown + " (/w/" + shown + ")\n",
               groups::formatGroups({{"g", {"/w/" + hostile}}},
                                    {{hostile, "1", "/w/" + hostile, "", "", 5, true, ""}}));

@@ -4,7 +4,11 @@
 #include "tools/statusline.h"
 
 #include "app_companion/statusline_op.h"
+#include "base/time_text.h"
+#include "claude_files/index.h"
+#include "claude_files/prices.h"
 #include "companion/names.h"
+#include "companion/ops.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
 #include "support/harness.h"
@@ -13,6 +17,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sys/stat.h>
 
@@ -74,6 +79,59 @@ TEST(StatuslineOp, OneAnswerForTheCallingSession) {
   EXPECT_EQ(nullptr, stranger["usd"]);
   EXPECT_EQ(Json::array(), stranger["leases"]);
   EXPECT_EQ(2u, stranger["waiting"].size());
+}
+
+// The fixture's transcripts read as the companion reads them, copied under other ids and days:
+// the line's session cost is `cost`'s, and today's is the sum of `cost` over the sessions `list`
+// shows as active that day, unpriced model and subagents included.
+TEST(StatuslineOp, SumsAgreeWithCostAndList) {
+  namespace fs = std::filesystem;
+  TempHome home;
+  const std::string sid = "11111111-aaaa-4bbb-8ccc-000000000001", dir = home / "claude";
+  fs::copy(CS_TESTS_DIR "/fixtures/claude", dir, fs::copy_options::recursive);
+  std::string text;
+  std::getline(std::ifstream(dir + "/projects/-home-u-app/" + sid + ".jsonl"), text, '\0');
+  auto copy = [&](const std::string& id, const std::string& day) {
+    std::string t = std::regex_replace(text, std::regex(sid), id);
+    fs::create_directories(dir + "/projects/-home-u-" + id);
+    std::ofstream(dir + "/projects/-home-u-" + id + "/" + id + ".jsonl")
+        << std::regex_replace(t, std::regex("2025-11-20T"), day + "T");
+  };
+  copy("22222222-aaaa-4bbb-8ccc-000000000002", "2025-11-20");
+  copy("33333333-aaaa-4bbb-8ccc-000000000003", "2025-11-19");
+  claude_files::Index index(dir, {true, nullptr, false, 1});
+  index.refresh();
+  std::vector<const TranscriptSummary*> read;
+  for (const auto& t : index.transcripts()) {
+    read.push_back(t.get());
+  }
+  ASSERT_EQ(3u, read.size());
+  auto prices = claude_files::Prices::builtIn();
+  SessionData data(index.live(), read, {},
+                   [&](const UsageKey& k, const Tokens& t) { return prices.usd(k, t); });
+  const int64_t dayStart = base::parseIsoMillis("2025-11-20T00:00:00Z");
+  Context ctx;
+  buildContext(0, data, home.path(), dayStart + 86'399'000, &ctx);
+  leases::LeaseStore store;
+  Json line = app_companion::opStatusline(
+      {{"op", "statusline"}, {"session_id", sid}, {"day_start", dayStart}}, ctx, store);
+
+  Json own = costOp({{"name", sid}}, ctx);
+  ASSERT_TRUE(own["usd_known"].get<double>() > 0) << own;
+  EXPECT_EQ(own["usd"], line["usd"]);
+  EXPECT_DOUBLE_EQ(own["usd_known"].get<double>(), line["usd_known"].get<double>());
+  double listed = 0;
+  size_t today = 0;
+  Json list = listOp({}, ctx);
+  for (const Json& s : list["sessions"]) {
+    if (base::parseIsoMillis(s["last_activity"].get<std::string>()) >= dayStart) {
+      listed += costOp({{"name", s["id"]}}, ctx)["usd_known"].get<double>();
+      ++today;
+    }
+  }
+  EXPECT_EQ(2u, today);
+  EXPECT_NEAR(listed, line["today_usd"].get<double>(), 1e-6);
+  EXPECT_EQ(true, line["today_unpriced"]);
 }
 
 const Json INPUT = Json::parse(

@@ -3,6 +3,7 @@
 
 #include "tools/statusline.h"
 
+#include "app_companion/live_data.h"
 #include "app_companion/statusline_op.h"
 #include "base/time_text.h"
 #include "claude_files/index.h"
@@ -11,6 +12,7 @@
 #include "companion/ops.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -132,6 +135,59 @@ TEST(StatuslineOp, SumsAgreeWithCostAndList) {
   EXPECT_EQ(2u, today);
   EXPECT_NEAR(listed, line["today_usd"].get<double>(), 1e-6);
   EXPECT_EQ(true, line["today_unpriced"]);
+}
+
+// Requests share the names a refresh gave: the same lists while only usage grows, new names
+// once a title makes two sessions alike.
+TEST(StatuslineOp, NamesKeptUntilATitleChanges) {
+  namespace fs = std::filesystem;
+  TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  const std::string folder = home / ".claude/projects/-w",
+                    a = "aaaa1111-0000-4000-8000-000000000001",
+                    b = "bbbb2222-0000-4000-8000-000000000002";
+  fs::create_directories(folder);
+  fs::create_directories(home / ".corvane");
+  auto append = [&](const std::string& id, const std::string& line) {
+    std::ofstream(folder + "/" + id + ".jsonl", std::ios::app) << line << "\n";
+  };
+  int answers = 0;
+  auto answer = [&](const std::string& id) {
+    append(id, R"({"type":"assistant","sessionId":")" + id + R"(","cwd":"/w","timestamp":")" +
+                   base::isoUtc(platform::nowSeconds() * 1000) + R"(","message":{"id":"m)" +
+                   std::to_string(++answers) +
+                   R"(","model":"m","content":[],"usage":{"input_tokens":1,"output_tokens":1}}})");
+  };
+  auto title = [&](const std::string& id, const std::string& t) {
+    append(id, R"({"type":"custom-title","customTitle":")" + t + R"(","sessionId":")" + id + "\"}");
+  };
+  title(a, "alpha");
+  answer(a);
+  title(b, "beta");
+  answer(b);
+  app_companion::LiveData data(home / ".corvane");
+  auto names = [&](const std::vector<SessionRef>** list) {
+    std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(50));
+    Json got = data.with({{"op", "list"}}, [&](const SessionData& d) {
+      Json n = Json::array();
+      *list = d.named ? &d.named->finished.all() : nullptr;
+      for (const SessionRef& r : *list ? **list : std::vector<SessionRef>{}) {
+        n.push_back(r.name);
+      }
+      return n;
+    });
+    std::sort(got.begin(), got.end());
+    return got;
+  };
+  const std::vector<SessionRef>*first = nullptr, *again = nullptr, *renamed = nullptr;
+  EXPECT_EQ(Json({"alpha", "beta"}), names(&first));
+  answer(a);
+  EXPECT_EQ(Json({"alpha", "beta"}), names(&again));
+  EXPECT_EQ(first, again);
+  title(b, "alpha");
+  EXPECT_EQ(Json({"alpha", "alpha#bbbb"}), names(&renamed));
+  EXPECT_NE(first, renamed);
 }
 
 const Json INPUT = Json::parse(

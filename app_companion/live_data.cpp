@@ -1,6 +1,7 @@
 #include "app_companion/live_data.h"
 
 #include "base/log.h"
+#include "companion/names.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 #include "registry/registry.h"
@@ -9,14 +10,13 @@ namespace app_companion {
 
 using namespace companion;
 
+// What every request over one refresh reads, sessions named and prices taken once for all.
 struct Snapshot {
   std::vector<claude_files::LiveSession> live;
   std::vector<std::shared_ptr<const claude_files::TranscriptSummary>> transcripts;
-  std::set<pid_t> channels;
-  size_t sessionsKnown = 0;
-  uint64_t generation = 0;  // which refresh took it; never 0
-  int64_t takenAt = 0;      // steady clock, ms
-  bool recent = false;      // holds every session modified in the last week
+  std::unique_ptr<SessionData> data;  // over live and transcripts
+  int64_t takenAt = 0;                // steady clock, ms
+  bool recent = false;                // holds every session modified in the last week
   std::set<std::string> prefixes;
 };
 
@@ -54,6 +54,35 @@ bool covers(const Snapshot& s, const claude_files::Need& need, int64_t now) {
   }
   for (const std::string& p : need.idPrefixes) {
     if (s.prefixes.count(p) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Names depend on these alone; a summary that changed otherwise (a new answer) keeps the names.
+bool sameNaming(const TranscriptSummary& a, const TranscriptSummary& b) {
+  return &a == &b || (a.sessionId == b.sessionId && a.customTitle == b.customTitle &&
+                      a.aiTitle == b.aiTitle && a.cwd == b.cwd && a.firstMillis == b.firstMillis);
+}
+
+bool sameNaming(const LiveSession& a, const LiveSession& b) {
+  return a.sessionId == b.sessionId && a.name == b.name && a.cwd == b.cwd && a.pid == b.pid &&
+         a.startedAtMillis == b.startedAtMillis;
+}
+
+bool sameNaming(const Snapshot& before, const Snapshot& now) {
+  if (before.live.size() != now.live.size() ||
+      before.transcripts.size() != now.transcripts.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < now.live.size(); ++i) {
+    if (!sameNaming(before.live[i], now.live[i])) {
+      return false;
+    }
+  }
+  for (size_t i = 0; i < now.transcripts.size(); ++i) {
+    if (!sameNaming(*before.transcripts[i], *now.transcripts[i])) {
       return false;
     }
   }
@@ -126,9 +155,28 @@ std::shared_ptr<const Snapshot> LiveData::snapshotFor(const claude_files::Need& 
   auto next = std::make_shared<Snapshot>();
   next->live = m_index.live();
   next->transcripts = m_index.transcripts();
-  next->channels = channelPids();
-  next->sessionsKnown = m_index.sessionsKnown();
-  next->generation = ++m_generation;
+  std::vector<const claude_files::TranscriptSummary*> transcripts;
+  transcripts.reserve(next->transcripts.size());
+  for (const auto& t : next->transcripts) {
+    transcripts.push_back(t.get());
+  }
+  next->data = std::make_unique<SessionData>(
+      next->live, std::move(transcripts), channelPids(),
+      [prices = m_prices.current()](const claude_files::UsageKey& key,
+                                    const claude_files::Tokens& tokens) {
+        return prices->usd(key, tokens);
+      });
+  next->data->sessionsKnown = m_index.sessionsKnown();
+  next->data->generation = ++m_generation;
+  std::shared_ptr<const Snapshot> last;
+  {
+    std::lock_guard<std::mutex> snap(m_snapshotMutex);
+    last = m_snapshot;
+  }
+  // Naming sorts and compares every session: done again only when a name may change.
+  next->data->named = last && last->data->named && sameNaming(*last, *next)
+                          ? *last->data->named
+                          : nameSessions(next->data->live, next->data->transcripts);
   next->takenAt = steadyMillis();
   next->recent = m_recentWanted;
   next->prefixes = m_prefixes;
@@ -139,19 +187,7 @@ std::shared_ptr<const Snapshot> LiveData::snapshotFor(const claude_files::Need& 
 
 Json LiveData::with(const Json& request, const std::function<Json(const SessionData&)>& fn) {
   std::shared_ptr<const Snapshot> snap = snapshotFor(needOf(request, wallMillis()));
-  std::vector<const claude_files::TranscriptSummary*> transcripts;
-  transcripts.reserve(snap->transcripts.size());
-  for (const auto& t : snap->transcripts) {
-    transcripts.push_back(t.get());
-  }
-  SessionData data(snap->live, std::move(transcripts), snap->channels,
-                   [prices = m_prices.current()](const claude_files::UsageKey& key,
-                                                 const claude_files::Tokens& tokens) {
-                     return prices->usd(key, tokens);
-                   });
-  data.sessionsKnown = snap->sessionsKnown;
-  data.generation = snap->generation;
-  return fn(data);
+  return fn(*snap->data);
 }
 
 void LiveData::keep() {
@@ -178,7 +214,8 @@ void LiveData::keep() {
     }
     if ((!rows.empty() || !gone.empty()) && !m_store->write(rows, gone)) {
       base::logErr(
-          "⚠️ índice das transcrições: a escrita falhou; esses arquivos serão lidos de novo "
+          "⚠️ índice das transcrições: a escrita falhou; esses arquivos serão lidos de "
+          "novo "
           "no "
           "próximo início");
     }

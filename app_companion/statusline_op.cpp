@@ -18,6 +18,7 @@ using companion::SessionData;
 using companion::SessionRef;
 namespace {
 
+// Leases and groups are read at most this often; a change shows up to this much later.
 constexpr int64_t LEASES_EVERY_MS = 1000;
 
 struct Spend {
@@ -123,6 +124,26 @@ std::vector<leases::Lease> liveLeases(leases::LeaseStore& store, int64_t now) {
   return cached;
 }
 
+// The groups' members files, read at most once a second for every render alike.
+std::vector<groups::Group> groupsOf(const std::string& stateDir, int64_t now) {
+  static std::mutex mutex;
+  static std::string readFrom;
+  static int64_t readAt = 0;
+  static std::vector<groups::Group> cached;
+  {
+    std::lock_guard hold(mutex);
+    if (readFrom == stateDir && now >= readAt && now - readAt < LEASES_EVERY_MS) {
+      return cached;
+    }
+  }
+  std::vector<groups::Group> fresh = groups::loadGroups(stateDir);
+  std::lock_guard hold(mutex);
+  readFrom = stateDir;
+  readAt = now;
+  cached = fresh;
+  return fresh;
+}
+
 const SessionRef* sessionById(const companion::Context& ctx, const std::string& id) {
   for (const auto* list : {&ctx.running, &ctx.finished}) {
     for (const SessionRef& r : *list) {
@@ -178,7 +199,7 @@ Json opStatusline(const Json& request, const companion::Context& ctx, leases::Le
 
   // The group's sessions first: they are the ones this session's work waits on.
   std::vector<groups::Group> all =
-      you ? groups::loadGroups(ctx.stateDir) : std::vector<groups::Group>{};
+      you ? groupsOf(ctx.stateDir, ctx.nowMillis) : std::vector<groups::Group>{};
   const groups::Group* group = you ? groups::groupFor(all, you->cwd) : nullptr;
   Json waiting = Json::array(), others = Json::array();
   for (const SessionRef& r : ctx.running) {

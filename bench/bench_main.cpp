@@ -55,7 +55,8 @@ std::string ratio(const Row& row) {
   double fig = percentile(row.figure.samples, 50), lim = percentile(row.limit.samples, 50);
   double r = higherIsBetter(row.unit) ? lim / fig : fig / lim;
   char buf[32];
-  std::snprintf(buf, sizeof(buf), "%.2f", r);
+  // A ratio far below 1 keeps its digits: 0.0005 is "2000x faster", not 0.00.
+  std::snprintf(buf, sizeof(buf), r > 0 && r < 0.01 ? "%.1e" : "%.2f", r);
   return std::isnan(r) || std::isinf(r) ? "n/a" : buf;
 }
 

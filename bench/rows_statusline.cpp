@@ -1,15 +1,20 @@
 // The status line: one render against a warm companion, the render's memory, and the companion
-// under 100 renders a second. The corpus is written here: eight running sessions (stand-in
-// processes with claude's session files) and finished ones, answers spread over the last hours.
+// under 100 renders a second, and `ccusage statusline` fed the same JSON when it is found. The
+// corpus is the issue's: eight running sessions (stand-in processes with claude's session files,
+// an answer a minute over the last hours) among 2,000 over 30 days, about 1 GB in all.
 
 #include "bench/bench.h"
+#include "bench/corpus.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace bench {
 namespace {
@@ -17,8 +22,28 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int RUNNING = 8, FINISHED = 192;
+constexpr int RUNNING = 8, SESSIONS = 2000, DAYS = 30;
+// With the running sessions and the subagents' files, about 1 GB.
+constexpr uint64_t CORPUS_MIB = 830;
 constexpr double MIB = 1024.0 * 1024.0;
+
+// $CCUSAGE, else `ccusage` on PATH; empty when neither is there.
+std::string ccusagePath() {
+  if (const char* set = std::getenv("CCUSAGE"); set && *set && ::access(set, X_OK) == 0) {
+    return set;
+  }
+  const char* path = std::getenv("PATH");
+  std::string rest = path ? path : "";
+  for (size_t at = 0; at <= rest.size();) {
+    size_t end = std::min(rest.find(':', at), rest.size());
+    std::string candidate = rest.substr(at, end - at) + "/ccusage";
+    if (end > at && ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    at = end + 1;
+  }
+  return "";
+}
 
 std::string iso(int64_t unixSeconds) {
   std::time_t t = static_cast<std::time_t>(unixSeconds);
@@ -48,12 +73,18 @@ void writeTranscript(const std::string& path, const std::string& id, int64_t las
 }
 
 // claude's JSON as 2.1.x sends it, for one of the running sessions.
-std::string statusInput(const std::string& id) {
-  return R"({"session_id":")" + id + R"(","transcript_path":"/w/t.jsonl","cwd":"/w/)" + id +
+std::string statusInput(const std::string& id, const std::string& transcript) {
+  return R"({"session_id":")" + id + R"(","transcript_path":")" + transcript + R"(","cwd":"/w/)" +
+         id +
          R"(","model":{"id":"claude-sonnet-4-5","display_name":"Sonnet 4.5"},)"
          R"("workspace":{"current_dir":"/w","project_dir":"/w"},"version":"2.1.332",)"
-         R"("cost":{"total_cost_usd":1.25,"total_duration_ms":90000},"exceeds_200k_tokens":false,)"
-         R"("context_window":{"context_window_size":200000,"used_percentage":42},)"
+         R"("output_style":{"name":"default"},"exceeds_200k_tokens":false,)"
+         R"("cost":{"total_cost_usd":1.25,"total_duration_ms":90000,"total_api_duration_ms":30000,)"
+         R"("total_lines_added":10,"total_lines_removed":2},)"
+         R"("context_window":{"total_input_tokens":84000,"total_output_tokens":3000,)"
+         R"("context_window_size":200000,"current_usage":{"input_tokens":10,"output_tokens":300,)"
+         R"("cache_creation_input_tokens":2000,"cache_read_input_tokens":40000},)"
+         R"("used_percentage":42,"remaining_percentage":58},)"
          R"("rate_limits":{"five_hour":{"used_percentage":31,"resets_at":"2026-12-08T10:00:00Z"}}})";
 }
 
@@ -62,18 +93,24 @@ struct Rendered {
   uint64_t maxRss = 0;
 };
 
-Rendered render(const Config& config, const Env& env, const std::string& input) {
+// `argv` fed `input`, timed to its exit; failed unless its first line holds `expect`.
+Rendered timed(const std::vector<std::string>& argv, const Env& env, const std::string& input,
+               const std::string& expect, seconds bound = seconds(5)) {
   auto start = Clock::now();
-  auto c = Child::spawn({config.binary, "statusline"}, env, {Err::Discard});
+  auto c = Child::spawn(argv, env, {Err::Discard});
   if (!c || !c->write(input)) {
     return {};
   }
   c->closeInput();
-  auto line = c->readLine(start + seconds(5));
+  auto line = c->readLine(start + bound);
   rusage usage{};
-  auto status = c->wait(start + seconds(5), &usage);
-  bool ok = line && line->find("hoje") != std::string::npos && status == 0;
+  auto status = c->wait(start + bound, &usage);
+  bool ok = line && line->find(expect) != std::string::npos && status == 0;
   return {ok ? secondsSince(start) : -1, maxRssBytes(usage)};
+}
+
+Rendered render(const Config& config, const Env& env, const std::string& input) {
+  return timed({config.binary, "statusline"}, env, input, "hoje");
 }
 
 }  // namespace
@@ -97,6 +134,9 @@ std::vector<Row> statuslineRows(const Config& config) {
   rate.limit = fixedBudget("aim", 100);
   mem.limit = fixedBudget("budget", 0);
   fds.limit = fixedBudget("budget", 0);
+  Row versus{"status line: one render beside `ccusage statusline` fed the same JSON",
+             "ccusage statusline", Unit::Seconds, "≥ 50× faster"};
+  std::string ccusage = ccusagePath();
   std::vector<Row> none = {one, rss, cpu, rate, mem, fds};
 
   TempDir home;
@@ -118,13 +158,30 @@ std::vector<Row> statuslineRows(const Config& config) {
         << id << R"(","startedAt":)" << (now - 4000) * 1000 << R"(,"status":")"
         << (i % 3 == 0 ? "waiting" : "busy") << R"("})";
   }
-  for (int i = 0; i < FINISHED; ++i) {
-    std::string id = "old-" + std::to_string(i);
-    writeTranscript(projects + "/" + id + ".jsonl", id, now - 86400 * (1 + i % 20), 40);
+  // The rest of the 2,000 sessions and of the gigabyte (a fifth of it for a quick run).
+  CorpusShape shape;
+  shape.totalMiB = static_cast<uint64_t>(static_cast<double>(CORPUS_MIB) * config.scale);
+  shape.sessions = SESSIONS - RUNNING;
+  shape.bigMiB = shape.totalMiB / 10;
+  shape.days = DAYS;
+  // Written by a child: a render's ru_maxrss counts our own high-water mark (posix_spawn).
+  auto written = Clock::now();
+  pid_t writer = ::fork();
+  if (writer == 0) {
+    Corpus corpus = writeCorpus(claude, shape, now * 1000);
+    std::fprintf(stderr, "statusline: corpus of %d sessions, %.0f MiB\n", SESSIONS,
+                 static_cast<double>(corpus.bytes) / MIB);
+    ::_exit(0);
   }
+  int status = -1;
+  if (writer < 0 || ::waitpid(writer, &status, 0) != writer || status != 0) {
+    return none;
+  }
+  std::fprintf(stderr, "statusline: written in %.1f s\n", secondsSince(written));
   auto app = Child::spawn({config.binary, "app"}, env, {Err::Discard});
-  std::string input = statusInput("run-0");
-  auto deadline = Clock::now() + seconds(30);
+  std::string input = statusInput("run-0", projects + "/run-0.jsonl");
+  // The first render reads the week's transcripts.
+  auto deadline = Clock::now() + seconds(180);
   while (render(config, env, input).seconds < 0 && Clock::now() < deadline) {
     std::this_thread::sleep_for(milliseconds(50));
   }
@@ -159,7 +216,8 @@ std::vector<Row> statuslineRows(const Config& config) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
       threads.emplace_back([&, t] {
-        std::string in = statusInput("run-" + std::to_string(t));
+        std::string id = "run-" + std::to_string(t);
+        std::string in = statusInput(id, projects + "/" + id + ".jsonl");
         for (int k = 0; k < 50 * seconds_; ++k) {
           std::this_thread::sleep_until(start + milliseconds(20 * k + 10 * t));
           done += render(config, env, in).seconds >= 0 ? 1 : 0;
@@ -183,9 +241,27 @@ std::vector<Row> statuslineRows(const Config& config) {
     mem.figure.samples.push_back(static_cast<double>(after.residentBytes - before.residentBytes));
     fds.figure.samples.push_back(static_cast<double>(after.openFds - before.openFds));
   }
+  std::vector<Row> rows = {one, rss, cpu, rate, mem, fds};
+  if (ccusage.empty()) {
+    std::fprintf(stderr, "statusline: ccusage not found ($CCUSAGE or PATH): its row is skipped\n");
+    app->kill(SIGTERM);
+    app->wait(seconds(5));
+    return rows;
+  }
+  // Claude Code renders after each change of the transcript, which voids ccusage's own cache of
+  // its output: uncached, offline prices, the same HOME.
+  sampleBoth(
+      versus, scaled(config, 5, 3), [&](size_t) { return render(config, env, input).seconds; },
+      [&](size_t) {
+        return timed({ccusage, "statusline", "--offline", "--no-cache"}, env, input, "",
+                     seconds(120))
+            .seconds;
+      },
+      1);
+  rows.push_back(versus);
   app->kill(SIGTERM);
   app->wait(seconds(5));
-  return {one, rss, cpu, rate, mem, fds};
+  return rows;
 }
 
 }  // namespace bench

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +33,35 @@ struct SessionRef {
   std::string aiTitle;  // claude's own title, found by look-up even under a custom one
 };
 
+// Sessions shared by every request over one snapshot: a copy copies a pointer, never the names.
+class SessionList {
+ public:
+  SessionList() = default;
+  SessionList(std::vector<SessionRef> refs)  // NOLINT: a list is made from its sessions
+      : m_refs(std::make_shared<const std::vector<SessionRef>>(std::move(refs))) {}
+  SessionList(std::initializer_list<SessionRef> refs)
+      : SessionList(std::vector<SessionRef>(refs)) {}
+
+  const std::vector<SessionRef>& all() const { return m_refs ? *m_refs : none(); }
+  auto begin() const { return all().begin(); }
+  auto end() const { return all().end(); }
+  size_t size() const { return all().size(); }
+  const SessionRef& operator[](size_t i) const { return all()[i]; }
+
+ private:
+  static const std::vector<SessionRef>& none() {
+    static const std::vector<SessionRef> empty;
+    return empty;
+  }
+  std::shared_ptr<const std::vector<SessionRef>> m_refs;
+};
+
+// Every session with its name, as one snapshot names them.
+struct NamedSessions {
+  SessionList running;   // in the order of the live list
+  SessionList finished;  // transcripts without a live process
+};
+
 // The session a name, title or id prefix names, or the error answer the look-up rules give
 // ({"error":"no session called X","sessions":[...]} or {"error":"X matches several sessions",...}).
 struct Lookup {
@@ -40,9 +71,9 @@ struct Lookup {
 
 struct Context {
   pid_t callerPid = 0;
-  std::optional<SessionRef> you;     // the calling session, when caller_pid is a live one
-  std::vector<SessionRef> running;   // every running session
-  std::vector<SessionRef> finished;  // every finished session known on this machine
+  std::optional<SessionRef> you;  // the calling session, when caller_pid is a live one
+  SessionList running;            // every running session
+  SessionList finished;           // every finished session known on this machine
   std::function<Lookup(std::string_view)> find;
   std::string stateDir;  // ~/.corvane
   int64_t nowMillis = 0;

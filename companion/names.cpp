@@ -147,8 +147,13 @@ SessionRefs sessionRefs(const std::vector<LiveSession>& live,
   return refs;
 }
 
-Lookup lookUp(std::string_view key, const std::vector<SessionRef>& running,
-              const std::vector<SessionRef>& finished) {
+NamedSessions nameSessions(const std::vector<LiveSession>& live,
+                           const std::vector<const TranscriptSummary*>& transcripts) {
+  SessionRefs refs = sessionRefs(live, transcripts);
+  return {std::move(refs.running), std::move(refs.finished)};
+}
+
+Lookup lookUp(std::string_view key, const SessionList& running, const SessionList& finished) {
   std::vector<const SessionRef*> all;
   for (const auto* list : {&running, &finished}) {
     for (const SessionRef& r : *list) {
@@ -187,10 +192,10 @@ Lookup lookUp(std::string_view key, const std::vector<SessionRef>& running,
 
 void buildContext(pid_t callerPid, const SessionData& data, std::string stateDir, int64_t nowMillis,
                   Context* out) {
-  SessionRefs refs = sessionRefs(data.live, data.transcripts);
+  NamedSessions named = data.named ? *data.named : nameSessions(data.live, data.transcripts);
   out->callerPid = callerPid;
-  out->running = std::move(refs.running);
-  out->finished = std::move(refs.finished);
+  out->running = std::move(named.running);
+  out->finished = std::move(named.finished);
   out->you.reset();
   for (const SessionRef& r : out->running) {
     if (callerPid > 0 && r.pid == callerPid) {

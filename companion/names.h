@@ -22,12 +22,15 @@ struct SessionRefs {
 SessionRefs sessionRefs(const std::vector<LiveSession>& live,
                         const std::vector<const TranscriptSummary*>& transcripts);
 
-// Exact name; exact title, case-insensitive; unique id prefix of 4 or more; unique name prefix.
-Lookup lookUp(std::string_view key, const std::vector<SessionRef>& running,
-              const std::vector<SessionRef>& finished);
+// sessionRefs' answer as lists to share.
+NamedSessions nameSessions(const std::vector<LiveSession>& live,
+                           const std::vector<const TranscriptSummary*>& transcripts);
 
-// The request's context. `find` reads out's own session lists, so the context is filled in place
-// and must not be copied or moved afterwards.
+// Exact name; exact title, case-insensitive; unique id prefix of 4 or more; unique name prefix.
+Lookup lookUp(std::string_view key, const SessionList& running, const SessionList& finished);
+
+// The request's context, with data's names when it has them. `find` reads out's own session
+// lists, so the context is filled in place and must not be copied or moved afterwards.
 void buildContext(pid_t callerPid, const SessionData& data, std::string stateDir, int64_t nowMillis,
                   Context* out);
 

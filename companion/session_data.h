@@ -42,6 +42,8 @@ struct SessionData {
   uint64_t generation = 0;
   // Sessions on this machine, read or not; 0 when only those here are known.
   size_t sessionsKnown = 0;
+  // The sessions named once for every request over this data; unset, each request names them.
+  std::optional<NamedSessions> named;
 
   const LiveSession* liveOf(std::string_view id) const;
   const TranscriptSummary* transcriptOf(std::string_view id) const;

@@ -3,18 +3,27 @@
 
 #include "tools/statusline.h"
 
+#include "app_companion/live_data.h"
 #include "app_companion/statusline_op.h"
+#include "base/time_text.h"
+#include "claude_files/index.h"
+#include "claude_files/prices.h"
 #include "companion/names.h"
+#include "companion/ops.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
+#include "platform/posix.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -74,6 +83,106 @@ TEST(StatuslineOp, OneAnswerForTheCallingSession) {
   EXPECT_EQ(nullptr, stranger["usd"]);
   EXPECT_EQ(Json::array(), stranger["leases"]);
   EXPECT_EQ(2u, stranger["waiting"].size());
+}
+
+// The fixture's transcripts read as the companion reads them, copied under other ids and days:
+// the line's session cost is `cost`'s, and today's is the sum of `cost` over the sessions `list`
+// shows as active that day, unpriced model and subagents included.
+TEST(StatuslineOp, SumsAgreeWithCostAndList) {
+  namespace fs = std::filesystem;
+  TempHome home;
+  const std::string sid = "11111111-aaaa-4bbb-8ccc-000000000001", dir = home / "claude";
+  fs::copy(CS_TESTS_DIR "/fixtures/claude", dir, fs::copy_options::recursive);
+  std::string text;
+  std::getline(std::ifstream(dir + "/projects/-home-u-app/" + sid + ".jsonl"), text, '\0');
+  auto copy = [&](const std::string& id, const std::string& day) {
+    std::string t = std::regex_replace(text, std::regex(sid), id);
+    fs::create_directories(dir + "/projects/-home-u-" + id);
+    std::ofstream(dir + "/projects/-home-u-" + id + "/" + id + ".jsonl")
+        << std::regex_replace(t, std::regex("2025-11-20T"), day + "T");
+  };
+  copy("22222222-aaaa-4bbb-8ccc-000000000002", "2025-11-20");
+  copy("33333333-aaaa-4bbb-8ccc-000000000003", "2025-11-19");
+  claude_files::Index index(dir, {true, nullptr, false, 1});
+  index.refresh();
+  std::vector<TranscriptSummary> read;
+  for (const auto& t : index.transcripts()) {
+    read.push_back(*t);
+  }
+  auto prices = claude_files::Prices::builtIn();
+  const std::vector<LiveSession> none;
+  SessionData data(none, read, {},
+                   [&](const UsageKey& k, const Tokens& t) { return prices.usd(k, t); });
+  const int64_t dayStart = base::parseIsoMillis("2025-11-20T00:00:00Z");
+  Context ctx;
+  buildContext(0, data, home.path(), dayStart + 86'399'000, &ctx);
+  leases::LeaseStore store;
+  Json line = app_companion::opStatusline(
+      {{"op", "statusline"}, {"session_id", sid}, {"day_start", dayStart}}, ctx, store);
+
+  Json own = costOp({{"name", sid}}, ctx), list = listOp({}, ctx);
+  EXPECT_EQ(own["usd"], line["usd"]);
+  EXPECT_DOUBLE_EQ(own["usd_known"].get<double>(), line["usd_known"].get<double>());
+  double listed = 0;
+  for (const Json& s : list["sessions"]) {
+    bool today = base::parseIsoMillis(s["last_activity"].get<std::string>()) >= dayStart;
+    listed += today ? costOp({{"name", s["id"]}}, ctx)["usd_known"].get<double>() : 0;
+  }
+  EXPECT_EQ(3u, list["sessions"].size());
+  EXPECT_NEAR(listed, line["today_usd"].get<double>(), 1e-6);
+  EXPECT_GT(listed, own["usd_known"].get<double>());
+  EXPECT_EQ(true, line["today_unpriced"]);
+}
+
+// Requests share the names a refresh gave: the same lists while only usage grows, new names
+// once a title makes two sessions alike.
+TEST(StatuslineOp, NamesKeptUntilATitleChanges) {
+  namespace fs = std::filesystem;
+  TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  const std::string folder = home / ".claude/projects/-w", a = "aaaa1111-0000", b = "bbbb2222-0000";
+  fs::create_directories(folder);
+  fs::create_directories(home / ".corvane");
+  auto append = [&](const std::string& id, const std::string& line) {
+    std::ofstream(folder + "/" + id + ".jsonl", std::ios::app) << line << "\n";
+  };
+  int answers = 0;
+  auto answer = [&](const std::string& id) {
+    append(id, R"({"type":"assistant","sessionId":")" + id + R"(","cwd":"/w","timestamp":")" +
+                   base::isoUtc(platform::nowSeconds() * 1000) + R"(","message":{"id":"m)" +
+                   std::to_string(++answers) +
+                   R"(","model":"m","content":[],"usage":{"input_tokens":1,"output_tokens":1}}})");
+  };
+  auto title = [&](const std::string& id, const std::string& t) {
+    append(id, R"({"type":"custom-title","customTitle":")" + t + R"(","sessionId":")" + id + "\"}");
+  };
+  title(a, "alpha");
+  answer(a);
+  title(b, "beta");
+  answer(b);
+  app_companion::LiveData data(home / ".corvane");
+  auto names = [&](const std::vector<SessionRef>** list) {
+    std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(50));
+    std::set<std::string> got;
+    data.with({{"op", "list"}}, [&](const SessionData& d) {
+      *list = &d.named.value().finished.all();
+      for (const SessionRef& r : **list) {
+        got.insert(r.name);
+      }
+      return Json();
+    });
+    return got;
+  };
+  const std::vector<SessionRef>*first = nullptr, *again = nullptr, *renamed = nullptr;
+  using Names = std::set<std::string>;
+  EXPECT_EQ(Names({"alpha", "beta"}), names(&first));
+  answer(a);
+  EXPECT_EQ(Names({"alpha", "beta"}), names(&again));
+  EXPECT_EQ(first, again);
+  title(b, "alpha");
+  EXPECT_EQ(Names({"alpha", "alpha#bbbb"}), names(&renamed));
+  EXPECT_NE(first, renamed);
 }
 
 const Json INPUT = Json::parse(

@@ -4,9 +4,8 @@ BUILD      ?= build
 BUILD_SAN  ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
-# Unity batches and precompiled headers (see CS_FAST_BUILD in CMakeLists.txt):
-# FAST=-DCS_FAST_BUILD=ON turns them on. Off by default until every source builds in a batch.
-FAST       ?=
+# Unity batches and precompiled headers (see CS_FAST_BUILD in CMakeLists.txt); FAST= turns them off.
+FAST       ?= -DCS_FAST_BUILD=ON
 # Ninja when it is installed, for a build folder made now: one that exists keeps its generator.
 gen = $(if $(wildcard $(1)/CMakeCache.txt),,$(if $(shell command -v ninja 2>/dev/null),-G Ninja))
 

@@ -7,7 +7,7 @@
 namespace app {
 namespace {
 
-std::string quoted(std::string_view text) {
+std::string shellQuoted(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
     out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -31,14 +31,14 @@ bool isOption(std::string_view word) {
 std::string bashScript() {
   std::string cases;
   for (const Command& c : commands()) {
-    cases += "    " + std::string(c.word) + ") words=" + quoted(c.options) + " ;;\n";
+    cases += "    " + std::string(c.word) + ") words=" + shellQuoted(c.options) + " ;;\n";
   }
   return "# channel-server: completamento para bash (channel-server completion bash)\n"
          "_channel_server() {\n"
          "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words=\n"
          "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
          "    COMPREPLY=($(compgen -W " +
-         quoted(allWords()) +
+         shellQuoted(allWords()) +
          " -- \"$cur\")); return\n"
          "  fi\n"
          "  if [ \"$prev\" = --to ]; then\n"
@@ -57,7 +57,7 @@ std::string bashScript() {
 std::string zshScript() {
   std::string described, cases;
   for (const Command& c : commands()) {
-    described += "    " + quoted(std::string(c.word) + ":" + std::string(c.summary)) + "\n";
+    described += "    " + shellQuoted(std::string(c.word) + ":" + std::string(c.summary)) + "\n";
     cases +=
         "    " + std::string(c.word) + ") compadd -- " + std::string(c.options) + " --help ;;\n";
   }
@@ -89,8 +89,8 @@ std::string fishScript() {
   for (const Command& c : commands()) {
     std::string word(c.word);
     out += "complete -c channel-server -n __fish_use_subcommand -a " + word + " -d " +
-           quoted(c.summary) + "\n";
-    std::string when = " -n " + quoted("__fish_seen_subcommand_from " + word);
+           shellQuoted(c.summary) + "\n";
+    std::string when = " -n " + shellQuoted("__fish_seen_subcommand_from " + word);
     std::string_view rest = c.options;
     while (!rest.empty()) {
       size_t space = rest.find(' ');

@@ -8,6 +8,8 @@
 
 namespace base {
 
+inline constexpr int64_t MILLIS_PER_DAY = 86400000;
+
 // Milliseconds since the epoch as ISO-8601 UTC; empty when the time cannot be written.
 std::string isoUtc(int64_t millis);
 

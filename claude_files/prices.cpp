@@ -17,8 +17,6 @@ extern const std::string_view BUILT_IN_PRICES;
 
 namespace {
 
-constexpr int64_t MILLIS_PER_DAY = 86400000;
-
 bool number(const base::Json& obj, const char* key, double* out) {
   auto it = obj.find(key);
   if (it == obj.end()) {
@@ -58,7 +56,7 @@ std::optional<int32_t> parseDay(const base::Json& v) {
   if (millis <= 0) {
     return std::nullopt;
   }
-  return static_cast<int32_t>(millis / MILLIS_PER_DAY);
+  return static_cast<int32_t>(millis / base::MILLIS_PER_DAY);
 }
 
 bool parseRow(const base::Json& obj, PriceRow* row, std::string* err) {

@@ -17,8 +17,6 @@ namespace dom = simdjson::dom;
 
 namespace {
 
-constexpr int64_t MILLIS_PER_DAY = 86400000;
-
 // Lines longer than this get a parser of their own that is freed afterwards, so one huge tool
 // result does not keep its buffers (several times its size) for the life of the index.
 constexpr size_t BIG_LINE = size_t{1} << 20;
@@ -129,7 +127,7 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
     const Tokens& t = r.tokens;
     UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
                  promptBand(t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead),
-                 static_cast<int32_t>(std::max<int64_t>(at, 0) / MILLIS_PER_DAY)};
+                 static_cast<int32_t>(std::max<int64_t>(at, 0) / base::MILLIS_PER_DAY)};
     Usage one{t, 1};
     addUsage(&s.usage[key], one);
     if (at > 0) {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <signal.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -90,6 +91,16 @@ InjectSocket bindInject(const std::string& instance) {
   return inject;
 }
 
+// The proxy calls this with every signal blocked: the thread leaves them all to the relay.
+bool startInjectThread(platform::UniqueFd listener) {
+  try {
+    std::thread(serveInject, std::move(listener)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 // Output that is no terminal (claude -p, a pipe) gets claude's bytes untouched: no proxy, no
 // banner, no inject socket. Returns only when the exec fails.
 int execClaude(const std::vector<std::string>& argv, const EnvList& childEnv) {
@@ -131,6 +142,8 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
   std::string instance = platform::randomUUID();
   bool direct = ::isatty(STDOUT_FILENO) == 0;
   InjectSocket inject = direct ? InjectSocket{} : bindInject(instance);
+  SessionGuard guard;
+  guard.add(inject.path);
   Session session{cwd, instance, inject.path, ::getpid(), platform::envVar("CV_CHANNEL_PORT")};
   // Only claude's environment carries the token; the configuration names it.
   auto token = platform::envVar("CV_CHANNEL_TOKEN");
@@ -144,7 +157,6 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
   auto config = base::serialize(mcpConfig(realBinaryPath(), sessionEnv(session)));
   if (!config) {
     base::logErr("✗ não consegui montar a configuração --mcp-config do claude");
-    platform::removeFile(inject.path);
     return 1;
   }
   if (direct) {
@@ -153,8 +165,13 @@ int runLaunch(bool take, const std::vector<std::string>& passthrough,
   base::logErr("corvane-run → claude + canal (projeto: " +
                base::terminalSafe(platform::lastPathComponent(cwd)) + ")");
   base::logErr("  responda '1' na confirmação do canal de desenvolvimento");
-  return runProxy(claudeArgv(*config, passthrough), {{"CV_CHANNEL_TOKEN", *token}},
-                  std::move(inject));
+  ProxyRun run{.argv = claudeArgv(*config, passthrough),
+               .childEnv = {{"CV_CHANNEL_TOKEN", *token}},
+               .execLabel = "corvane-run: execvp claude"};
+  run.start = [&inject](int, pid_t, const winsize&) {
+    return !inject.listener || startInjectThread(std::move(inject.listener));
+  };
+  return runProxy(run, guard).value_or(1);
 }
 
 }  // namespace launcher

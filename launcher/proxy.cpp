@@ -1,9 +1,6 @@
 #include "launcher/proxy.h"
 
 #include "base/log.h"
-#include "launcher/inject.h"
-#include "launcher/pty_relay.h"
-#include "launcher/terminal.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
@@ -15,28 +12,12 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <system_error>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
 
 namespace launcher {
-namespace {
-
-// Starts the inject thread with every signal blocked, so they all reach the main loop.
-bool startInjectThread(platform::UniqueFd listener) {
-  BlockSignals blocked{SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGINT, SIGQUIT, SIGPIPE};
-  try {
-    std::thread(serveInject, std::move(listener)).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
-}  // namespace
 
 std::string injectPathIn(const std::string& dir, const std::string& instance) {
   std::string path = dir + "/inject-" + instance.substr(0, 8) + ".sock";
@@ -70,7 +51,36 @@ std::vector<std::string> childEnvironment(const char* const* env, const EnvList&
   return out;
 }
 
-int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, InjectSocket inject) {
+void SessionGuard::add(std::string path) {
+  if (!path.empty()) {
+    m_files.push_back(std::move(path));
+  }
+}
+
+RawMode* SessionGuard::enterRaw(int fd) {
+  return &m_raw.emplace(fd);
+}
+
+void SessionGuard::removeFiles() {
+  for (const std::string& path : m_files) {
+    platform::removeFile(path);
+  }
+  m_files.clear();
+}
+
+void SessionGuard::end() {
+  if (m_raw) {
+    m_raw->restore();
+  }
+  removeFiles();
+}
+
+void SessionGuard::endBySignal(int sig) {
+  end();
+  platform::dieBySignal(sig);
+}
+
+std::optional<int> runProxy(const ProxyRun& run, SessionGuard& guard) {
   bool tty = haveTTY();
   winsize size{};
   ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
@@ -80,7 +90,6 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
   platform::UniqueFd wakeRead, wakeWrite;
   if (!platform::makePipe(&wakeRead, &wakeWrite)) {
     base::logErr(std::string("✗ não consegui criar um pipe: ") + std::strerror(errno));
-    platform::removeFile(inject.path);
     return 1;
   }
   PtyChild child;
@@ -88,12 +97,11 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
     // Held until the handlers exist: a signal in between would find the terminal half set up.
     BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH};
     int err = 0;
-    if (!startOnPty(argv, childEnvironment(environ, childEnv), "corvane-run: execvp claude",
+    if (!startOnPty(run.argv, childEnvironment(environ, run.childEnv), run.execLabel,
                     haveTerm ? &userTerm : nullptr, size.ws_row != 0 ? &size : nullptr, &child,
                     &err)) {
       errno = err;
       base::logErr(std::string("✗ não consegui abrir um pseudo-terminal: ") + std::strerror(errno));
-      platform::removeFile(inject.path);
       return 1;
     }
     gMaster = child.master.get();
@@ -101,31 +109,32 @@ int runProxy(const std::vector<std::string>& argv, const EnvList& childEnv, Inje
   }
   // A terminal that went away must not kill us before the user's settings are back.
   ::signal(SIGPIPE, SIG_IGN);
-  RawMode raw{STDIN_FILENO};
-
-  if (inject.listener && !startInjectThread(std::move(inject.listener))) {
-    platform::removeFile(inject.path);
+  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get(),
+               guard.enterRaw(STDIN_FILENO)};
+  if (run.start) {
+    BlockSignals blocked{SIGTERM, SIGHUP, SIGCHLD, SIGWINCH, SIGINT, SIGQUIT, SIGPIPE};
+    if (!run.start(child.master.get(), child.pid, size)) {
+      guard.removeFiles();
+    }
   }
 
-  RelayFds fds{STDIN_FILENO, STDOUT_FILENO, child.master.get(), wakeRead.get(), &raw};
-  RelayEnd end = relay(fds, child.pid);
+  RelayEnd end = relay(fds, child.pid, run.observe);
   if (end.signal != 0) {
-    ::kill(child.pid, end.signal == SIGHUP ? SIGHUP : SIGTERM);
+    int hangUp = run.hangUp != 0 ? run.hangUp : end.signal == SIGHUP ? SIGHUP : SIGTERM;
+    ::kill(child.pid, hangUp);
+    if (!end.status) {
+      awaitChild(fds, child.pid, run.grace);
+    }
+    guard.endBySignal(end.signal);
   }
   if (!end.status) {
     end.status = awaitChild(fds, child.pid, std::chrono::seconds(2));
   }
-
-  // Restore before unlinking: a slow unlink must not leave the user's terminal raw.
-  raw.restore();
-  platform::removeFile(inject.path);
-  if (end.signal != 0) {
-    platform::dieBySignal(end.signal);
-  }
-  // The inject thread may still be writing to the master: leave it open for the process's end.
+  guard.end();
+  // A serving thread may still be writing to the master: leave it open for the process's end.
   (void)child.master.release();
   if (!end.status) {
-    return 1;
+    return std::nullopt;
   }
   return WIFEXITED(*end.status) ? WEXITSTATUS(*end.status) : 128 + WTERMSIG(*end.status);
 }

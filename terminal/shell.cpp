@@ -4,8 +4,6 @@
 #include "base/terminal_text.h"
 #include "launcher/inject.h"
 #include "launcher/proxy.h"
-#include "launcher/pty_relay.h"
-#include "launcher/terminal.h"
 #include "platform/files.h"
 #include "platform/posix.h"
 #include "state/records.h"
@@ -16,26 +14,18 @@
 #include "terminal/screen.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <system_error>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace terminal {
 namespace {
 
 constexpr int DEFAULT_ROWS = 24;
 constexpr int DEFAULT_COLS = 80;
-constexpr int REAP_TRIES = 200;  // a second at most
 
 int refuse(const std::string& why) {
   base::logErr("✗ " + base::terminalSafe(why));
@@ -47,21 +37,10 @@ int64_t nowMillis() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// The record and the socket of this terminal; remove() is called on every way out.
-struct Registration {
-  std::string recordPath;
-  std::string socketPath;
-  void remove() const {
-    platform::removeFile(socketPath);
-    platform::removeFile(recordPath);
-  }
-};
-
-// The screen's feeder and the control socket's server, started with every signal blocked so that
-// they all reach the relay. Null when a thread cannot be made.
+// The screen's feeder and the control socket's server; the proxy starts this with every signal
+// blocked, so that they all reach the relay. Null when a thread cannot be made.
 std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen, int master,
                                      pid_t shell) {
-  launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH, SIGPIPE};
   try {
     auto feeder = std::make_unique<Feeder>(screen, master);
     std::thread([fd = std::move(listener), screen, master, shell, f = feeder.get()]() mutable {
@@ -71,23 +50,6 @@ std::unique_ptr<Feeder> startThreads(platform::UniqueFd listener, Screen* screen
   } catch (const std::system_error&) {
     return nullptr;
   }
-}
-
-// The shell's own status; the relay may have ended on its terminal closing, just before it exited.
-int exitStatus(const launcher::RelayEnd& end, pid_t shell) {
-  std::optional<int> st = end.status;
-  for (int i = 0; !st && i < REAP_TRIES; ++i) {
-    int raw = 0;
-    if (::waitpid(shell, &raw, WNOHANG) == shell) {
-      st = raw;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  if (!st) {
-    return 0;
-  }
-  return WIFEXITED(*st) ? WEXITSTATUS(*st) : WIFSIGNALED(*st) ? 128 + WTERMSIG(*st) : 0;
 }
 
 }  // namespace
@@ -151,77 +113,43 @@ int runShell(const std::vector<std::string>& args) {
     return refuse("nenhuma pasta serve para o socket de controle do terminal");
   }
   record.controlSocket = *sockPath;
-  Registration reg{terminalsDir(stateDir) + "/" + record.id + ".json", *sockPath};
+  launcher::SessionGuard guard;
   platform::UniqueFd listener;
-  if (!launcher::openInject(reg.socketPath, &listener)) {
-    return refuse("socket de controle " + reg.socketPath + " não pôde ser aberto");
+  if (!launcher::openInject(*sockPath, &listener)) {
+    return refuse("socket de controle " + *sockPath + " não pôde ser aberto");
   }
+  guard.add(*sockPath);
+  std::string recordPath = terminalsDir(stateDir) + "/" + record.id + ".json";
   std::string err;
-  if (!state::writeRecord(reg.recordPath, toJson(record), &err)) {
-    reg.remove();
+  if (!state::writeRecord(recordPath, toJson(record), &err)) {
     return refuse(err);
   }
+  guard.add(recordPath);
 
-  bool tty = launcher::haveTTY();
-  winsize size{};
-  ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size);
-  termios userTerm{};
-  bool haveTerm = tty && ::tcgetattr(STDIN_FILENO, &userTerm) == 0;
   auto shellVar = platform::envVar("SHELL");
   std::string shell = shellVar && !shellVar->empty() ? *shellVar : "/bin/sh";
-
-  platform::UniqueFd wakeRead, wakeWrite;
-  if (!platform::makePipe(&wakeRead, &wakeWrite)) {
-    reg.remove();
-    base::logErr(std::string("✗ não consegui criar um pipe: ") + std::strerror(errno));
-    return 1;
-  }
-  launcher::PtyChild child;
-  {
-    launcher::BlockSignals blocked{SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH};
-    int e = 0;
-    if (!launcher::startOnPty({shell}, launcher::childEnvironment(environ, {}),
-                              "channel-server shell: execvp " + shell,
-                              haveTerm ? &userTerm : nullptr, size.ws_row != 0 ? &size : nullptr,
-                              &child, &e)) {
-      reg.remove();
-      errno = e;
-      base::logErr(std::string("✗ não consegui abrir um pseudo-terminal: ") + std::strerror(errno));
-      return 1;
+  // Never destroyed, like the screen it draws on: the control thread may still use them while the
+  // process ends.
+  Feeder* feeder = nullptr;
+  launcher::ProxyRun run{.argv = {shell},
+                         .execLabel = "channel-server shell: execvp " + shell,
+                         // A shell ignores SIGTERM; a hang-up is what ends it when its terminal
+                         // goes. It has no screen of its own to put back.
+                         .hangUp = SIGHUP,
+                         .grace = std::chrono::milliseconds(0)};
+  run.start = [&](int master, pid_t child, const winsize& size) {
+    auto* screen = new Screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
+                              size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
+    feeder = startThreads(std::move(listener), screen, master, child).release();
+    return feeder != nullptr;
+  };
+  run.observe = [&feeder](std::string_view bytes) {
+    if (feeder != nullptr) {
+      feeder->push(bytes);
     }
-    launcher::gMaster = child.master.get();
-    launcher::armSignals({SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGCHLD, SIGWINCH}, wakeWrite.get());
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-  launcher::RawMode raw{STDIN_FILENO};
-
-  // Never destroyed, like the feeder that draws on it.
-  Screen& screen = *new Screen(size.ws_row != 0 ? size.ws_row : DEFAULT_ROWS,
-                               size.ws_col != 0 ? size.ws_col : DEFAULT_COLS);
-  int master = child.master.get();
-  // Never destroyed: the control thread may still use it while the process ends.
-  Feeder* feeder = startThreads(std::move(listener), &screen, master, child.pid).release();
-  if (feeder == nullptr) {
-    reg.remove();
-  }
-  launcher::RelayEnd end =
-      launcher::relay({STDIN_FILENO, STDOUT_FILENO, master, wakeRead.get(), &raw}, child.pid,
-                      [feeder](std::string_view bytes) {
-                        if (feeder != nullptr) {
-                          feeder->push(bytes);
-                        }
-                      });
-
-  raw.restore();
-  reg.remove();
-  if (end.signal != 0) {
-    // A shell ignores SIGTERM; a hang-up is what ends it when its terminal goes.
-    ::kill(child.pid, SIGHUP);
-    platform::dieBySignal(end.signal);
-  }
-  // The control thread may still be typing into the master: leave it open for the process's end.
-  (void)child.master.release();
-  return exitStatus(end, child.pid);
+  };
+  // The shell's status is 0 when it lost its terminal and did not end.
+  return launcher::runProxy(run, guard).value_or(0);
 }
 
 }  // namespace terminal

@@ -186,6 +186,8 @@ Child::~Child() {
 }
 
 bool Child::write(std::string_view bytes) {
+  // The child may stop reading and leave (a bounded read): that must not end us with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
   return m_in && platform::writeAll(m_in.get(), bytes.data(), bytes.size());
 }
 

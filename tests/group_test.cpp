@@ -149,6 +149,7 @@ class GroupOps : public ::testing::Test {
     return groups::opGroupNote(doc ? Json{{"text", text}, {"doc", doc}} : Json{{"text", text}},
                                ctx);
   }
+  Json context(const Json& request) { return groups::opGroupContext(request, ctx); }
   cstest::TempHome home;
   companion::Context ctx;
 };
@@ -161,38 +162,37 @@ TEST_F(GroupOps, NotesAreSignedAppendedOrReplacedAndReadBack) {
   EXPECT_EQ(R"({"ok":true,"group":"feat","doc":"contract","total_chars":3})",
             note("v2", "contract").dump());
   ctx.you = ctx.running[1];
-  Json index = groups::opGroupContext({}, ctx);
+  Json index = context({});
   EXPECT_EQ(
       R"([{"name":"ann","project":"api","state":"running"},{"name":"bob","project":"src","state":"running"},{"name":"old","project":"x","state":"finished"}])",
       index["members"].dump());
   EXPECT_EQ(R"({"doc":"contract","chars":3,"preview":"v2\n"})", index["docs"][0].dump());
-  Json log = groups::opGroupContext({{"doc", "decisions"}, {"limit", 50}}, ctx);
+  Json log = context({{"doc", "decisions"}, {"limit", 50}});
   EXPECT_EQ("## 2027-01-15T08:00:00Z — ann\n\nuse JSON lines\n\n## ", log["text"]);
   EXPECT_EQ(50, log["next_offset"]);
-  Json found = groups::opGroupContext({{"doc", "decisions"}, {"find", "PORTS"}}, ctx);
+  Json found = context({{"doc", "decisions"}, {"find", "PORTS"}});
   EXPECT_EQ(1, found["match"]);
   EXPECT_EQ(83, found["offset"]);
   EXPECT_EQ(nullptr, found["next_offset"]);
-  EXPECT_EQ("feat", groups::opGroupContext({{"name", "ann"}}, ctx)["group"]);
+  EXPECT_EQ("feat", context({{"name", "ann"}})["group"]);
 }
 
 TEST_F(GroupOps, RefusalsAndTheNotInAGroupAnswer) {
   const std::string notIn =
       R"({"error":"you are not in a work group","hint":"the user creates one with: channel-server group create NAME DIR..."})";
   ctx.you = ctx.running[2];
-  EXPECT_EQ(notIn, groups::opGroupContext({}, ctx).dump());
+  EXPECT_EQ(notIn, context({}).dump());
   EXPECT_EQ(notIn, note("x").dump());
   ctx.you.reset();
-  EXPECT_EQ(notIn, groups::opGroupContext({{"doc", "board"}}, ctx).dump());
-  EXPECT_EQ(R"({"error":"eve is not in a work group"})",
-            groups::opGroupContext({{"name", "eve"}}, ctx).dump());
+  EXPECT_EQ(notIn, context({{"doc", "board"}}).dump());
+  EXPECT_EQ(R"({"error":"eve is not in a work group"})", context({{"name", "eve"}}).dump());
   EXPECT_EQ(R"({"error":"no session called zed","sessions":["ann","bob","eve"]})",
-            groups::opGroupContext({{"name", "zed"}}, ctx).dump());
+            context({{"name", "zed"}}).dump());
   ctx.you = ctx.running[0];
   const Json bad[] = {{{"doc", "secrets"}}, {{"doc", 3}}, {{"find", "x"}}};
   for (const Json& req : bad) {
     EXPECT_EQ(R"({"error":"doc must be one of contract, decisions, questions, board"})",
-              groups::opGroupContext(req, ctx).dump())
+              context(req).dump())
         << req.dump();
   }
   std::string err;
@@ -264,40 +264,41 @@ TEST_F(GroupOps, OneFolderOneGroupUnderRacingChanges) {
 
 // ann's group is feat; eve, outside it, joins it at the end.
 TEST_F(GroupOps, ScratchpadReadsSectionsFindsAndKeepsToTheGroup) {
-  EXPECT_EQ(R"({"notebooks":[]})", notes::opUserScratchpad({}, ctx).dump());
-  EXPECT_EQ("ann has no notebook", notes::opUserScratchpad({{"outline", true}}, ctx)["error"]);
+  auto pad = [&](const Json& request) { return notes::opUserScratchpad(request, ctx); };
+  EXPECT_EQ(R"({"notebooks":[]})", pad({}).dump());
+  EXPECT_EQ("ann has no notebook", pad({{"outline", true}})["error"]);
   ASSERT_TRUE(platform::makeDirs(ctx.stateDir + "/notes"));
   std::string err;
   ASSERT_TRUE(platform::createFile(notes::notebookPath(ctx.stateDir, "/w/api"), NOTE, 0600, &err));
   ASSERT_TRUE(
       platform::createFile(notes::notebookPath(ctx.stateDir, "/elsewhere"), "x", 0600, &err));
 
-  EXPECT_EQ(1u, notes::opUserScratchpad({}, ctx)["notebooks"].size());
+  EXPECT_EQ(1u, pad({})["notebooks"].size());
   EXPECT_EQ(
       R"({"session":"ann","section":"Ops > Rollback","text":"## Rollback\npage ops\n","offset":0,"next_offset":null,"total_chars":21})",
-      notes::opUserScratchpad({{"section", "ops>rollback"}}, ctx).dump());
+      pad({{"section", "ops>rollback"}}).dump());
   EXPECT_EQ(R"(["Deploy > Rollback","Ops > Rollback"])",
-            notes::opUserScratchpad({{"section", "Rollback"}}, ctx)["sections"].dump());
+            pad({{"section", "Rollback"}})["sections"].dump());
   const std::pair<const char*, Json> finds[] = {
       {"careful", "Deploy > Rollback > Prod #tag"}, {"PAGE", "Ops > Rollback"}, {"intro", nullptr}};
   for (const auto& [needle, heading] : finds) {
-    EXPECT_EQ(heading,
-              notes::opUserScratchpad({{"session", "ann"}, {"find", needle}}, ctx)["heading"])
-        << needle;
+    EXPECT_EQ(heading, pad({{"session", "ann"}, {"find", needle}})["heading"]) << needle;
   }
   EXPECT_EQ("eve's notebook is neither yours nor your work group's",
-            notes::opUserScratchpad({{"session", "eve"}}, ctx)["error"]);
+            pad({{"session", "eve"}})["error"]);
   ASSERT_TRUE(
       groups::changeMembers(ctx.stateDir, "feat", groups::Change::Add, {"/elsewhere"}, &err));
-  EXPECT_EQ(2u, notes::opUserScratchpad({}, ctx)["notebooks"].size());
-  EXPECT_EQ("x", notes::opUserScratchpad({{"session", "eve"}, {"limit", 1}}, ctx)["text"]);
+  EXPECT_EQ(2u, pad({})["notebooks"].size());
+  EXPECT_EQ("x", pad({{"session", "eve"}, {"limit", 1}})["text"]);
 }
 
 }  // namespace
 
-TEST(WorkspaceCli, NotesOpenInTheUsersEditorAndGroupNamesAreChecked) {
+// A folder whose encoded name passes NAME_MAX: the command and the tools still agree on its
+// notebook, which opens in the user's editor.
+TEST(WorkspaceCli, NotesOpenInTheUsersEditor) {
   cstest::TempHome home;
-  std::string dir = home / "proj";
+  std::string dir = home / (std::string(200, 'a') + "/" + std::string(60, 'b'));
   ASSERT_TRUE(platform::makeDirs(dir));
   std::string path = notes::notebookPath(home / ".corvane", platform::resolvePath(dir));
   struct Case {
@@ -357,18 +358,8 @@ TEST(WorkspaceCli, GroupCommandsSayWhatHappenedAndWhy) {
   }
 }
 
-// A folder whose encoded name passes NAME_MAX still has one notebook, found by both sides.
-TEST(WorkspaceCli, LongFoldersGetAShortenedNotebookName) {
-  cstest::TempHome home;
-  std::string dir = home / (std::string(200, 'a') + "/" + std::string(60, 'b'));
-  ASSERT_TRUE(platform::makeDirs(dir));
-  std::string folder = platform::resolvePath(dir);
-  cstest::Env env = cstest::baseEnv(home.path());
-  env["EDITOR"] = "echo one >>";
-  EXPECT_EQ(0, cstest::Child::spawn({cstest::binaryPath(), "notes", dir}, env)->wait());
-  EXPECT_EQ("one\n",
-            platform::readFile(notes::notebookPath(home / ".corvane", folder)).value_or(""));
-
+// Long folders get a shortened notebook name, one per folder.
+TEST(Notebook, LongFoldersGetAShortenedName) {
   // The cut falls at byte 234: on a "%2F" or a "é" there, or between two folders' "x" runs.
   std::set<std::string> names;
   const std::string x(30, 'x'), xs(300, 'x');

@@ -181,44 +181,23 @@ TEST(Install, RegistersTheToolsServerWithClaude) {
   };
   struct Case {
     std::string name, before;  // ~/.claude.json
-    cstest::Env env;
-    std::string said, calls;
+    const char* mcpStatus;     // claude's own exit status
+    std::string calls;
     bool registered;
+    std::string said;
   } cases[] = {
-      {"none",
-       "",
-       {},
-       "✓ ferramentas registradas no claude para toda sessão: corvane-tools → " + quoted,
-       add,
-       true},
-      {"this one",
-       registration(TARGET),
-       {},
-       "✓ ferramentas já registradas no claude: "
-       "corvane-tools → " +
-           quoted,
-       "",
-       true},
-      {"another channel-server",
-       registration("/old/bin/channel-server"),
-       {},
-       "✓ corvane-tools re-apontado no claude: \"/old/bin/channel-server\" → " + quoted,
-       remove + add,
-       true},
-      {"someone else's",
-       registration("/opt/x/tools\\u001b]0;t\\u0007"),
-       {},
+      {"none", "", "0", add, true,
+       "✓ ferramentas registradas no claude para toda sessão: corvane-tools → " + quoted},
+      {"this one", registration(TARGET), "0", "", true,
+       "✓ ferramentas já registradas no claude: corvane-tools → " + quoted},
+      {"another channel-server", registration("/old/bin/channel-server"), "0", remove + add, true,
+       "✓ corvane-tools re-apontado no claude: \"/old/bin/channel-server\" → " + quoted},
+      {"someone else's", registration("/opt/x/tools\\u001b]0;t\\u0007"), "0", "", false,
        "ℹ️  o corvane-tools do claude roda outro programa "
        "(\"/opt/x/tools\\u001b]0;t\\u0007\"): "
-       "deixei como está",
-       "",
-       false},
-      {"claude fails",
-       "",
-       {{"STUB_MCP_STATUS", "3"}},
-       "✗ 'claude mcp add' falhou (status 3); para registrar as ferramentas, rode:\n   " + ADD,
-       add,
-       false},
+       "deixei como está"},
+      {"claude fails", "", "3", add, false,
+       "✗ 'claude mcp add' falhou (status 3); para registrar as ferramentas, rode:\n   " + ADD},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -227,7 +206,8 @@ TEST(Install, RegistersTheToolsServerWithClaude) {
     if (!c.before.empty()) {
       std::ofstream(home / ".claude.json") << c.before;
     }
-    auto [status, err] = install(home, CS_TESTS_DIR "/stubs:" + home / ".local/bin", c.env);
+    auto [status, err] = install(home, CS_TESTS_DIR "/stubs:" + home / ".local/bin",
+                                 {{"STUB_MCP_STATUS", c.mcpStatus}});
     EXPECT_EQ(0, status);
     EXPECT_EQ(linked + home / ".local/bin → " + TARGET + "\n" + c.said + "\n", err);
     EXPECT_EQ(c.calls, platform::readFile(home / "rec.mcp").value_or(""));

@@ -265,9 +265,7 @@ TEST_F(LaunchTest, ReportsSessionsOfThisFolderAndTakeEndsOnlyThose) {
   // its input stays open.
   std::unique_ptr<cstest::Child> server, owner, again, elsewhere, slashed, stale;
   for (auto* child : {&server, &owner, &again, &elsewhere, &slashed, &stale}) {
-    *child = cstest::Child::spawn({cstest::binaryPath()},
-                                  {{"HOME", home.path()}, {"CV_TOOLS_ONLY", "1"}});
-    ASSERT_TRUE((*child)->waitErr("só-tools"));
+    *child = cstest::toolsOnly(home.path(), {}, true);
   }
   // A launcher whose pid another program has since been given.
   auto reused = cstest::Child::spawn({"/bin/sleep", "30"}, env);

@@ -79,9 +79,7 @@ class PushRun : public ::testing::Test {
     platform::makeDirs(home / ".corvane/sessions");
     proj = platform::resolvePath(home / "proj");
     // The record's process: this same executable, parked while its input stays open.
-    server = cstest::Child::spawn({cstest::binaryPath()},
-                                  {{"HOME", home.path()}, {"CV_TOOLS_ONLY", "1"}});
-    ASSERT_TRUE(server->waitErr("só-tools"));
+    server = cstest::toolsOnly(home.path(), {}, true);
   }
   void record(const std::string& instance, uint16_t port, const std::string& inject = "",
               pid_t pid = 0) {

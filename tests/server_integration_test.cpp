@@ -22,17 +22,6 @@ class ServerTest : public testing::Test {
   }
   std::unique_ptr<Child> startToolsOnly() { return start({{"CV_TOOLS_ONLY", "1"}}); }
 
-  std::string callTool(Child& c, int id, const std::string& params) {
-    c.write(request(id, "tools/call", params));
-    auto line = c.readLine(10s);
-    if (!line) {
-      return "<no answer>";
-    }
-    Json answer = Json::parse(*line);
-    EXPECT_EQ(id, answer["id"]);
-    return answer["result"]["content"][0]["text"];
-  }
-
   TempHome m_home;
 };
 

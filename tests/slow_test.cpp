@@ -19,15 +19,11 @@ void silentAppTimesOut() {
   platform::makeDirs(home / ".corvane");
   StandinApp app(home / ".corvane/sessions.sock");
   app.setMode(StandinApp::Mode::NeverAnswer);
-  Env env = baseEnv(home.path());
-  env["CV_TOOLS_ONLY"] = "1";
-  auto c = Child::spawn({binaryPath()}, env);
+  auto c = toolsOnly(home.path());
   auto started = std::chrono::steady_clock::now();
-  c->write(request(1, "tools/call", "{\"name\":\"list_sessions\"}"));
-  auto line = c->readLine(45s);
+  std::string text = callTool(*c, 1, "{\"name\":\"list_sessions\"}", 45s);
   auto waited = std::chrono::steady_clock::now() - started;
-  ASSERT_TRUE(line);
-  EXPECT_NE(std::string::npos, line->find("the corvane app did not answer in time"));
+  EXPECT_NE(std::string::npos, text.find("the corvane app did not answer in time")) << text;
   EXPECT_GE(waited, 29s);
   c->write(request(2, "ping"));
   EXPECT_EQ("{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{}}", c->readLine());
@@ -70,8 +66,7 @@ void heldPushesAreWithdrawn() {
 void companionGivesUpOnHalfARequest() {
   TempHome home;
   const std::string sock = home / ".corvane/sessions.sock";
-  auto app = Child::spawn({binaryPath(), "app"}, baseEnv(home.path()));
-  ASSERT_TRUE(app->waitErr("✓ companion a escutar em " + sock)) << app->errSoFar();
+  auto app = startCompanion(home.path());
   EXPECT_EQ("{\"error\":\"the request was not complete within 10 seconds\"}",
             askUnix(sock, "{\"op\":\"list\"", 15s));
   EXPECT_EQ("{\"sessions\":[],\"more\":0}", askUnix(sock, "{\"op\":\"list\"}\n", 5s));

@@ -31,16 +31,13 @@ class State : public ::testing::Test {
     ::setenv("HOME", home.path().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
     fs::create_directory(home / "run");
-    env["CV_TOOLS_ONLY"] = "1";
   }
   // One lease_status through a tools-only server (which starts the companion), within 5 s.
   void askLeases() {
-    auto server = Child::spawn({binaryPath()}, env);
+    auto server = toolsOnly(env["HOME"], env);
     auto started = std::chrono::steady_clock::now();
-    server->write(request(1, "tools/call", "{\"name\":\"lease_status\"}"));
-    auto line = server->readLine(10s).value_or("{}");
+    EXPECT_EQ("{\"leases\":[]}", callTool(*server, 1, "{\"name\":\"lease_status\"}"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_EQ("{\"leases\":[]}", base::Json::parse(line)["result"]["content"][0]["text"]);
     server->closeInput();
   }
   TempHome home;

@@ -117,9 +117,8 @@ TEST_F(ShellTest, StoppedShellsCostOnlyTheirOwnAnswers) {
   ASSERT_TRUE(platform::createFile(
       home / (".claude/sessions/" + self + ".json"),
       Json{{"pid", ::getpid()}, {"sessionId", "s1"}, {"cwd", ctx.you->cwd}}.dump(), 0600, nullptr));
-  auto app = cstest::Child::spawn({cstest::binaryPath(), "app"}, cstest::baseEnv(home.path()));
+  auto app = cstest::startCompanion(home.path());
   std::string sock = home / ".corvane/sessions.sock";
-  ASSERT_TRUE(app->waitErr("✓ companion a escutar em " + sock));
   for (const terminal::Record& r : records()) {
     ::kill(static_cast<pid_t>(r.pid), SIGSTOP);
   }

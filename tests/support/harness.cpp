@@ -173,6 +173,32 @@ void ChannelServer::ready() {
   child->write("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n");
 }
 
+std::unique_ptr<Child> toolsOnly(const std::string& home, Env env, bool parked) {
+  env.merge(Env{{"CV_TOOLS_ONLY", "1"}});
+  env.merge(baseEnv(home));
+  auto child = Child::spawn({binaryPath()}, env);
+  EXPECT_TRUE(!parked || child->waitErr("só-tools")) << child->errSoFar();
+  return child;
+}
+
+std::string callTool(Child& server, int id, const std::string& params,
+                     std::chrono::milliseconds timeout) {
+  server.write(request(id, "tools/call", params));
+  auto answer = nlohmann::json::parse(server.readLine(timeout).value_or(""), nullptr, false);
+  if (!answer.is_object()) {
+    return "<no answer>";
+  }
+  EXPECT_EQ(id, answer["id"]);
+  return answer["result"]["content"][0].value("text", "<no text>");
+}
+
+std::unique_ptr<Child> startCompanion(const std::string& home) {
+  auto app = Child::spawn({binaryPath(), "app"}, baseEnv(home));
+  EXPECT_TRUE(app->waitErr("✓ companion a escutar em " + home + "/.corvane/sessions.sock"))
+      << app->errSoFar();
+  return app;
+}
+
 StandinApp::StandinApp(const std::string& socketPath)
     : m_app(socketPath, [this](int fd) { handle(fd); }) {}
 

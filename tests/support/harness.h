@@ -95,6 +95,15 @@ struct ChannelServer {
   uint16_t port = 0;  // from the registry record; 0 when the server never got that far
 };
 
+// A tools-only server in `home`; it starts the companion on its first tool call. `parked`: once it
+// has said it is up, a process of this executable that stays while its input is open.
+std::unique_ptr<Child> toolsOnly(const std::string& home, Env env = {}, bool parked = false);
+// The text a tools/call with these params is answered with; "<no answer>" at the deadline.
+std::string callTool(Child& server, int id, const std::string& params,
+                     std::chrono::milliseconds timeout = 10s);
+// `channel-server app` in `home`, once it listens on `home`/.corvane/sessions.sock.
+std::unique_ptr<Child> startCompanion(const std::string& home);
+
 // The app's socket: records each request line and answers as the test says.
 class StandinApp {
  public:

@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (auto reply = client::parseReply(text)) {
-    client::replyReason(*reply);
+    client::refusalLine(*reply, "s");
   }
   // A body the record does not name is never taken for its server.
   if (client::sameServer(client::Json::object(), text)) {

@@ -2,24 +2,24 @@
 #include "app/ending.h"
 #include "app/help.h"
 #include "app/process.h"
-#include "app_companion/server.h"
 #include "base/log.h"
 #include "base/version.h"
 #include "channel/log_text.h"
 #include "client/client.h"
-#include "companion/starter.h"
+#include "companion/server.h"
 #include "groups/group_cli.h"
 #include "launcher/install.h"
 #include "launcher/launch.h"
 #include "notes/notes_cli.h"
 #include "platform/posix.h"
 #include "platform/text.h"
+#include "query/starter.h"
 #include "server/server.h"
+#include "sessions/sessions_cmd.h"
 #include "state/state.h"
+#include "statusline/statusline.h"
 #include "terminal/records.h"
 #include "terminal/shell.h"
-#include "tools/sessions_cmd.h"
-#include "tools/statusline.h"
 
 #include <string>
 #include <unistd.h>
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     case app::Mode::Launch:
       status = launcher::runLaunch(d.take, d.passthrough, [] {
         terminal::pruneTerminals(state::dir());
-        companion::startCompanion();
+        query::startCompanion();
       });
       break;
     case app::Mode::Push:
@@ -91,10 +91,10 @@ int main(int argc, char** argv) {
     case app::Mode::Type:
       return client::runType(d.passthrough);
     case app::Mode::App:
-      status = app_companion::runApp(&signal);
+      status = companion::runApp(&signal);
       break;
     case app::Mode::Sessions:
-      status = tools::runSessions(d.passthrough);
+      status = sessions::runSessions(d.passthrough);
       break;
     case app::Mode::Group:
       return groups::runGroupCommand(d.passthrough);
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
       status = terminal::runShell(d.passthrough);
       break;
     case app::Mode::Statusline:
-      return tools::runStatusline(d.passthrough);
+      return statusline::runStatusline(d.passthrough);
     case app::Mode::Server:
       app::endOnTerminationSignals();
       status = server::runServer(

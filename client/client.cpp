@@ -5,9 +5,9 @@
 #include "client/http.h"
 #include "client/pick.h"
 #include "client/targets.h"
-#include "companion/names.h"
 #include "platform/files.h"
 #include "registry/registry.h"
+#include "sessions/names.h"
 
 #include <cerrno>
 #include <cstring>
@@ -94,11 +94,11 @@ std::variant<Picked, int> pickSession(const Options& opts) {
   if (found.empty() && opts.to && !opts.to->empty()) {
     // Not a record's name, instance or folder: a session name, as the tools look it up.
     named = namedChannels(live, true);
-    std::vector<companion::SessionRef> refs;
+    std::vector<ops::SessionRef> refs;
     for (const Named& n : named) {
       refs.push_back(n.session);
     }
-    companion::Lookup hit = companion::lookUp(*opts.to, refs, {});
+    ops::Lookup hit = ops::lookUp(*opts.to, refs, {});
     if (hit.session) {
       for (const Named& n : named) {
         if (n.session.id == hit.session->id) {

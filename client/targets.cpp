@@ -1,14 +1,14 @@
 #include "client/targets.h"
 
-#include "client/pick.h"
 #include "claude_files/index.h"
 #include "claude_files/live.h"
-#include "companion/starter.h"
+#include "client/pick.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "query/client.h"
+#include "query/starter.h"
 #include "registry/registry.h"
 #include "state/state.h"
-#include "tools/app_client.h"
 
 #include <map>
 
@@ -16,10 +16,10 @@ namespace client {
 
 std::vector<Named> namedChannels(const std::vector<Json>& live, bool start) {
   std::vector<Named> out;
-  if (!start && companion::probeSocket(state::companionSocket()) != companion::Probe::Live) {
+  if (!start && query::probeSocket(state::companionSocket()) != query::Probe::Live) {
     return out;
   }
-  Json list = base::parseJson(tools::callSessionTool("list_sessions", Json::object()));
+  Json list = base::parseJson(query::callSessionTool("list_sessions", Json::object()));
   auto sessions = list.is_object() ? list.find("sessions") : list.end();
   if (!list.is_object() || sessions == list.end() || !sessions->is_array()) {
     return out;
@@ -41,7 +41,7 @@ std::vector<Named> namedChannels(const std::vector<Json>& live, bool start) {
         s.value("channel", false) != true) {
       continue;
     }
-    companion::SessionRef ref;
+    ops::SessionRef ref;
     ref.name = stringField(s, "name");
     ref.id = stringField(s, "id");
     ref.cwd = stringField(s, "cwd");

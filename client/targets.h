@@ -4,7 +4,7 @@
 // as the tools look them up, among the running sessions that have a channel.
 
 #include "base/json.h"
-#include "companion/context.h"
+#include "ops/context.h"
 
 #include <string>
 #include <vector>
@@ -14,7 +14,7 @@ namespace client {
 using base::Json;
 
 struct Named {
-  companion::SessionRef session;
+  ops::SessionRef session;
   Json record;  // the registry record of the channel server this session runs
 };
 

@@ -1,16 +1,16 @@
 // Request lines through the companion's parser and its session ops over a small fixed machine:
 // whatever the line, one answer of one line, and no fault.
 
-#include "companion/names.h"
-#include "companion/ops.h"
-#include "companion/session_data.h"
+#include "ops/ops.h"
+#include "sessions/names.h"
+#include "sessions/session_data.h"
 
 #include <cstdint>
 #include <string_view>
 
 namespace {
 
-using namespace companion;
+using namespace ops;
 
 struct Machine {
   std::vector<LiveSession> live;

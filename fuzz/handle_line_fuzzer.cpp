@@ -2,10 +2,10 @@
 // that answers with the request it would have sent.
 
 #include "base/json.h"
+#include "query/client.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
 #include "server/output.h"
-#include "tools/app_client.h"
 
 #include <cstdint>
 
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lines.push_back(std::move(last));
   }
   auto app = [](const std::string& name, const base::Json& args) {
-    return base::serialize(tools::buildRequest(name, args, 1)).value_or("");
+    return base::serialize(query::buildRequest(name, args, 1)).value_or("");
   };
   for (const auto& line : lines) {
     auto out = server::handleMessage(line, "proj", {size % 2 == 0, size % 3 == 0}, app);

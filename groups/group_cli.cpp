@@ -4,9 +4,9 @@
 #include "base/terminal_text.h"
 #include "claude_files/index.h"
 #include "claude_files/live.h"
-#include "companion/names.h"
 #include "groups/group_store.h"
 #include "platform/files.h"
+#include "sessions/names.h"
 #include "state/state.h"
 
 #include <algorithm>
@@ -61,8 +61,7 @@ int listGroups(const std::string& stateDir) {
     return 0;
   }
   std::string out = formatGroups(
-      all, companion::sessionRefs(claude_files::readLiveSessions(claude_files::claudeDir()), {})
-               .running);
+      all, ops::sessionRefs(claude_files::readLiveSessions(claude_files::claudeDir()), {}).running);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
 }
@@ -75,14 +74,14 @@ int failed(const std::string& line) {
 }  // namespace
 
 std::string formatGroups(const std::vector<Group>& all,
-                         const std::vector<companion::SessionRef>& running) {
+                         const std::vector<ops::SessionRef>& running) {
   using base::terminalSafe;
   std::string out;
   for (const Group& g : all) {
     out += terminalSafe(g.name) + "\n";
     for (const std::string& folder : g.folders) {
       out += "  " + terminalSafe(folder) + "\n";
-      for (const companion::SessionRef& s : running) {
+      for (const ops::SessionRef& s : running) {
         if (isUnder(s.cwd, folder) && groupFor(all, s.cwd) == &g) {
           out += "    " + terminalSafe(s.name) + " (" + terminalSafe(s.cwd) + ")\n";
         }

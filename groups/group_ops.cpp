@@ -1,10 +1,10 @@
 #include "groups/group_ops.h"
 
 #include "base/log.h"
+#include "base/paging.h"
 #include "base/terminal_text.h"
 #include "base/time_text.h"
 #include "groups/doc_files.h"
-#include "groups/paging.h"
 
 namespace groups {
 namespace {
@@ -27,8 +27,9 @@ Json docIndex(const std::string& stateDir, const std::string& group) {
     if (readDocument(docPath(stateDir, group, doc), &text, &err) == ReadResult::Refused) {
       return readFailed(doc, err);
     }
-    docs.push_back(
-        {{"doc", doc}, {"chars", charCount(text)}, {"preview", charSlice(text, 0, PREVIEW_CHARS)}});
+    docs.push_back({{"doc", doc},
+                    {"chars", base::charCount(text)},
+                    {"preview", base::charSlice(text, 0, base::PREVIEW_CHARS)}});
   }
   return docs;
 }
@@ -40,11 +41,11 @@ Json notInGroup() {
           {"hint", "the user creates one with: channel-server group create NAME DIR..."}};
 }
 
-std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
-                                              const companion::Context& ctx) {
-  std::vector<companion::SessionRef> out;
+std::vector<ops::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
+                                        const ops::Context& ctx) {
+  std::vector<ops::SessionRef> out;
   for (const auto* list : {&ctx.running, &ctx.finished}) {
-    for (const companion::SessionRef& s : *list) {
+    for (const ops::SessionRef& s : *list) {
       const Group* g = groupFor(all, s.cwd);
       if (g != nullptr && g->name == group.name) {
         out.push_back(s);
@@ -54,11 +55,11 @@ std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, con
   return out;
 }
 
-Json opGroupContext(const Json& request, const companion::Context& ctx) {
+Json opGroupContext(const Json& request, const ops::Context& ctx) {
   std::string cwd;
-  std::optional<std::string> name = textArg(request, "name");
+  std::optional<std::string> name = base::textArg(request, "name");
   if (name) {
-    companion::Lookup found = ctx.find(*name);
+    ops::Lookup found = ctx.find(*name);
     if (!found.session) {
       return found.error;
     }
@@ -73,14 +74,14 @@ Json opGroupContext(const Json& request, const companion::Context& ctx) {
   if (group == nullptr) {
     return name ? Json{{"error", *name + " is not in a work group"}} : notInGroup();
   }
-  std::optional<std::string> doc = textArg(request, "doc");
-  std::optional<std::string> find = textArg(request, "find");
-  if ((hasArg(request, "doc") && (!doc || !validDoc(*doc))) || (find && !doc)) {
+  std::optional<std::string> doc = base::textArg(request, "doc");
+  std::optional<std::string> find = base::textArg(request, "find");
+  if ((base::hasArg(request, "doc") && (!doc || !validDoc(*doc))) || (find && !doc)) {
     return docArgError();
   }
   if (!doc) {
     Json members = Json::array();
-    for (const companion::SessionRef& s : sessionsOf(all, *group, ctx)) {
+    for (const ops::SessionRef& s : sessionsOf(all, *group, ctx)) {
       members.push_back({{"name", s.name},
                          {"project", s.project},
                          {"state", s.running ? "running" : "finished"}});
@@ -97,7 +98,7 @@ Json opGroupContext(const Json& request, const companion::Context& ctx) {
   }
   Json answer = {{"group", group->name}, {"doc", *doc}};
   if (find) {
-    Found f = findFrom(text, *find, offsetArg(request));
+    base::Found f = base::findFrom(text, *find, base::offsetArg(request));
     answer["match"] = f.match;
     answer["matches"] = f.matches;
     answer["text"] = f.text;
@@ -105,7 +106,7 @@ Json opGroupContext(const Json& request, const companion::Context& ctx) {
     answer["next_offset"] = f.nextOffset ? Json(*f.nextOffset) : Json();
     return answer;
   }
-  Page p = pageOf(text, offsetArg(request), limitArg(request));
+  base::Page p = base::pageOf(text, base::offsetArg(request), base::limitArg(request));
   answer["text"] = p.text;
   answer["offset"] = p.offset;
   answer["next_offset"] = p.nextOffset ? Json(*p.nextOffset) : Json();
@@ -126,17 +127,17 @@ std::string decisionEntry(const std::string& log, const std::string& text,
   return out + "## " + base::isoUtc(nowMillis) + " — " + signer + "\n\n" + body + "\n";
 }
 
-Json opGroupNote(const Json& request, const companion::Context& ctx) {
-  std::optional<std::string> text = textArg(request, "text");
+Json opGroupNote(const Json& request, const ops::Context& ctx) {
+  std::optional<std::string> text = base::textArg(request, "text");
   if (!text) {
     return {{"error", "text must be a non-empty string"}};
   }
-  if (charCount(*text) > MAX_NOTE_CHARS) {
+  if (base::charCount(*text) > MAX_NOTE_CHARS) {
     return {{"error", "text is longer than " + std::to_string(MAX_NOTE_CHARS) + " characters"}};
   }
   std::string doc = "decisions";
-  if (hasArg(request, "doc")) {
-    std::optional<std::string> asked = textArg(request, "doc");
+  if (base::hasArg(request, "doc")) {
+    std::optional<std::string> asked = base::textArg(request, "doc");
     if (!asked || !validDoc(*asked)) {
       return docArgError();
     }
@@ -171,7 +172,10 @@ Json opGroupNote(const Json& request, const companion::Context& ctx) {
     return {{"error", "cannot write " + doc + ": " + err}};
   }
   base::logErr("✓ grupo " + group->name + ": " + doc + " por " + base::terminalSafe(ctx.you->name));
-  return {{"ok", true}, {"group", group->name}, {"doc", doc}, {"total_chars", charCount(written)}};
+  return {{"ok", true},
+          {"group", group->name},
+          {"doc", doc},
+          {"total_chars", base::charCount(written)}};
 }
 
 }  // namespace groups

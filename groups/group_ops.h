@@ -4,8 +4,8 @@
 // Documents live under ctx.stateDir; the handlers keep no state between calls.
 
 #include "base/json.h"
-#include "companion/context.h"
 #include "groups/group_store.h"
+#include "ops/context.h"
 
 #include <vector>
 
@@ -17,11 +17,11 @@ using base::Json;
 Json notInGroup();
 
 // The sessions, running first, whose nearest group is `group`.
-std::vector<companion::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
-                                              const companion::Context& ctx);
+std::vector<ops::SessionRef> sessionsOf(const std::vector<Group>& all, const Group& group,
+                                        const ops::Context& ctx);
 
-Json opGroupContext(const Json& request, const companion::Context& ctx);
-Json opGroupNote(const Json& request, const companion::Context& ctx);
+Json opGroupContext(const Json& request, const ops::Context& ctx);
+Json opGroupNote(const Json& request, const ops::Context& ctx);
 
 // What one more note adds to the end of the decisions log: dated, signed, separated from the
 // earlier ones.

@@ -5,7 +5,7 @@
 
 #include "launcher/pty_relay.h"
 #include "launcher/session.h"
-#include "launcher/terminal.h"
+#include "launcher/tty_mode.h"
 #include "platform/unique_fd.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "launcher/pty_relay.h"
 
-#include "launcher/terminal.h"
+#include "launcher/tty_mode.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 

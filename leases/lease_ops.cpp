@@ -32,8 +32,8 @@ Json storeFailed(const std::string& err) {
   return {{"error", "the lease store failed: " + err}};
 }
 
-Holder callerOf(const companion::Context& ctx) {
-  return holderOf(companion::holderName(ctx), ctx.you ? ctx.you->id : "",
+Holder callerOf(const ops::Context& ctx) {
+  return holderOf(ops::holderName(ctx), ctx.you ? ctx.you->id : "",
                   ctx.you ? ctx.you->pid : ctx.callerPid);
 }
 
@@ -50,7 +50,7 @@ Ttl ttlFrom(const Json& value) {
   return {static_cast<int64_t>(seconds), false};
 }
 
-Json opLeaseAcquire(const Json& request, const companion::Context& ctx, LeaseStore& store) {
+Json opLeaseAcquire(const Json& request, const ops::Context& ctx, LeaseStore& store) {
   std::optional<std::string> resource = nonEmptyString(request, "resource");
   std::optional<std::string> reason = nonEmptyString(request, "reason");
   if (!resource) {
@@ -85,7 +85,7 @@ Json opLeaseAcquire(const Json& request, const companion::Context& ctx, LeaseSto
   return answer;
 }
 
-Json opLeaseRelease(const Json& request, const companion::Context& ctx, LeaseStore& store) {
+Json opLeaseRelease(const Json& request, const ops::Context& ctx, LeaseStore& store) {
   std::optional<std::string> resource = nonEmptyString(request, "resource");
   if (!resource) {
     return mustBeText("resource");
@@ -107,7 +107,7 @@ Json opLeaseRelease(const Json& request, const companion::Context& ctx, LeaseSto
   return {{"released", false}, {"resource", *resource}, {"error", "not held"}};
 }
 
-Json opLeaseStatus(const Json& request, const companion::Context& ctx, LeaseStore& store) {
+Json opLeaseStatus(const Json& request, const ops::Context& ctx, LeaseStore& store) {
   std::optional<std::string> resource;
   if (auto it = request.find("resource"); it != request.end() && !it->is_null()) {
     resource = nonEmptyString(request, "resource");

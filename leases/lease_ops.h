@@ -4,8 +4,8 @@
 // (arguments unchecked) and answers with a JSON object; a store failure is an error answer.
 
 #include "base/json.h"
-#include "companion/context.h"
 #include "leases/lease_store.h"
+#include "ops/context.h"
 
 #include <cstdint>
 
@@ -24,8 +24,8 @@ struct Ttl {
 // ttl_s as asked: missing, not a number or under 1 means the default; above the cap is cut.
 Ttl ttlFrom(const Json& value);
 
-Json opLeaseAcquire(const Json& request, const companion::Context& ctx, LeaseStore& store);
-Json opLeaseRelease(const Json& request, const companion::Context& ctx, LeaseStore& store);
-Json opLeaseStatus(const Json& request, const companion::Context& ctx, LeaseStore& store);
+Json opLeaseAcquire(const Json& request, const ops::Context& ctx, LeaseStore& store);
+Json opLeaseRelease(const Json& request, const ops::Context& ctx, LeaseStore& store);
+Json opLeaseStatus(const Json& request, const ops::Context& ctx, LeaseStore& store);
 
 }  // namespace leases

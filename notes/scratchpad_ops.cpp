@@ -1,10 +1,10 @@
 #include "notes/scratchpad_ops.h"
 
+#include "base/paging.h"
 #include "base/time_text.h"
 #include "groups/doc_files.h"
 #include "groups/group_ops.h"
 #include "groups/group_store.h"
-#include "groups/paging.h"
 #include "notes/notebook.h"
 
 #include <algorithm>
@@ -15,14 +15,14 @@ namespace notes {
 namespace {
 
 using base::Json;
-using companion::SessionRef;
+using ops::SessionRef;
 
 bool sameGroup(const std::vector<groups::Group>& all, const std::string& a, const std::string& b) {
   const groups::Group* ga = groups::groupFor(all, a);
   return ga != nullptr && ga == groups::groupFor(all, b);
 }
 
-Json listNotebooks(const companion::Context& ctx) {
+Json listNotebooks(const ops::Context& ctx) {
   Json list = Json::array();
   if (!ctx.you) {
     return {{"notebooks", std::move(list)}};
@@ -46,7 +46,7 @@ Json listNotebooks(const companion::Context& ctx) {
     }
     list.push_back({{"session", s.name},
                     {"project", s.project},
-                    {"chars", groups::charCount(text)},
+                    {"chars", base::charCount(text)},
                     {"updated", base::isoUtc(mtime)}});
   }
   return {{"notebooks", std::move(list)}};
@@ -67,8 +67,8 @@ Json sectionAnswer(const std::string& who, const std::string& text,
              found.empty() ? "no section called " + query : query + " matches several sections"},
             {"sections", std::move(paths)}};
   }
-  std::string body = groups::charSlice(text, found[0]->start, found[0]->end - found[0]->start);
-  groups::Page p = groups::pageOf(body, groups::offsetArg(request), groups::limitArg(request));
+  std::string body = base::charSlice(text, found[0]->start, found[0]->end - found[0]->start);
+  base::Page p = base::pageOf(body, base::offsetArg(request), base::limitArg(request));
   return {{"session", who},
           {"section", found[0]->path},
           {"text", p.text},
@@ -79,17 +79,17 @@ Json sectionAnswer(const std::string& who, const std::string& text,
 
 }  // namespace
 
-Json opUserScratchpad(const Json& request, const companion::Context& ctx) {
-  std::optional<std::string> session = groups::textArg(request, "session");
-  std::optional<std::string> section = groups::textArg(request, "section");
-  std::optional<std::string> find = groups::textArg(request, "find");
-  bool paged = groups::hasArg(request, "offset") || groups::hasArg(request, "limit");
-  if (!session && !section && !find && !paged && !groups::hasArg(request, "outline")) {
+Json opUserScratchpad(const Json& request, const ops::Context& ctx) {
+  std::optional<std::string> session = base::textArg(request, "session");
+  std::optional<std::string> section = base::textArg(request, "section");
+  std::optional<std::string> find = base::textArg(request, "find");
+  bool paged = base::hasArg(request, "offset") || base::hasArg(request, "limit");
+  if (!session && !section && !find && !paged && !base::hasArg(request, "outline")) {
     return listNotebooks(ctx);
   }
   SessionRef target;
   if (session) {
-    companion::Lookup found = ctx.find(*session);
+    ops::Lookup found = ctx.find(*session);
     if (!found.session) {
       return found.error;
     }
@@ -116,7 +116,7 @@ Json opUserScratchpad(const Json& request, const companion::Context& ctx) {
   std::vector<Heading> outline = outlineOf(text);
   Json answer = {{"session", target.name}};
   if (find) {
-    groups::Found f = groups::findFrom(text, *find, groups::offsetArg(request));
+    base::Found f = base::findFrom(text, *find, base::offsetArg(request));
     std::optional<std::string> heading = f.match > 0 ? headingAt(outline, f.offset) : std::nullopt;
     answer.update(Json{{"match", f.match},
                        {"matches", f.matches},
@@ -130,7 +130,7 @@ Json opUserScratchpad(const Json& request, const companion::Context& ctx) {
     return sectionAnswer(target.name, text, outline, *section, request);
   }
   if (paged) {
-    groups::Page p = groups::pageOf(text, groups::offsetArg(request), groups::limitArg(request));
+    base::Page p = base::pageOf(text, base::offsetArg(request), base::limitArg(request));
     answer.update(Json{{"text", p.text},
                        {"offset", p.offset},
                        {"next_offset", p.nextOffset ? Json(*p.nextOffset) : Json()},

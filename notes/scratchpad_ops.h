@@ -4,10 +4,10 @@
 // heading outline, one section, a search, or a page. Never writes.
 
 #include "base/json.h"
-#include "companion/context.h"
+#include "ops/context.h"
 
 namespace notes {
 
-base::Json opUserScratchpad(const base::Json& request, const companion::Context& ctx);
+base::Json opUserScratchpad(const base::Json& request, const ops::Context& ctx);
 
 }  // namespace notes

@@ -9,10 +9,10 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
+#include "query/client.h"
 #include "server/input_queue.h"
 #include "server/jsonrpc.h"
 #include "server/line_reader.h"
-#include "tools/app_client.h"
 
 #include <atomic>
 #include <cerrno>
@@ -62,7 +62,7 @@ InputQueue& gInput = *new InputQueue;
 void handleInput(const std::string& projectName, Mode mode) {
   auto callTool = [](const std::string& name, const Json& args) {
     gInput.setInToolCall(true);
-    std::string text = tools::callSessionTool(name, args);
+    std::string text = query::callSessionTool(name, args);
     gInput.setInToolCall(false);
     return text;
   };

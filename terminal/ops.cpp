@@ -13,7 +13,7 @@
 namespace terminal {
 namespace {
 
-using companion::Context;
+using ops::Context;
 
 constexpr size_t INDEX_LINES = 6;
 constexpr size_t NAMED_LINES = 120;

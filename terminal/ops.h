@@ -3,15 +3,15 @@
 // The companion's terminal ops: a session reads and types into the terminals open in its own
 // folder, and never sees any other.
 
-#include "companion/context.h"
+#include "ops/context.h"
 
 namespace terminal {
 
 // {"terminals":[{"name","id","running","last_lines"}]} without `terminal`; with it
 // {"terminal","running","lines"} (or "lines":null and a "reason" when it is not running).
-companion::Json terminalRead(const companion::Json& request, const companion::Context& ctx);
+ops::Json terminalRead(const ops::Json& request, const ops::Context& ctx);
 
 // {"ok":true,"terminal","typed_chars"}: `text` at the prompt, never submitted.
-companion::Json terminalWrite(const companion::Json& request, const companion::Context& ctx);
+ops::Json terminalWrite(const ops::Json& request, const ops::Context& ctx);
 
 }  // namespace terminal

@@ -1,14 +1,14 @@
-#include "tools/app_client.h"
+#include "query/client.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using tools::Json;
+using base::Json;
 
 TEST(AppRequest, UnknownToolsHaveNoOperation) {
   for (const char* unknown : {"", "foo", "List_sessions", "list"}) {
-    EXPECT_FALSE(tools::opFor(unknown).has_value()) << unknown;
+    EXPECT_FALSE(query::opFor(unknown).has_value()) << unknown;
   }
 }
 
@@ -32,12 +32,12 @@ TEST(AppRequest, ArgumentsKeptOnlyWithTheirJsonType) {
        "\"terminal\":\"t\",\"lines\":1,\"caller_pid\":42}"},
   };
   for (const auto& [args, want] : cases) {
-    EXPECT_EQ(want, tools::buildRequest("x", Json::parse(args), 42).dump()) << args;
+    EXPECT_EQ(want, query::buildRequest("x", Json::parse(args), 42).dump()) << args;
   }
 }
 
 TEST(AppRequest, FixedAnswers) {
-  EXPECT_EQ("{\"error\":\"unknown tool: a\\\"b\\\\c\\n\"}", tools::unknownToolAnswer("a\"b\\c\n"));
+  EXPECT_EQ("{\"error\":\"unknown tool: a\\\"b\\\\c\\n\"}", query::unknownToolAnswer("a\"b\\c\n"));
 
   const std::pair<std::string, std::string> answers[] = {
       {"", "{\"error\":\"empty response from the app\"}"},
@@ -48,7 +48,7 @@ TEST(AppRequest, FixedAnswers) {
       {"\xC2\xA0x\xE2\x80\xA9", "x"},
   };
   for (const auto& [bytes, want] : answers) {
-    EXPECT_EQ(want, tools::answerFromBytes(bytes)) << testing::PrintToString(bytes);
+    EXPECT_EQ(want, query::answerFromBytes(bytes)) << testing::PrintToString(bytes);
   }
 }
 

@@ -1,9 +1,9 @@
 #include "tools/catalogue.h"
 
-#include "app_companion/op_table.h"
-#include "companion/ops.h"
-#include "companion/tool_table.h"
-#include "tools/app_client.h"
+#include "companion/op_table.h"
+#include "ops/ops.h"
+#include "ops/tool_table.h"
+#include "query/client.h"
 
 #include <gtest/gtest.h>
 
@@ -128,18 +128,18 @@ TEST(Catalogue, NamesDescriptionsAndArgumentsAsFixed) {
 // answered by a handler, every argument a key with one type that a request carries.
 TEST(ToolTable, EveryRowIsWholeAndEveryOpHasItsHandler) {
   leases::LeaseStore store;
-  companion::OpTable ops = app_companion::allOps(store);
+  ops::OpTable ops = companion::allOps(store);
   std::set<std::string> names, opNames, argKeysUsed;
-  for (const companion::ToolRow& row : companion::toolTable()) {
+  for (const ops::ToolRow& row : ops::toolTable()) {
     SCOPED_TRACE(row.name);
     EXPECT_TRUE(names.insert(row.name).second);
     EXPECT_TRUE(opNames.insert(row.op).second);
     EXPECT_TRUE(ops.contains(row.op));
-    EXPECT_EQ(row.op, tools::opFor(row.name));
-    for (const companion::ToolArg& arg : row.args) {
-      const companion::ArgKey* key = companion::argKeyNamed(arg.key);
+    EXPECT_EQ(row.op, query::opFor(row.name));
+    for (const ops::ToolArg& arg : row.args) {
+      const ops::ArgKey* key = ops::argKeyNamed(arg.key);
       ASSERT_NE(nullptr, key) << arg.key;
-      EXPECT_TRUE(arg.choices.empty() || key->type == companion::ArgType::String) << arg.key;
+      EXPECT_TRUE(arg.choices.empty() || key->type == ops::ArgType::String) << arg.key;
       argKeysUsed.insert(arg.key);
     }
   }
@@ -147,7 +147,7 @@ TEST(ToolTable, EveryRowIsWholeAndEveryOpHasItsHandler) {
     EXPECT_TRUE(opNames.contains(op) || op == "statusline") << "a handler without a tool: " << op;
   }
   std::set<std::string> forwarded;
-  for (const companion::ArgKey& key : companion::argKeys()) {
+  for (const ops::ArgKey& key : ops::argKeys()) {
     forwarded.insert(key.key);
   }
   EXPECT_EQ(argKeysUsed, forwarded);
@@ -171,7 +171,7 @@ TEST(ToolTable, AnArgumentOfAnotherTypeIsNamedInTheError) {
   };
   for (const auto& [op, request, error] : cases) {
     SCOPED_TRACE(request);
-    auto got = companion::wrongTypeError(op, Json::parse(request));
+    auto got = ops::wrongTypeError(op, Json::parse(request));
     EXPECT_EQ(std::string(error), got ? (*got)["error"].get<std::string>() : "");
   }
 }

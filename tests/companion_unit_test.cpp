@@ -1,9 +1,9 @@
 // The companion's pure half: names, look-up, and the session ops over summaries built here.
 
-#include "companion/names.h"
-#include "companion/ops.h"
 #include "groups/group_cli.h"
-#include "tools/sessions_cmd.h"
+#include "ops/ops.h"
+#include "sessions/names.h"
+#include "sessions/sessions_cmd.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace companion;
+using namespace ops;
 using claude_files::Tokens;
 using claude_files::UsageKey;
 
@@ -261,8 +261,8 @@ TEST(SessionsTable, RowsTimesAndCost) {
   // The cut-off hides "old" and says so; 0 shows every session the list holds.
   size_t hidden = 0;
   std::string table =
-      tools::formatSessions(list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}}, NOW,
-                            NOW - 8 * 3600'000, 80, &hidden);
+      sessions::formatSessions(list, {{"1", {1.234, {}}}, {"2", {0.5, {"claude-x", "\x1b[2J"}}}},
+                               NOW, NOW - 8 * 3600'000, 80, &hidden);
   EXPECT_EQ(
       "NOME  ESTADO     SITUAÇÃO  PROJETO  ÚLTIMA ATIVIDADE  CUSTO    FAZENDO\n"
       "web   em curso   ocupada   web      há 3 min          $1.23    make the login p…\n"
@@ -271,17 +271,17 @@ TEST(SessionsTable, RowsTimesAndCost) {
       table);
   EXPECT_EQ(1u, hidden);
   hidden = 0;
-  table = tools::formatSessions(list, {}, NOW, 0, 0, &hidden);
+  table = sessions::formatSessions(list, {}, NOW, 0, 0, &hidden);
   EXPECT_EQ(0u, hidden);
   EXPECT_NE(std::string::npos, table.find("\nold   terminada  -")) << table;
-  EXPECT_EQ("web\n", tools::channelNames(Json::parse(
+  EXPECT_EQ("web\n", sessions::channelNames(Json::parse(
                          R"({"sessions":[{"name":"web","state":"running","channel":true},
                                          {"name":"api","state":"running","channel":false},
                                          {"name":"old","state":"finished","channel":true}]})")));
   const std::pair<int64_t, const char*> ago[] = {
       {NOW + 5000, "agora"}, {NOW - 59'000, "há 59 s"}, {NOW - 2 * DAY, "há 2 d"}};
   for (const auto& [then, want] : ago) {
-    EXPECT_EQ(want, tools::relativeTime(then, NOW));
+    EXPECT_EQ(want, sessions::relativeTime(then, NOW));
   }
 }
 
@@ -304,7 +304,7 @@ TEST(SessionsTable, HostileTextIsShownEscaped) {
                     {"state", "running"},
                     {"status", "idle"},
                     {"working_on", hostile}}}}};
-    std::string table = tools::formatSessions(list, {}, NOW, NOW, 0);
+    std::string table = sessions::formatSessions(list, {}, NOW, NOW, 0);
     std::istringstream row(table.substr(table.find('\n') + 1));
     std::vector<std::string> words{std::istream_iterator<std::string>(row), {}};
     EXPECT_EQ((std::vector<std::string>{shown, "em", "curso", "ociosa", shown, "-", "-", shown}),

@@ -1,10 +1,10 @@
-#include "companion/names.h"
+#include "base/paging.h"
 #include "groups/group_ops.h"
-#include "groups/paging.h"
 #include "notes/notebook.h"
 #include "notes/scratchpad_ops.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "sessions/names.h"
 #include "tests/support/harness.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +64,7 @@ TEST(Paging, WalksByCharactersToTheEndAndPastIt) {
     std::string joined;
     size_t offset = 0;
     for (int guard = 0; guard < 100; ++guard) {
-      groups::Page p = groups::pageOf(text, offset, limit);
+      base::Page p = base::pageOf(text, offset, limit);
       EXPECT_EQ(offset, p.offset);
       EXPECT_EQ(31u, p.totalChars);
       joined += p.text;
@@ -76,11 +76,11 @@ TEST(Paging, WalksByCharactersToTheEndAndPastIt) {
     }
     EXPECT_EQ(text, joined);
   }
-  groups::Page past = groups::pageOf(text, 500, 10);
+  base::Page past = base::pageOf(text, 500, 10);
   EXPECT_EQ("", past.text);
   EXPECT_EQ(31u, past.offset);
   EXPECT_FALSE(past.nextOffset);
-  EXPECT_EQ("é 😀", groups::pageOf(text, 5, 3).text);
+  EXPECT_EQ("é 😀", base::pageOf(text, 5, 3).text);
 }
 
 TEST(Paging, FindWalksEveryMatchThenStops) {
@@ -91,10 +91,10 @@ TEST(Paging, FindWalksEveryMatchThenStops) {
   std::vector<size_t> starts;
   size_t offset = 0;
   for (int guard = 0; guard < 10; ++guard) {
-    groups::Found f = groups::findFrom(text, "DEPLOY", offset);
+    base::Found f = base::findFrom(text, "DEPLOY", offset);
     ASSERT_EQ(starts.size() + 1, f.match);
     EXPECT_EQ(4u, f.matches);
-    EXPECT_EQ(600u, groups::charCount(f.text));
+    EXPECT_EQ(600u, base::charCount(f.text));
     EXPECT_NE(std::string::npos, f.text.find("eploy"));
     starts.push_back(f.offset);
     if (!f.nextOffset) {
@@ -103,10 +103,10 @@ TEST(Paging, FindWalksEveryMatchThenStops) {
     offset = *f.nextOffset;
   }
   EXPECT_EQ((std::vector<size_t>{3, 711, 1419, 2127}), starts);
-  groups::Found after = groups::findFrom(text, "deploy", starts.back() + 1);
+  base::Found after = base::findFrom(text, "deploy", starts.back() + 1);
   EXPECT_EQ(0u, after.match);
   EXPECT_EQ("", after.text);
-  EXPECT_EQ(0u, groups::findFrom("short", "nope", 0).matches);
+  EXPECT_EQ(0u, base::findFrom("short", "nope", 0).matches);
 }
 
 TEST(Groups, NearestFolderWins) {
@@ -137,9 +137,7 @@ class GroupOps : public ::testing::Test {
                    {"eve", "e1", "/elsewhere", "elsewhere", "", 13, true, ""}};
     ctx.finished = {{"old", "o1", "/w/api/x", "x", "", 0, false, ""}};
     ctx.you = ctx.running[0];
-    ctx.find = [this](std::string_view n) {
-      return companion::lookUp(n, ctx.running, ctx.finished);
-    };
+    ctx.find = [this](std::string_view n) { return ops::lookUp(n, ctx.running, ctx.finished); };
     std::string err;
     ASSERT_TRUE(groups::changeMembers(ctx.stateDir, "feat", groups::Change::Create,
                                       {"/w/api", "/w/web"}, &err))
@@ -151,7 +149,7 @@ class GroupOps : public ::testing::Test {
   }
   Json context(const Json& request) { return groups::opGroupContext(request, ctx); }
   cstest::TempHome home;
-  companion::Context ctx;
+  ops::Context ctx;
 };
 
 TEST_F(GroupOps, NotesAreSignedAppendedOrReplacedAndReadBack) {

@@ -15,10 +15,10 @@ using leases::LeaseStore;
 
 constexpr int64_t NOW = 1'800'000'000'000;
 
-companion::Context callerCtx(const std::string& name, pid_t pid, int64_t now = NOW) {
-  std::optional<companion::SessionRef> you;  // none: a caller that is no session
+ops::Context callerCtx(const std::string& name, pid_t pid, int64_t now = NOW) {
+  std::optional<ops::SessionRef> you;  // none: a caller that is no session
   if (!name.empty()) {
-    you = companion::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
+    you = ops::SessionRef{name, "id-" + name, "/w", "w", "", pid, true, ""};
   }
   return {pid, you, {}, {}, {}, "", now, nullptr};
 }
@@ -30,7 +30,7 @@ class Leases : public ::testing::Test {
     ASSERT_TRUE(store.open(dbPath(), &err)) << err;
   }
   std::string dbPath() const { return home / "companion.db"; }
-  Json acquire(const companion::Context& ctx, const std::string& resource, Json ttl = Json()) {
+  Json acquire(const ops::Context& ctx, const std::string& resource, Json ttl = Json()) {
     return leases::opLeaseAcquire(
         {{"resource", resource}, {"reason", "why " + resource}, {"ttl_s", ttl}}, ctx, store);
   }

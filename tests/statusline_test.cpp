@@ -1,18 +1,18 @@
 // The status line: its op over summaries built here, the line drawn from an answer, the settings
 // file changed as text, and the command run whole, with and without a companion.
 
-#include "tools/statusline.h"
+#include "statusline/statusline.h"
 
-#include "app_companion/live_data.h"
-#include "app_companion/statusline_op.h"
 #include "base/time_text.h"
 #include "claude_files/index.h"
 #include "claude_files/prices.h"
-#include "companion/names.h"
-#include "companion/ops.h"
+#include "companion/live_data.h"
+#include "companion/statusline_op.h"
 #include "groups/group_store.h"
+#include "ops/ops.h"
 #include "platform/files.h"
 #include "platform/posix.h"
+#include "sessions/names.h"
 #include "support/harness.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@
 namespace {
 
 using namespace cstest;
-using namespace companion;
+using namespace ops;
 using claude_files::MinuteUsage;
 using claude_files::Tokens;
 using claude_files::UsageKey;
@@ -69,7 +69,7 @@ TEST(StatuslineOp, OneAnswerForTheCallingSession) {
   });
   Context ctx;
   buildContext(0, data, home.path(), NOW, &ctx);
-  Json a = app_companion::opStatusline(
+  Json a = companion::opStatusline(
       {{"op", "statusline"}, {"session_id", "me"}, {"day_start", NOW - 3 * 60 * MIN}}, ctx, store);
   EXPECT_EQ(Json::parse(R"({"name":"me","usd":null,"usd_known":7.0,"unpriced_models":["mystery"],
       "channel":true,"leases":["db"],"running":4,
@@ -78,7 +78,7 @@ TEST(StatuslineOp, OneAnswerForTheCallingSession) {
       "group":"g","today_usd":13.0,"rate_usd_per_hour":6.0})"),
             a);
 
-  Json stranger = app_companion::opStatusline({{"session_id", "nobody"}}, ctx, store);
+  Json stranger = companion::opStatusline({{"session_id", "nobody"}}, ctx, store);
   EXPECT_EQ(nullptr, stranger["name"]);
   EXPECT_EQ(nullptr, stranger["usd"]);
   EXPECT_EQ(Json::array(), stranger["leases"]);
@@ -117,7 +117,7 @@ TEST(StatuslineOp, SumsAgreeWithCostAndList) {
   Context ctx;
   buildContext(0, data, home.path(), dayStart + 86'399'000, &ctx);
   leases::LeaseStore store;
-  Json line = app_companion::opStatusline(
+  Json line = companion::opStatusline(
       {{"op", "statusline"}, {"session_id", sid}, {"day_start", dayStart}}, ctx, store);
 
   Json own = costOp({{"name", sid}}, ctx), list = listOp({}, ctx);
@@ -161,9 +161,9 @@ TEST(StatuslineOp, NamesKeptUntilATitleChanges) {
   answer(a);
   title(b, "beta");
   answer(b);
-  app_companion::LiveData data(home / ".corvane");
+  companion::LiveData data(home / ".corvane");
   auto names = [&](const std::vector<SessionRef>** list) {
-    std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(companion::REFRESH_EVERY + std::chrono::milliseconds(50));
     std::set<std::string> got;
     data.with({{"op", "list"}}, [&](const SessionData& d) {
       *list = &d.named.value().finished.all();
@@ -204,31 +204,32 @@ TEST(StatuslineRender, Lines) {
   struct Case {
     const char* what;
     Json answer;
-    tools::Companion state;
+    statusline::Companion state;
     size_t columns;
     std::string want;
   } cases[] = {
-      {"answered", ANSWER, tools::Companion::Answered, 80, full},
+      {"answered", ANSWER, statusline::Companion::Answered, 80, full},
       {"unpriced model", with(ANSWER, {{"usd", nullptr}, {"usd_known", 1.5}}),
-       tools::Companion::Answered, 80,
+       statusline::Companion::Answered, 80,
        "⇄ api · ≥$1.50* · ctx 42% · 5h 31% │ hoje $12.40 · $3.10/h │ 3 sessões\n"},
-      {"companion starting", ANSWER, tools::Companion::Starting, 80, "… · ctx 42% · 5h 31%\n"},
-      {"companion failed", ANSWER, tools::Companion::Failed, 80,
+      {"companion starting", ANSWER, statusline::Companion::Starting, 80, "… · ctx 42% · 5h 31%\n"},
+      {"companion failed", ANSWER, statusline::Companion::Failed, 80,
        "corvane indisponível · ctx 42% · 5h 31%\n"},
-      {"others waiting, wide", busy, tools::Companion::Answered, 80,
+      {"others waiting, wide", busy, statusline::Companion::Answered, 80,
        full + "à espera: web (permission), docs · reserva: db\n"},
-      {"others waiting, narrow", busy, tools::Companion::Answered, 40,
+      {"others waiting, narrow", busy, statusline::Companion::Answered, 40,
        "⇄ api · $1.50 · ctx 42% · 2 à espera\n"},
-      {"very narrow", busy, tools::Companion::Answered, 6, "⇄ api\n"},
+      {"very narrow", busy, statusline::Companion::Answered, 6, "⇄ api\n"},
       {"escapes in names", with(ANSWER, {{"name", "ev\x1b]0;x\x07il\xff"}}),
-       tools::Companion::Answered, 80,
+       statusline::Companion::Answered, 80,
        "⇄ ev\\x1b]0;x\\x07il\\xff · $1.50 · ctx 42% · 5h 31% │ hoje $12.40 · $3.10/h\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.want, tools::renderStatus(INPUT, c.answer, c.state, {c.columns, false}));
+    EXPECT_EQ(c.want, statusline::renderStatus(INPUT, c.answer, c.state, {c.columns, false}));
   }
-  std::string coloured = tools::renderStatus(INPUT, ANSWER, tools::Companion::Answered, {80, true});
+  std::string coloured =
+      statusline::renderStatus(INPUT, ANSWER, statusline::Companion::Answered, {80, true});
   EXPECT_NE(std::string::npos, coloured.find("\x1b[1m⇄ api\x1b[0m"));
   EXPECT_EQ(full, std::regex_replace(coloured, std::regex("\x1b\\[[0-9;]*m"), ""));
 }
@@ -237,7 +238,7 @@ TEST(StatuslineSettings, InstallAndUninstallKeepEverythingElse) {
   const std::string cmd = "/x/channel-server statusline";
   const std::string ours = R"("statusLine": {"type": "command", "command": ")" + cmd + "\"}";
   const std::string tick = R"(,"refreshInterval":2})";
-  using C = tools::SettingsChange;
+  using C = statusline::SettingsChange;
   struct Case {
     bool install;
     std::optional<std::string> before;
@@ -268,8 +269,8 @@ TEST(StatuslineSettings, InstallAndUninstallKeepEverythingElse) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before.value_or("(no file)"));
     std::string out, message;
-    C got = c.install ? tools::installStatusLine(c.before, cmd, &out, &message)
-                      : tools::uninstallStatusLine(c.before, &out, &message);
+    C got = c.install ? statusline::installStatusLine(c.before, cmd, &out, &message)
+                      : statusline::uninstallStatusLine(c.before, &out, &message);
     EXPECT_EQ(c.want, got) << message;
     EXPECT_EQ(c.after, out);
     if (got == C::Refused && c.install) {

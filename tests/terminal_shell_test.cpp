@@ -25,8 +25,8 @@ class ShellTest : public ::testing::Test {
     }
     platform::makeDirs(home / "proj");
     ctx.stateDir = home / ".corvane";
-    ctx.you = companion::SessionRef{"me", "id", platform::resolvePath(home / "proj"), "proj", "", 1,
-                                    true, ""};
+    ctx.you =
+        ops::SessionRef{"me", "id", platform::resolvePath(home / "proj"), "proj", "", 1, true, ""};
   }
   // One more shell in proj, on a terminal of its own.
   void start() {
@@ -50,7 +50,7 @@ class ShellTest : public ::testing::Test {
   void type(std::string_view bytes) { ASSERT_TRUE(sh->type(bytes)); }
 
   cstest::TempHome home;
-  companion::Context ctx;
+  ops::Context ctx;
   std::vector<std::unique_ptr<cstest::Pty>> shells;
   cstest::Pty* sh = nullptr;  // the newest
 };

@@ -140,7 +140,7 @@ class OpsTest : public ::testing::Test {
     ::setenv("HOME", home.path().c_str(), 1);
     ctx.stateDir = home / ".corvane";
     platform::makeDirs(ctx.stateDir);
-    ctx.you = companion::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true, ""};
+    ctx.you = ops::SessionRef{"me", "id", "/w/proj", "proj", "", 1, true, ""};
   }
   // Typed bytes go to the pipe, or to `shell`'s terminal when one is given.
   Open& open(const std::string& name, const std::string& folder, std::string_view shown,
@@ -169,7 +169,7 @@ class OpsTest : public ::testing::Test {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
   }
   cstest::TempHome home;
-  companion::Context ctx;
+  ops::Context ctx;
   std::vector<std::unique_ptr<Open>> terms;
 };
 

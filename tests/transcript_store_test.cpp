@@ -1,11 +1,11 @@
 // What a question reads, what a restart reads again, the folder watch, and the shared snapshot.
 
-#include "app_companion/live_data.h"
 #include "claude_files/aggregate_codec.h"
 #include "claude_files/folders.h"
 #include "claude_files/index.h"
 #include "claude_files/summary_store.h"
 #include "claude_files/transcript.h"
+#include "companion/live_data.h"
 #include "platform/files.h"
 #include "support/harness.h"
 
@@ -221,7 +221,7 @@ TEST(TranscriptPlaces, FromThePathAlone) {
 
 TEST(LiveDataTest, WhatARequestNeedsRead) {
   const int64_t now = 1'800'000'000'000, week = 7LL * 24 * 3600 * 1000;
-  const std::tuple<companion::Json, int64_t, std::vector<std::string>> cases[] = {
+  const std::tuple<ops::Json, int64_t, std::vector<std::string>> cases[] = {
       {{{"op", "list"}}, now - week, {}},
       {{{"op", "cost"}, {"name", "1111aaaa"}}, -1, {"1111aaaa"}},
       {{{"op", "cost"}, {"name", "abc"}}, -1, {}},  // too short to read sessions by id
@@ -231,7 +231,7 @@ TEST(LiveDataTest, WhatARequestNeedsRead) {
       {{{"op", "statusline"}, {"session_id", "2222bbbb"}}, now - week, {"2222bbbb"}},
   };
   for (const auto& [request, since, prefixes] : cases) {
-    Need need = app_companion::needOf(request, now);
+    Need need = companion::needOf(request, now);
     EXPECT_EQ(need.modifiedSinceMillis, since) << request;
     EXPECT_EQ(need.idPrefixes, prefixes) << request;
   }
@@ -242,23 +242,22 @@ TEST(LiveDataTest, AnOpThatWaitsHoldsUpNobody) {
   ::setenv("HOME", home.path().c_str(), 1);
   ::unsetenv("CLAUDE_CONFIG_DIR");
   fs::create_directories(home.path() + "/.corvane");
-  app_companion::LiveData data(home.path() + "/.corvane");
+  companion::LiveData data(home.path() + "/.corvane");
   std::atomic<bool> waiting{false};
   std::thread slow([&] {
-    data.with({{"op", "list"}}, [&](const companion::SessionData&) {
+    data.with({{"op", "list"}}, [&](const ops::SessionData&) {
       waiting = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-      return companion::Json();
+      return ops::Json();
     });
   });
   for (int i = 0; i < 500 && !waiting; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   // Past the snapshot's age, so this one refreshes while the other op still runs.
-  std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(50));
+  std::this_thread::sleep_for(companion::REFRESH_EVERY + std::chrono::milliseconds(50));
   auto start = std::chrono::steady_clock::now();
-  data.with({{"op", "list"}},
-            [](const companion::SessionData& d) { return companion::Json(d.live.size()); });
+  data.with({{"op", "list"}}, [](const ops::SessionData& d) { return ops::Json(d.live.size()); });
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   slow.join();
 }

@@ -1,16 +1,16 @@
 #include "tools/catalogue.h"
 
-#include "companion/tool_table.h"
+#include "ops/tool_table.h"
 
 namespace tools {
 namespace {
 
-Json entryOf(const companion::ToolRow& row) {
+Json entryOf(const ops::ToolRow& row) {
   Properties properties;
   std::vector<std::string> required;
-  for (const companion::ToolArg& arg : row.args) {
-    const companion::ArgKey* key = companion::argKeyNamed(arg.key);
-    Json p = {{"type", key != nullptr ? companion::typeName(key->type) : ""},
+  for (const ops::ToolArg& arg : row.args) {
+    const ops::ArgKey* key = ops::argKeyNamed(arg.key);
+    Json p = {{"type", key != nullptr ? ops::typeName(key->type) : ""},
               {"description", arg.description}};
     if (!arg.choices.empty()) {
       p["enum"] = std::vector<std::string>(arg.choices.begin(), arg.choices.end());
@@ -39,7 +39,7 @@ const Json& sessionTools() {
   // Never destroyed: the input thread may still read it while the process exits.
   static const Json& catalogue = *new Json([] {
     Json all = Json::array();
-    for (const companion::ToolRow& row : companion::toolTable()) {
+    for (const ops::ToolRow& row : ops::toolTable()) {
       all.push_back(entryOf(row));
     }
     return all;
@@ -54,7 +54,7 @@ Json exposedSessionTools(bool warden) {
   Json kept = Json::array();
   const Json& all = sessionTools();
   for (size_t i = 0; i < all.size(); ++i) {
-    if (companion::toolTable()[i].warden) {
+    if (ops::toolTable()[i].warden) {
       kept.push_back(all[i]);
     }
   }

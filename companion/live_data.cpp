@@ -27,6 +27,7 @@ namespace {
 
 constexpr int64_t WEEK_MS = 7LL * 24 * 3600 * 1000;
 constexpr size_t PREFIXES_KEPT = 64;
+constexpr std::chrono::milliseconds WALK_AFTER{100};
 // Shorter keys would match, and read, sessions by chance.
 constexpr size_t ID_PREFIX_MIN = 4;
 
@@ -213,8 +214,15 @@ void LiveData::keep() {
       walk = std::exchange(m_walkWanted, false);
     }
     if (walk && !last) {
+      {
+        // After the answer has gone out, not beside it on a busy machine's cores.
+        std::unique_lock<std::mutex> hold(m_stopMutex);
+        last = m_stopCv.wait_for(hold, WALK_AFTER, [this] { return m_stop; });
+      }
       std::lock_guard<std::mutex> hold(m_indexMutex);
-      m_index.walk();
+      if (!last) {
+        m_index.walk();
+      }
     }
     if (!m_store) {
       continue;

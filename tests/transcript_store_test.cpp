@@ -287,16 +287,16 @@ TEST(LiveDataTest, TheFirstQuestionByIdWaitsForNoWalk) {
   fs::create_directories(home.path() + "/.claude/projects/-w-lib");
   fs::copy(CS_TESTS_DIR "/fixtures/claude", home.path() + "/.claude", fs::copy_options::recursive);
   std::ofstream(home.path() + "/.claude/projects/-w-lib/" + OTHER + ".jsonl") << "{}\n";
-  app_companion::LiveData data(home.path() + "/.corvane");
+  companion::LiveData data(home.path() + "/.corvane");
   auto known = [&] {
     return data.with({{"op", "cost"}, {"name", SID}},
-                     [](const companion::SessionData& d) { return d.sessionsKnown; });
+                     [](const ops::SessionData& d) { return d.sessionsKnown; });
   };
   EXPECT_EQ(known(), 1u);
   // Every folder is looked at after the answer, on the keeper's thread.
-  companion::Json later;
+  ops::Json later;
   for (int i = 0; i < 20 && later != 2u; ++i) {
-    std::this_thread::sleep_for(app_companion::REFRESH_EVERY + std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(companion::REFRESH_EVERY + std::chrono::milliseconds(20));
     later = known();
   }
   EXPECT_EQ(later, 2u);

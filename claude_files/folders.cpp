@@ -18,6 +18,21 @@ bool endsWith(const std::string& s, std::string_view tail) {
   return s.size() > tail.size() && std::string_view(s).substr(s.size() - tail.size()) == tail;
 }
 
+bool isSessionId(std::string_view text) {
+  if (text.size() != 36) {
+    return false;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (dash ? c != '-' : !hex) {
+      return false;
+    }
+  }
+  return true;
+}
+
 Listing listFolder(int at, const std::string& path) {
   Listing out;
   int fd = ::openat(at, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);

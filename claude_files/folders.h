@@ -46,6 +46,10 @@ std::string agentName(const std::string& transcriptPath);
 // The file's own name without `.jsonl`, which stands in for an unnamed agent.
 std::string fileStem(const std::string& path);
 
+// A whole session id as Claude Code writes it (a UUID), so its files' names are known: a prefix
+// of one must be looked for among the names.
+bool isSessionId(std::string_view text);
+
 bool endsWith(const std::string& s, std::string_view tail);
 
 }  // namespace claude_files

@@ -86,15 +86,30 @@ std::shared_ptr<const TranscriptSummary> Index::findTranscript(std::string_view 
   return nullptr;
 }
 
-void Index::refresh(const Need& need) {
-  m_bytesRead = m_looked = m_restored = 0;
-  m_live = readLiveSessions(m_dir);
+void Index::loadStamps() {
   if (m_options.store != nullptr && !m_stored) {
     m_stored =
         std::make_unique<std::unordered_map<std::string, StoredFile>>(m_options.store->stamps());
   }
-  lookAtChanges();
+}
+
+void Index::refresh(const Need& need) {
+  m_bytesRead = m_looked = m_restored = 0;
+  m_live = readLiveSessions(m_dir);
+  loadStamps();
+  if (!walked() && !need.everything && need.modifiedSinceMillis < 0) {
+    lookFor(need);
+  } else {
+    lookAtChanges();
+  }
   makeCurrent(wanted(need));
+}
+
+void Index::walk() {
+  if (!walked()) {
+    loadStamps();
+    lookAtChanges();
+  }
 }
 
 std::set<std::string> Index::wanted(const Need& need) const {

@@ -4,8 +4,9 @@
 // whose transcripts a question needed. A file is read once, then only the bytes appended since;
 // one that shrank or was replaced is read again. Changes are learnt from a folder watch where the
 // OS has one (with a full look every FULL_LOOK_EVERY as a safety net), else by looking at every
-// file. Only aggregates are kept, never lines. Nothing here writes into the folder. Not
-// thread-safe: one owner at a time.
+// file. Until the first full look, a question about sessions by id looks only where their files
+// can be, so the first answer waits for no walk. Only aggregates are kept, never lines. Nothing
+// here writes into the folder. Not thread-safe: one owner at a time.
 
 #include "claude_files/summary.h"
 #include "claude_files/summary_store.h"
@@ -64,6 +65,11 @@ class Index {
   // Sessions with a transcript, read or not, and live sessions without one.
   size_t sessionsKnown() const { return m_known; }
 
+  // The first full look and the watches, when every question so far needed sessions by id only.
+  void walk();
+  // Every folder looked at once: sessions not asked about are known too.
+  bool walked() const { return m_fullLookAt != std::chrono::steady_clock::time_point{}; }
+
   const std::string& dir() const { return m_dir; }
   bool watching() const { return m_watch != nullptr; }
   // Of the last refresh: transcript bytes read, files looked at (stat), files taken from the store.
@@ -81,7 +87,9 @@ class Index {
   struct Session;
   struct Reader;
 
+  void loadStamps();
   void lookAtChanges();
+  void lookFor(const Need& need);
   void lookBelow(const std::string& folder);
   void lookAt(const std::string& path, int dirFd, const std::string& name);
   void forget(const std::string& path);

@@ -1,5 +1,6 @@
 #include "claude_files/folders.h"
 #include "claude_files/index_parts.h"
+#include "claude_files/live.h"
 #include "platform/files.h"
 #include "platform/watch.h"
 
@@ -75,6 +76,88 @@ void Index::lookAtChanges() {
   }
   for (const std::string& path : files) {
     lookAt(path, AT_FDCWD, path);
+  }
+}
+
+void Index::lookFor(const Need& need) {
+  uint64_t walk = ++m_walks;
+  // Whole ids name their files; a prefix is matched against the names of each project folder.
+  std::set<std::string> exact;
+  std::vector<std::string> prefixes;
+  for (const LiveSession& l : m_live) {
+    exact.insert(l.sessionId);
+  }
+  for (const auto& [key, s] : m_sessions) {
+    if (s.loaded) {
+      exact.insert(idOf(key));  // kept current while read
+    }
+  }
+  for (const std::string& p : need.idPrefixes) {
+    if (isSessionId(p)) {
+      exact.insert(p);
+    } else if (!p.empty()) {
+      prefixes.push_back(p);
+    }
+  }
+  std::erase_if(exact, [](const std::string& id) {
+    return id.empty() || id.find('/') != std::string::npos || id.front() == '.';
+  });
+  auto byPrefix = [&](const std::string& id) {
+    return std::any_of(prefixes.begin(), prefixes.end(),
+                       [&](const std::string& p) { return id.starts_with(p); });
+  };
+  auto seen = [&](const std::string& path) {
+    if (auto it = m_files.find(path); it != m_files.end()) {
+      it->second.lookedAt = walk;
+    }
+  };
+  Listing projects = listFolder(AT_FDCWD, m_projects);
+  for (const FolderEntry& project : projects.entries) {
+    std::string folder = m_projects + "/" + project.name;
+    if (!project.folder || (exact.empty() && prefixes.empty())) {
+      continue;
+    }
+    std::set<std::string> sessionFolders;
+    if (!prefixes.empty()) {
+      Listing listing = listFolder(projects.fd(), project.name);
+      for (const FolderEntry& e : listing.entries) {
+        std::string id = e.folder ? e.name : fileStem(e.name);
+        if (!byPrefix(id) || exact.count(id) != 0) {
+          continue;
+        }
+        if (e.folder) {
+          sessionFolders.insert(e.name);
+        } else if (endsWith(e.name, ".jsonl")) {
+          lookAt(folder + "/" + e.name, listing.fd(), e.name);
+          seen(folder + "/" + e.name);
+        }
+      }
+    }
+    for (const std::string& id : exact) {
+      std::string name = project.name + "/" + id + ".jsonl";
+      lookAt(m_projects + "/" + name, projects.fd(), name);
+      seen(m_projects + "/" + name);
+      struct stat st {};
+      if (::fstatat(projects.fd(), (project.name + "/" + id).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+              0 &&
+          S_ISDIR(st.st_mode)) {
+        sessionFolders.insert(id);
+      }
+    }
+    for (const std::string& id : sessionFolders) {
+      lookBelow(folder + "/" + id);  // its subagents
+    }
+  }
+  // Files of these sessions found before and not now are gone.
+  std::vector<std::string> gone;
+  for (const auto& [path, f] : m_files) {
+    std::string id = idOf(f.sessionKey);
+    if (f.lookedAt < walk && (exact.count(id) != 0 || byPrefix(id))) {
+      gone.push_back(path);
+    }
+  }
+  for (const std::string& path : gone) {
+    forget(path);
   }
 }
 

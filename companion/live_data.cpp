@@ -6,6 +6,8 @@
 #include "registry/registry.h"
 #include "sessions/names.h"
 
+#include <utility>
+
 namespace companion {
 
 using namespace ops;
@@ -17,6 +19,7 @@ struct Snapshot {
   std::unique_ptr<SessionData> data;  // over live and transcripts
   int64_t takenAt = 0;                // steady clock, ms
   bool recent = false;                // holds every session modified in the last week
+  bool walked = false;                // taken after the index's first full look
   std::set<std::string> prefixes;
 };
 
@@ -24,6 +27,7 @@ namespace {
 
 constexpr int64_t WEEK_MS = 7LL * 24 * 3600 * 1000;
 constexpr size_t PREFIXES_KEPT = 64;
+constexpr std::chrono::milliseconds WALK_AFTER{100};
 // Shorter keys would match, and read, sessions by chance.
 constexpr size_t ID_PREFIX_MIN = 4;
 
@@ -179,6 +183,7 @@ std::shared_ptr<const Snapshot> LiveData::snapshotFor(const claude_files::Need& 
                           : nameSessions(next->data->live, next->data->transcripts);
   next->takenAt = steadyMillis();
   next->recent = m_recentWanted;
+  next->walked = m_index.walked();
   next->prefixes = m_prefixes;
   std::lock_guard<std::mutex> snap(m_snapshotMutex);
   m_snapshot = std::move(next);
@@ -187,15 +192,37 @@ std::shared_ptr<const Snapshot> LiveData::snapshotFor(const claude_files::Need& 
 
 Json LiveData::with(const Json& request, const std::function<Json(const SessionData&)>& fn) {
   std::shared_ptr<const Snapshot> snap = snapshotFor(needOf(request, wallMillis()));
-  return fn(*snap->data);
+  Json answer = fn(*snap->data);
+  if (!snap->walked) {
+    // The answer first: the look at every folder and their watches come after it.
+    {
+      std::lock_guard<std::mutex> hold(m_stopMutex);
+      m_walkWanted = true;
+    }
+    m_stopCv.notify_all();
+  }
+  return answer;
 }
 
 void LiveData::keep() {
   for (bool last = false; !last;) {
+    bool walk = false;
     {
       std::unique_lock<std::mutex> hold(m_stopMutex);
-      m_stopCv.wait_for(hold, SAVE_EVERY, [this] { return m_stop; });
+      m_stopCv.wait_for(hold, SAVE_EVERY, [this] { return m_stop || m_walkWanted; });
       last = m_stop;
+      walk = std::exchange(m_walkWanted, false);
+    }
+    if (walk && !last) {
+      {
+        // After the answer has gone out, not beside it on a busy machine's cores.
+        std::unique_lock<std::mutex> hold(m_stopMutex);
+        last = m_stopCv.wait_for(hold, WALK_AFTER, [this] { return m_stop; });
+      }
+      std::lock_guard<std::mutex> hold(m_indexMutex);
+      if (!last) {
+        m_index.walk();
+      }
     }
     if (!m_store) {
       continue;

@@ -3,7 +3,8 @@
 // The readers of Claude Code's files and of our registry, shared by every connection. A request
 // is answered over an immutable snapshot that holds what it asks about and is at most
 // REFRESH_EVERY old; ops run on their own copy of the pointer, so no op holds a lock while it
-// waits or does I/O. Per-file aggregates are written to the store by a thread of its own.
+// waits or does I/O. Per-file aggregates are written to the store by a thread of its own, which
+// also takes the first full look at Claude Code's folders once a question answered without it.
 
 #include "base/json.h"
 #include "claude_files/index.h"
@@ -55,6 +56,7 @@ class LiveData {
   std::mutex m_stopMutex;
   std::condition_variable m_stopCv;
   bool m_stop = false;
+  bool m_walkWanted = false;  // under m_stopMutex
   std::thread m_keeper;
 };
 

@@ -135,7 +135,7 @@ TEST_F(TranscriptStoreTest, AQuestionReadsOnlyTheFilesItNeeds) {
   }
   EXPECT_EQ(idx.bytesReadLastRefresh(), sessionBytes);
   EXPECT_FALSE(idx.findTranscript(OTHER));
-  EXPECT_EQ(idx.sessionsKnown(), 2u);
+  EXPECT_EQ(idx.sessionsKnown(), 1u);  // no look at every folder yet
 
   // A list reads the week's files only; older ones are counted, never read.
   auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -146,6 +146,40 @@ TEST_F(TranscriptStoreTest, AQuestionReadsOnlyTheFilesItNeeds) {
   EXPECT_FALSE(idx.findTranscript(OTHER));
   idx.refresh(Need{false, -1, {OTHER}});
   EXPECT_EQ(summary(idx, OTHER).latestPrompt, "lib work");
+}
+
+TEST_F(TranscriptStoreTest, AQuestionByIdLooksOnlyWhereItsFilesCanBe) {
+  std::string live = dir() + "/sessions/" + std::to_string(::getpid()) + ".json";
+  fs::create_directories(dir() + "/sessions");
+  // Asked, read, files looked at (a whole id once in each project folder); "": none but the live.
+  const std::tuple<std::string, std::vector<std::string>, uint64_t> cases[] = {
+      {SID, {SID}, 2 + 2}, {SID.substr(0, 8), {SID}, 1 + 2},
+      {OTHER, {OTHER}, 2}, {"../-home-u-lib/" + OTHER, {}, 0},
+      {"", {OTHER}, 2},
+  };
+  Index everything(dir());
+  everything.refresh();
+  for (const auto& [key, read, looked] : cases) {
+    SCOPED_TRACE(key);
+    write(live, key.empty() ? R"({"sessionId":")" + OTHER + "\"}" : "", false);
+    Index idx(dir());
+    idx.refresh(Need{false, -1, {key}});
+    EXPECT_EQ(idx.filesLookedAtLastRefresh(), looked);
+    EXPECT_EQ(idx.transcripts().size(), read.size());
+    for (const std::string& id : read) {
+      EXPECT_EQ(summary(idx, id), summary(everything, id)) << id;
+    }
+  }
+  // Changed before the first full look: each question looks again at what was read.
+  Index idx(dir());
+  idx.refresh(Need{false, -1, {SID}});
+  write(main(), line("later"), true);
+  fs::remove_all(dir() + "/projects/-home-u-app/" + SID);  // its subagents
+  idx.refresh(Need{false, -1, {OTHER}});
+  EXPECT_FALSE(idx.walked());
+  Index fresh(dir());
+  fresh.refresh();
+  EXPECT_EQ(summary(idx, SID), summary(fresh, SID));
 }
 
 TEST_F(TranscriptStoreTest, TheWatchSeesAnAppendWithoutLookingAtEveryFile) {
@@ -219,6 +253,14 @@ TEST(TranscriptPlaces, FromThePathAlone) {
   }
 }
 
+TEST(TranscriptPlaces, WholeSessionIds) {
+  EXPECT_TRUE(isSessionId(SID));
+  for (std::string no : {SID.substr(0, 35), SID + "0", SID.substr(0, 8) + "+" + SID.substr(9),
+                         "g" + SID.substr(1)}) {
+    EXPECT_FALSE(isSessionId(no)) << no;
+  }
+}
+
 TEST(LiveDataTest, WhatARequestNeedsRead) {
   const int64_t now = 1'800'000'000'000, week = 7LL * 24 * 3600 * 1000;
   const std::tuple<ops::Json, int64_t, std::vector<std::string>> cases[] = {
@@ -235,6 +277,29 @@ TEST(LiveDataTest, WhatARequestNeedsRead) {
     EXPECT_EQ(need.modifiedSinceMillis, since) << request;
     EXPECT_EQ(need.idPrefixes, prefixes) << request;
   }
+}
+
+TEST(LiveDataTest, TheFirstQuestionByIdWaitsForNoWalk) {
+  cstest::TempHome home;
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  fs::create_directories(home.path() + "/.corvane");
+  fs::create_directories(home.path() + "/.claude/projects/-w-lib");
+  fs::copy(CS_TESTS_DIR "/fixtures/claude", home.path() + "/.claude", fs::copy_options::recursive);
+  std::ofstream(home.path() + "/.claude/projects/-w-lib/" + OTHER + ".jsonl") << "{}\n";
+  companion::LiveData data(home.path() + "/.corvane");
+  auto known = [&] {
+    return data.with({{"op", "cost"}, {"name", SID}},
+                     [](const ops::SessionData& d) { return d.sessionsKnown; });
+  };
+  EXPECT_EQ(known(), 1u);
+  // Every folder is looked at after the answer, on the keeper's thread.
+  ops::Json later;
+  for (int i = 0; i < 20 && later != 2u; ++i) {
+    std::this_thread::sleep_for(companion::REFRESH_EVERY + std::chrono::milliseconds(20));
+    later = known();
+  }
+  EXPECT_EQ(later, 2u);
 }
 
 TEST(LiveDataTest, AnOpThatWaitsHoldsUpNobody) {

@@ -197,11 +197,8 @@ TEST(CompanionOps, CostWithAnUnpricedModelIsNullNeverZero) {
   auto& usage = w.transcripts[0].usage;
   usage[{"known", "main", "", 0, 0}] = {{100, 10, 5, 7, 1000}, 2};
   usage[{"known", "Explore", "pdf", 0, 0}] = {{1, 1, 0, 0, 0}, 1};
-  w.price = [](const UsageKey& k, const Tokens& t) -> std::optional<double> {
-    if (k.model != "known") {
-      return std::nullopt;
-    }
-    return static_cast<double>(t.input + t.output);
+  w.price = [](const UsageKey& k, const Tokens& t) {
+    return k.model == "known" ? std::optional(double(t.input + t.output)) : std::nullopt;
   };
   Json priced = w.ask({{"op", "cost"}, {"name", "sess1"}});
   EXPECT_EQ(112.0, priced["usd"]);

@@ -142,14 +142,10 @@ TEST(CompanionOps, ListOrderLimitAndFlags) {
   EXPECT_EQ(49u - 40u, a["more"]);
   w.known = 2000;  // the sessions never read count too
   EXPECT_EQ(2000u - 40u, w.ask({{"op", "list"}})["more"]);
-  std::vector<std::string> ids;
-  for (const Json& s : a["sessions"]) {
-    ids.push_back(s["id"]);
-  }
-  EXPECT_EQ((std::vector<std::string>{"r-new", "r-mid", "r-old", "f0", "f1"}),
-            std::vector<std::string>(ids.begin(), ids.begin() + 5));
-  EXPECT_EQ("f36", ids.back());
   const std::tuple<size_t, const char*, Json> fields[] = {
+      {0, "id", "r-new"},        {1, "id", "r-mid"},
+      {2, "id", "r-old"},        {3, "id", "f0"},
+      {4, "id", "f1"},           {39, "id", "f36"},
       {0, "you", true},          {0, "waiting_for", "approve Bash"},
       {0, "messageable", false}, {1, "channel", true},
       {1, "messageable", true},  {1, "working_on", std::string(200, 'p') + "…"},

@@ -54,8 +54,7 @@ TEST(LeaseRules, TtlChoices) {
 }
 
 TEST_F(Leases, GrantDenyRenewReleaseAndStatus) {
-  auto ann = callerCtx("ann", ::getpid());
-  auto bob = callerCtx("bob", ::getpid());
+  auto ann = callerCtx("ann", ::getpid()), bob = callerCtx("bob", ::getpid());
   EXPECT_EQ(R"({"granted":true,"resource":"tests","ttl_s":60,"expires_at":"2027-01-15T08:01:00Z"})",
             acquire(ann, "tests", 60).dump());
   EXPECT_EQ(

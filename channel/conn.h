@@ -77,7 +77,6 @@ class HTTPConn : public std::enable_shared_from_this<HTTPConn> {
   std::chrono::steady_clock::time_point m_started;
   Request m_request;
   size_t m_claimed = 0;     // bytes of the shared budget this connection holds
-  size_t m_readFrom = 0;    // where the armed receive writes in m_request.buffer
   bool m_finished = false;  // the answer is decided; reads after it are discarded
   bool m_sent = false;      // the answer went out and the sending side is shut
   bool m_readDone = false;  // the client stopped sending, or we stopped listening

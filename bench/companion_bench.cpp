@@ -88,16 +88,6 @@ double median(std::vector<double> v) {
   return v.empty() ? -1 : v[v.size() / 2];
 }
 
-double bestOf(int runs, const std::function<void()>& f) {
-  double best = 1e18;
-  for (int i = 0; i < runs; ++i) {
-    auto start = Clock::now();
-    f();
-    best = std::min(best, testkit::secondsSince(start) * 1000);
-  }
-  return best;
-}
-
 // The cost answer's token sums, as text to compare.
 std::string tokensOf(const Answer& a) {
   auto it = a.body.find("tokens");
@@ -118,26 +108,6 @@ std::string tokensReadNow(const std::string& claudeDir, const std::string& sid) 
   }
   return base::Json{{"input", in}, {"output", out}, {"cache_write", write}, {"cache_read", read}}
       .dump();
-}
-
-// ccusage, the usage report people run by hand, as a second limit: $CCUSAGE, else the first on
-// PATH; empty when neither (the bench never installs it).
-std::string findCcusage() {
-  const char* set = std::getenv("CCUSAGE");
-  if (set != nullptr && *set != '\0') {
-    return ::access(set, X_OK) == 0 ? set : "";
-  }
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "";
-  for (size_t at = 0; at <= dirs.size();) {
-    size_t end = std::min(dirs.find(':', at), dirs.size());
-    std::string candidate = dirs.substr(at, end - at) + "/ccusage";
-    if (end > at && ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    at = end + 1;
-  }
-  return "";
 }
 
 struct Report {
@@ -220,7 +190,7 @@ int main(int argc, char** argv) {
   if (std::system(catAll.c_str()) != 0) {  // page cache warm for everyone alike
     return 1;
   }
-  double catMs = bestOf(3, [&] { (void)std::system(catBig.c_str()); });
+  double catMs = bench::bestMs([&] { (void)std::system(catBig.c_str()); }, 3);
   double loadAtStart = 0;
   ::getloadavg(&loadAtStart, 1);
   const std::string& big = corpus.bigSessionId;
@@ -272,7 +242,7 @@ int main(int argc, char** argv) {
   double peakAll = third.stop();
 
   // ccusage has no index: each run is its first. Best of two, after ours, page cache warm.
-  std::string bin = findCcusage();
+  std::string bin = bench::ccusagePath();
   Report byId, everyone;
   if (!bin.empty()) {
     for (int i = 0; i < 2; ++i) {

@@ -1,11 +1,15 @@
 #include "bench/corpus.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -154,6 +158,36 @@ Corpus writeCorpus(const std::string& claudeDir, const CorpusShape& shape, int64
     }
   }
   return c;
+}
+
+double bestMs(const std::function<void()>& f, int runs) {
+  double best = 1e18;
+  for (int i = 0; i < runs; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    f();
+    best = std::min(
+        best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                  .count());
+  }
+  return best;
+}
+
+std::string ccusagePath() {
+  const char* set = std::getenv("CCUSAGE");
+  if (set != nullptr && *set != '\0') {
+    return ::access(set, X_OK) == 0 ? set : "";
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  for (size_t at = 0; at <= dirs.size();) {
+    size_t end = std::min(dirs.find(':', at), dirs.size());
+    std::string candidate = dirs.substr(at, end - at) + "/ccusage";
+    if (end > at && ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    at = end + 1;
+  }
+  return "";
 }
 
 }  // namespace bench

@@ -4,6 +4,7 @@
 // for the benches. Written into a temporary folder at each run, never committed.
 
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -52,5 +53,12 @@ struct Corpus {
 // (active until about `nowMillis`), every fifth other with a subagent transcript; each file's
 // modification time is its last record's.
 Corpus writeCorpus(const std::string& claudeDir, const CorpusShape& shape, int64_t nowMillis);
+
+// The best wall time of `runs` calls of `f`, in ms.
+double bestMs(const std::function<void()>& f, int runs = 1);
+
+// ccusage, the usage report people run by hand, as a second limit: $CCUSAGE, else the first on
+// PATH; empty when neither (the benches never install it).
+std::string ccusagePath();
 
 }  // namespace bench

@@ -27,24 +27,6 @@ constexpr int RUNNING = 8, SESSIONS = 2000, DAYS = 30;
 constexpr uint64_t CORPUS_MIB = 830;
 constexpr double MIB = 1024.0 * 1024.0;
 
-// $CCUSAGE, else `ccusage` on PATH; empty when neither is there.
-std::string ccusagePath() {
-  if (const char* set = std::getenv("CCUSAGE"); set && *set && ::access(set, X_OK) == 0) {
-    return set;
-  }
-  const char* path = std::getenv("PATH");
-  std::string rest = path ? path : "";
-  for (size_t at = 0; at <= rest.size();) {
-    size_t end = std::min(rest.find(':', at), rest.size());
-    std::string candidate = rest.substr(at, end - at) + "/ccusage";
-    if (end > at && ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-    at = end + 1;
-  }
-  return "";
-}
-
 std::string iso(int64_t unixSeconds) {
   std::time_t t = static_cast<std::time_t>(unixSeconds);
   std::tm tm{};

@@ -23,17 +23,6 @@ namespace fs = std::filesystem;
 using testkit::Clock;
 constexpr double MIB = 1048576.0;
 
-// The best wall time of `runs` calls, in ms.
-double timeIt(const std::function<void()>& f, int runs = 1) {
-  double best = 1e18;
-  for (int i = 0; i < runs; ++i) {
-    auto start = Clock::now();
-    f();
-    best = std::min(best, testkit::secondsSince(start) * 1000);
-  }
-  return best;
-}
-
 // Every line through simdjson's DOM parser in place, read in the same 4 MiB pieces as the index,
 // nothing kept: the floor for any index that parses the JSON.
 void bareParse(const std::vector<std::string>& files) {
@@ -136,14 +125,14 @@ int main(int argc, char** argv) {
   if (std::system(catAll.c_str()) != 0) {  // page cache warm for everyone alike
     return 1;
   }
-  double catBigMs = timeIt([&] { (void)std::system(catBig.c_str()); }, 3);
-  double catAllMs = timeIt([&] { (void)std::system(catAll.c_str()); }, 2);
+  double catBigMs = bench::bestMs([&] { (void)std::system(catBig.c_str()); }, 3);
+  double catAllMs = bench::bestMs([&] { (void)std::system(catAll.c_str()); }, 2);
   // The corpus index first, so that its resident size is not mixed with the other measurements'.
   double rssBefore = rssMiB();
   claude_files::Index all(corpus);
-  double allColdMs = timeIt([&] { all.refresh(); });
+  double allColdMs = bench::bestMs([&] { all.refresh(); });
   double rssAfter = rssMiB();
-  double allWarmMs = timeIt([&] { all.refresh(); }, 5);
+  double allWarmMs = bench::bestMs([&] { all.refresh(); }, 5);
   // Processor time, which other programs on a busy machine do not inflate as they do wall time.
   auto cpuMs = [](claude_files::Index& index) {
     std::clock_t start = std::clock();
@@ -153,15 +142,15 @@ int main(int argc, char** argv) {
     return static_cast<double>(std::clock() - start) * 1000.0 / CLOCKS_PER_SEC / 20;
   };
   double allWarmCpuMs = cpuMs(all);
-  double parseAllMs = timeIt([&] { bareParse(paths); });
-  double parseBigMs = timeIt([&] { bareParse({bigPath}); }, 3);
+  double parseAllMs = bench::bestMs([&] { bareParse(paths); });
+  double parseBigMs = bench::bestMs([&] { bareParse({bigPath}); }, 3);
 
   std::printf("\n| %-38s | %9s | %10s | %8s | %7s |\n|---|---|---|---|---|\n", "what", "MiB", "ms",
               "MiB/s", "vs cat");
   row("cat, big session", bigBytes, catBigMs, catBigMs);
   row("bare simdjson parse, big session", bigBytes, parseBigMs, catBigMs);
   for (bool preFilter : {true, false}) {
-    double ms = timeIt(
+    double ms = bench::bestMs(
         [&] {
           claude_files::Index(single, {preFilter, nullptr, true, 0}).refresh();
         },
@@ -171,11 +160,11 @@ int main(int argc, char** argv) {
   }
   claude_files::Index big(single);
   big.refresh();
-  row("index warm, big session", 0, timeIt([&] { big.refresh(); }, 5), 0);
+  row("index warm, big session", 0, bench::bestMs([&] { big.refresh(); }, 5), 0);
   double bigWarmCpuMs = cpuMs(big);
   bench::Writer more(99, bigSid, "/w/big");
   bench::writeFile(bigPath, 1 << 20, more, true);
-  double appendMs = timeIt([&] { big.refresh(); });
+  double appendMs = bench::bestMs([&] { big.refresh(); });
   row("index after 1 MiB appended, big session", big.bytesReadLastRefresh(), appendMs, 0);
   row("cat, corpus", allBytes, catAllMs, catAllMs);
   row("bare simdjson parse, corpus", allBytes, parseAllMs, catAllMs);

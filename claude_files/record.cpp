@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "base/time_text.h"
 #include "claude_files/record_json.h"
+#include "claude_files/skim.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,8 +1,6 @@
 #include "claude_files/record_json.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 
 namespace claude_files {
 
@@ -177,65 +175,6 @@ bool parseRecord(dom::element doc, Record* r, std::vector<Block>* blocks) {
       }
     }
   }
-  return true;
-}
-
-namespace {
-
-// The next quote at or after `p`, or null: sixteen bytes at a time (SSE2 or NEON), inline, as the
-// quotes inside a tool's output come every few dozen bytes.
-const char* nextQuote(const char* p, const char* end) {
-  using Bytes = char __attribute__((vector_size(16)));
-  static_assert(std::endian::native == std::endian::little);
-  for (; end - p >= 16; p += 16) {
-    Bytes v;
-    std::memcpy(&v, p, sizeof v);
-    auto hit = v == '"';
-    uint64_t half[2];
-    std::memcpy(half, &hit, sizeof half);
-    if ((half[0] | half[1]) != 0) {
-      return p + (half[0] != 0 ? std::countr_zero(half[0]) : 64 + std::countr_zero(half[1])) / 8;
-    }
-  }
-  return static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
-}
-
-// The end of the string whose opening quote is just before `from`, or null.
-const char* stringEnd(const char* from, const char* end) {
-  for (const char* at = nextQuote(from, end); at != nullptr; at = nextQuote(at + 1, end)) {
-    size_t escapes = 0;
-    while (at - escapes > from && at[-1 - static_cast<ptrdiff_t>(escapes)] == '\\') {
-      ++escapes;
-    }
-    if (escapes % 2 == 0) {
-      return at;
-    }
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-bool withoutLongStrings(std::string_view line, size_t longest, std::string* out) {
-  out->clear();
-  const char* p = line.data();
-  const char* end = p + line.size();
-  while (p < end) {
-    const char* open = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
-    if (open == nullptr) {
-      out->append(p, end);
-      break;
-    }
-    const char* close = stringEnd(open + 1, end);
-    if (close == nullptr) {
-      return false;
-    }
-    bool keep = static_cast<size_t>(close - open) <= longest;
-    out->append(p, keep ? close + 1 : open + 1);
-    out->append(keep ? "" : "\"");
-    p = close + 1;
-  }
-  out->append(simdjson::SIMDJSON_PADDING, ' ');
   return true;
 }
 

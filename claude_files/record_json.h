@@ -36,8 +36,4 @@ struct Record {
 // False when `doc` is not an object; fields of unexpected types are left empty.
 bool parseRecord(simdjson::dom::element doc, Record* r, std::vector<Block>* blocks);
 
-// `line` with every string longer than `longest` bytes left empty, simdjson's padding after it;
-// false when a string does not end. Only the strings' insides go unparsed, not the structure.
-bool withoutLongStrings(std::string_view line, size_t longest, std::string* out);
-
 }  // namespace claude_files

@@ -5,6 +5,7 @@
 #include "claude_files/index.h"
 #include "claude_files/live.h"
 #include "claude_files/prices.h"
+#include "claude_files/skim.h"
 #include "claude_files/transcript.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -233,6 +234,27 @@ TEST_F(ClaudeFilesTest, PreFilterNeverChangesASummary) {
   EXPECT_EQ(session(on).lastActivityMillis, base::parseIsoMillis("2025-11-20T11:01:00Z"));
   EXPECT_EQ(session(on).latestAnswer->size(), ANSWER_MAX_CHARS);
   EXPECT_FALSE(mayMatter(R"({"type":"summary","summary":"x","leafUuid":"l"})"));
+}
+
+// The skimmer reads 64 bytes at a time: a run of backslashes before a quote is counted right
+// wherever the run and the quote fall against that grid. An odd run escapes the quote, so the
+// string goes on to the next one and is dropped whole; an even run lets the quote end it, and the
+// next quote then opens a string that never ends.
+TEST(Skim, BackslashRunsAcrossTheScannersBlocks) {
+  std::string out;
+  for (size_t lead = 0; lead < 140; ++lead) {
+    for (size_t run = 1; run <= 5; ++run) {
+      std::string line = R"({"a":")" + std::string(lead, 'x') + std::string(run, '\\') + R"(""})";
+      bool whole = withoutLongStrings(line, 8, &out);
+      SCOPED_TRACE("lead " + std::to_string(lead) + ", run " + std::to_string(run));
+      ASSERT_EQ(whole, run % 2 == 1);
+      if (whole) {
+        EXPECT_EQ(out.substr(0, out.find(' ')), lead + run + 2 <= 8 ? line : R"({"a":""})");
+      }
+    }
+  }
+  ASSERT_TRUE(withoutLongStrings(R"({"t":"tool_result","c":"\\\"q\\\"","n":1})", 100, &out));
+  EXPECT_EQ(out.substr(0, out.find(' ')), R"({"t":"tool_result","c":"\\\"q\\\"","n":1})");
 }
 
 TEST_F(ClaudeFilesTest, LateMetaFilesHugeLinesAndOtherSessions) {

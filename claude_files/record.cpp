@@ -60,15 +60,6 @@ bool machineText(std::string_view text) {
          text.starts_with("<local-command-stdout>") || text.starts_with("<local-command-stderr>");
 }
 
-void addUsage(Usage* into, const Usage& u) {
-  into->tokens.input += u.tokens.input;
-  into->tokens.output += u.tokens.output;
-  into->tokens.cacheWrite5m += u.tokens.cacheWrite5m;
-  into->tokens.cacheWrite1h += u.tokens.cacheWrite1h;
-  into->tokens.cacheRead += u.tokens.cacheRead;
-  into->requests += u.requests;
-}
-
 // A newer minute moves the window: minutes that fell out of it go, keys left empty with them.
 void addRecent(FileAggregate* agg, const UsageKey& key, int64_t minute, const Usage& u) {
   auto& recent = agg->summary.recentUsage;
@@ -112,7 +103,11 @@ void applyTool(const Block& b, const Record& r, int64_t at, FileAggregate* agg) 
   if (file.empty()) {
     return;
   }
-  FileEdits& e = s.files[resolve(file, r.cwd.empty() ? s.cwd : std::string(r.cwd))];
+  const std::string& folder = r.cwd.empty() ? s.cwd : std::string(r.cwd);
+  if (agg->notes && folder.empty() && std::filesystem::path(file).is_relative()) {
+    agg->notes->unjoinable = true;
+  }
+  FileEdits& e = s.files[resolve(file, folder)];
   ++e.edits;
   e.lastEditMillis = std::max(e.lastEditMillis, at);
   ++e.byTool[std::string(b.name)];
@@ -143,6 +138,10 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
       std::string text = base::cutChars(b.text, ANSWER_MAX_CHARS);
       if (s.latestAnswer && !r.messageId.empty() && agg->answerId == r.messageId) {
         text = base::cutChars(*s.latestAnswer + "\n\n" + text, ANSWER_MAX_CHARS);
+      } else if (agg->notes && !s.latestAnswer) {
+        agg->notes->firstAnswerId = r.messageId;
+      } else if (agg->notes) {
+        agg->notes->answerSinceFirst = false;
       }
       s.latestAnswer = std::move(text);
       agg->answerId = std::string(r.messageId);
@@ -160,6 +159,9 @@ void applyUser(const Record& r, const std::vector<Block>& blocks, FileAggregate*
   for (const Block& b : blocks) {
     if (b.kind == Block::TOOL_RESULT) {
       toolResult = true;
+      if (agg->notes && !b.id.empty()) {
+        agg->notes->results.insert(idHash(b.id));
+      }
       for (ToolCall& call : s.recentTools) {
         if (!b.id.empty() && call.useId == b.id) {
           call.done = true;
@@ -201,8 +203,14 @@ void applyRecord(const Record& r, const std::vector<Block>& blocks, FileAggregat
     }
   } else if (r.type == "custom-title" && agg->main) {
     s.customTitle = !r.customTitle.empty() ? r.customTitle : r.title;
+    if (agg->notes) {
+      agg->notes->titled = true;
+    }
   } else if (r.type == "ai-title" && agg->main) {
     s.aiTitle = !r.aiTitle.empty() ? r.aiTitle : r.title;
+    if (agg->notes) {
+      agg->notes->aiTitled = true;
+    }
   } else if (r.type == "cost-state" && agg->main && r.totalCost) {
     s.claudeUsd = r.totalCost;
   }
@@ -246,6 +254,25 @@ bool HashSet::insert(uint64_t h) {
       return true;
     }
   }
+}
+
+bool HashSet::contains(uint64_t h) const {
+  h = h == 0 ? 1 : h;
+  size_t mask = m_slots.size() - 1;
+  for (size_t i = h & mask; !m_slots.empty(); i = (i + 1) & mask) {
+    if (m_slots[i] == h || m_slots[i] == 0) {
+      return m_slots[i] == h;
+    }
+  }
+  return false;
+}
+
+uint64_t idHash(std::string_view id) {
+  uint64_t h = 1469598103934665603ull;
+  for (unsigned char c : id) {
+    h = (h ^ c) * 1099511628211ull;
+  }
+  return h;
 }
 
 std::vector<uint64_t> HashSet::members() const {

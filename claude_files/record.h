@@ -24,6 +24,7 @@ inline constexpr size_t PROMPT_MAX_BYTES = 4096;
 class HashSet {
  public:
   bool insert(uint64_t h);  // false when already there
+  bool contains(uint64_t h) const;
   size_t size() const { return m_count; }
   // Every member, in no particular order (for storing the set and building it again).
   std::vector<uint64_t> members() const;
@@ -33,14 +34,28 @@ class HashSet {
   size_t m_count = 0;
 };
 
+// FNV-1a of an id, for the sets above.
+uint64_t idHash(std::string_view id);
+
+// What a part of a file read while another thread reads the part before it keeps of the lines
+// whose effect depends on that part, so that the two can be joined as if read in one go.
+struct JoinNotes {
+  std::string firstAnswerId;     // message.id of the part's first answer text, maybe continued
+  bool answerSinceFirst = true;  // latestAnswer holds every answer text since that one
+  bool titled = false, aiTitled = false;  // a title record came, even an empty one
+  HashSet results;                        // idHash of every tool_use_id answered
+  bool unjoinable = false;  // a path was resolved without a folder, which the part before knew
+};
+
 // What one transcript file adds to its session, and what reading more of it needs to remember.
 struct FileAggregate {
-  bool main = true;            // the session's own conversation, not a subagent's
-  std::string agent = "main";  // usage is keyed by it
-  TranscriptSummary summary;   // of this file alone
-  HashSet countedAnswers;      // message.id + requestId of the answers already counted
-  std::string answerId;        // message.id of latestAnswer, whose later lines add to it
-  int64_t newestMinute = 0;    // of the answers in summary.recentUsage
+  bool main = true;                  // the session's own conversation, not a subagent's
+  std::string agent = "main";        // usage is keyed by it
+  TranscriptSummary summary;         // of this file alone
+  HashSet countedAnswers;            // message.id + requestId of the answers already counted
+  std::string answerId;              // message.id of latestAnswer, whose later lines add to it
+  int64_t newestMinute = 0;          // of the answers in summary.recentUsage
+  std::unique_ptr<JoinNotes> notes;  // only in a later part of a file being read in parts
 };
 
 // Adds `usage` to the minute starting at minuteMillis, keeping `series` in order of minutes.

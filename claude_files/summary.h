@@ -66,6 +66,15 @@ struct Usage {
   bool operator==(const Usage&) const = default;
 };
 
+inline void addUsage(Usage* into, const Usage& u) {
+  into->tokens.input += u.tokens.input;
+  into->tokens.output += u.tokens.output;
+  into->tokens.cacheWrite5m += u.tokens.cacheWrite5m;
+  into->tokens.cacheWrite1h += u.tokens.cacheWrite1h;
+  into->tokens.cacheRead += u.tokens.cacheRead;
+  into->requests += u.requests;
+}
+
 // The answers that began in one minute, for cost by time of day.
 struct MinuteUsage {
   int64_t minuteMillis = 0;  // the minute's start, Unix milliseconds

@@ -1,14 +1,95 @@
 #include "claude_files/transcript.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace claude_files {
 namespace {
 
 std::atomic<size_t> gHeld{0};  // bytes of PARTIAL_BUDGET taken, all readers together
+
+// What two summaries add up to whatever their order: times, counts, usage and edits.
+void addCounts(TranscriptSummary* s, const TranscriptSummary& f) {
+  if (f.firstMillis != 0) {
+    s->firstMillis = s->firstMillis == 0 ? f.firstMillis : std::min(s->firstMillis, f.firstMillis);
+  }
+  s->lastActivityMillis = std::max(s->lastActivityMillis, f.lastActivityMillis);
+  s->mcpToolCalls += f.mcpToolCalls;
+  for (const auto& [key, usage] : f.usage) {
+    addUsage(&s->usage[key], usage);
+  }
+  for (const auto& [path, edits] : f.files) {
+    FileEdits& e = s->files[path];
+    e.edits += edits.edits;
+    e.lastEditMillis = std::max(e.lastEditMillis, edits.lastEditMillis);
+    for (const auto& [tool, n] : edits.byTool) {
+      e.byTool[tool] += n;
+    }
+  }
+}
+
+// `later` read on its own after `earlier`'s last line, added as if read in one go.
+bool joinAggregates(FileAggregate* earlier, const FileAggregate& later) {
+  const JoinNotes& notes = *later.notes;
+  std::vector<uint64_t> counted = later.countedAnswers.members();
+  if (notes.unjoinable || std::any_of(counted.begin(), counted.end(), [&](uint64_t h) {
+        return earlier->countedAnswers.contains(h);
+      })) {
+    return false;
+  }
+  for (uint64_t h : counted) {
+    earlier->countedAnswers.insert(h);
+  }
+  TranscriptSummary* s = &earlier->summary;
+  const TranscriptSummary& f = later.summary;
+  s->cwd = f.cwd.empty() ? s->cwd : f.cwd;
+  s->customTitle = notes.titled ? f.customTitle : s->customTitle;
+  s->aiTitle = notes.aiTitled ? f.aiTitle : s->aiTitle;
+  s->latestPrompt = f.turns > 0 ? f.latestPrompt : s->latestPrompt;
+  s->turns += f.turns;
+  s->claudeUsd = f.claudeUsd ? f.claudeUsd : s->claudeUsd;
+  if (f.latestAnswer) {
+    bool goesOn = notes.answerSinceFirst && !notes.firstAnswerId.empty() && s->latestAnswer &&
+                  earlier->answerId == notes.firstAnswerId;
+    s->latestAnswer =
+        goesOn ? base::cutChars(*s->latestAnswer + "\n\n" + *f.latestAnswer, ANSWER_MAX_CHARS)
+               : f.latestAnswer;
+    earlier->answerId = later.answerId;
+  }
+  addCounts(s, f);
+  // Each side kept the minutes back from its own newest answer; both now from the newer.
+  earlier->newestMinute = std::max(earlier->newestMinute, later.newestMinute);
+  int64_t oldest = earlier->newestMinute - RECENT_USAGE_MS;
+  auto recent = [oldest](const MinuteUsage& m) { return m.minuteMillis < oldest; };
+  for (auto it = s->recentUsage.begin(); it != s->recentUsage.end();) {
+    std::erase_if(it->second, recent);
+    it = it->second.empty() ? s->recentUsage.erase(it) : std::next(it);
+  }
+  for (const auto& [key, series] : f.recentUsage) {
+    for (const MinuteUsage& m : series) {
+      if (!recent(m)) {
+        addToMinute(&s->recentUsage[key], m.minuteMillis, m.usage);
+      }
+    }
+  }
+  for (ToolCall& call : s->recentTools) {
+    if (!call.useId.empty() && notes.results.contains(idHash(call.useId))) {
+      call.done = true;
+      std::string().swap(call.useId);
+    }
+  }
+  s->recentTools.insert(s->recentTools.end(), f.recentTools.begin(), f.recentTools.end());
+  if (s->recentTools.size() > RECENT_TOOLS_KEPT) {
+    s->recentTools.erase(s->recentTools.begin(),
+                         s->recentTools.end() - static_cast<ptrdiff_t>(RECENT_TOOLS_KEPT));
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -20,6 +101,13 @@ TranscriptReader::TranscriptReader(bool main, std::string agent, bool preFilter)
 
 TranscriptReader::TranscriptReader(FileAggregate restored, bool preFilter)
     : m_agg(std::move(restored)), m_preFilter(preFilter) {}
+
+std::unique_ptr<TranscriptReader> TranscriptReader::laterPart(bool main, std::string agent,
+                                                              bool preFilter) {
+  auto reader = std::make_unique<TranscriptReader>(main, std::move(agent), preFilter);
+  reader->m_agg.notes = std::make_unique<JoinNotes>();
+  return reader;
+}
 
 TranscriptReader::~TranscriptReader() {
   forget();
@@ -98,6 +186,17 @@ void TranscriptReader::finish(LineParser& parser) {
   forget();
 }
 
+bool TranscriptReader::join(TranscriptReader& later) {
+  if (!m_partial.empty() || m_dropping || !later.m_agg.notes ||
+      !joinAggregates(&m_agg, later.m_agg)) {
+    return false;
+  }
+  std::swap(m_partial, later.m_partial);
+  std::swap(m_held, later.m_held);
+  std::swap(m_dropping, later.m_dropping);
+  return true;
+}
+
 void TranscriptReader::relabel(const std::string& agent) {
   if (agent == m_agg.agent) {
     return;
@@ -136,20 +235,7 @@ void mergeInto(TranscriptSummary* s, const FileAggregate& file) {
   } else if (s->cwd.empty()) {
     s->cwd = f.cwd;
   }
-  if (f.firstMillis != 0) {
-    s->firstMillis = s->firstMillis == 0 ? f.firstMillis : std::min(s->firstMillis, f.firstMillis);
-  }
-  s->lastActivityMillis = std::max(s->lastActivityMillis, f.lastActivityMillis);
-  s->mcpToolCalls += f.mcpToolCalls;
-  for (const auto& [key, usage] : f.usage) {
-    Usage& u = s->usage[key];
-    u.tokens.input += usage.tokens.input;
-    u.tokens.output += usage.tokens.output;
-    u.tokens.cacheWrite5m += usage.tokens.cacheWrite5m;
-    u.tokens.cacheWrite1h += usage.tokens.cacheWrite1h;
-    u.tokens.cacheRead += usage.tokens.cacheRead;
-    u.requests += usage.requests;
-  }
+  addCounts(s, f);
   for (const auto& [key, series] : f.recentUsage) {
     auto& into = s->recentUsage[key];
     for (const MinuteUsage& m : series) {
@@ -162,14 +248,6 @@ void mergeInto(TranscriptSummary* s, const FileAggregate& file) {
   if (s->recentTools.size() > RECENT_TOOLS_KEPT) {
     s->recentTools.erase(s->recentTools.begin(),
                          s->recentTools.end() - static_cast<ptrdiff_t>(RECENT_TOOLS_KEPT));
-  }
-  for (const auto& [path, edits] : f.files) {
-    FileEdits& e = s->files[path];
-    e.edits += edits.edits;
-    e.lastEditMillis = std::max(e.lastEditMillis, edits.lastEditMillis);
-    for (const auto& [tool, n] : edits.byTool) {
-      e.byTool[tool] += n;
-    }
   }
 }
 

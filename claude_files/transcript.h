@@ -8,6 +8,7 @@
 #include "claude_files/summary.h"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +30,18 @@ class TranscriptReader {
   TranscriptReader& operator=(const TranscriptReader&) = delete;
   // Goes on from aggregates kept across a restart, whose bytes ended at a line's end.
   explicit TranscriptReader(FileAggregate restored, bool preFilter = true);
+  // Reads a part of a file from a line's start while another reader reads the part before it.
+  static std::unique_ptr<TranscriptReader> laterPart(bool main, std::string agent, bool preFilter);
 
   // The next bytes of the file; `padding` bytes past their end are readable as well.
   void feed(std::string_view bytes, size_t padding, LineParser& parser);
   // At the file's current end: a last record complete but for its line feed is applied now.
   void finish(LineParser& parser);
+
+  // Takes over the part read by `later`, which began where this one's bytes end, as if this
+  // reader had read it. False, changing neither, when that part cannot be added so: an answer
+  // counted on both sides, a path whose folder only this part knew. Read it again here then.
+  bool join(TranscriptReader& later);
 
   // Files its usage under another agent name (the subagent's type, once its meta file is read).
   void relabel(const std::string& agent);

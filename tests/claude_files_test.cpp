@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -117,6 +118,88 @@ TEST_F(ClaudeFilesTest, ReadingInPiecesEqualsReadingAtOnce) {
     pieces.feed(std::string_view(bytes).substr(cut), 0, parser);
     pieces.finish(parser);
     ASSERT_EQ(pieces.aggregate().summary, whole.aggregate().summary) << "cut at " << cut;
+  }
+}
+
+// A file read in parts at once and joined equals it read in one go, wherever it is cut. A part
+// the join cannot add (an answer counted on both sides of the cut, an edit whose folder only the
+// part before knew) is refused, and read again after the part before it.
+TEST_F(ClaudeFilesTest, PartsReadApartAndJoinedEqualReadingAtOnce) {
+  // Two days after the fixture, so that its minutes fall out of the recent ones: a tool called
+  // and answered, an edit without a folder, an answer's text going on without usage of its own,
+  // a title set empty; then, in the second file, another answer.
+  std::string at = R"({"type":"assistant","timestamp":"2025-11-22T09:00:0)";
+  std::string tail =
+      at +
+      R"(0Z","message":{"id":"m2","content":[{"type":"tool_use","id":"tu1",)"
+      R"("name":"Edit","input":{"file_path":"rel.ts"}}]}})"
+      "\n"
+      R"({"type":"user","message":{"content":[{"type":"tool_result","tool_use_id":"tu1"}]}})"
+      "\n" +
+      at +
+      R"(1Z","message":{"model":"m","id":"m1","content":[{"type":"text","text":"one"}],)"
+      R"("usage":{"input_tokens":7,"output_tokens":1}},"requestId":"r1"})"
+      "\n" +
+      at +
+      R"(2Z","message":{"id":"m1","content":[{"type":"text","text":"two"}]}})"
+      "\n"
+      R"({"type":"custom-title","customTitle":""})"
+      "\n";
+  std::string another = at + R"(3Z","message":{"id":"m3","content":[{"type":"text","text":"3"}]}})";
+  size_t cuts = 0, joined = 0;
+  for (const std::string& bytes :
+       {slurp(dir() + MAIN) + tail, slurp(dir() + MAIN) + tail + another}) {
+    LineParser parser;
+    TranscriptReader whole(true, "main");
+    whole.feed(bytes, 0, parser);
+    whole.finish(parser);
+    for (size_t cut = bytes.find('\n') + 1; cut > 0 && cut < bytes.size();
+         cut = bytes.find('\n', cut) + 1) {
+      TranscriptReader first(true, "main");
+      auto later = TranscriptReader::laterPart(true, "main", true);
+      first.feed(std::string_view(bytes).substr(0, cut), 0, parser);
+      later->feed(std::string_view(bytes).substr(cut), 0, parser);
+      ++cuts;
+      if (first.join(*later)) {
+        ++joined;  // with the later part's unfinished last line
+      } else {
+        first.feed(std::string_view(bytes).substr(cut), 0, parser);
+      }
+      first.finish(parser);
+      const FileAggregate &got = first.aggregate(), &want = whole.aggregate();
+      ASSERT_EQ(got.summary, want.summary) << "cut at " << cut;
+      ASSERT_EQ(std::tie(got.answerId, got.newestMinute),
+                std::tie(want.answerId, want.newestMinute));
+      ASSERT_EQ(got.countedAnswers.size(), want.countedAnswers.size());
+    }
+  }
+  EXPECT_GT(joined, cuts / 2);
+  EXPECT_LT(joined, cuts);
+}
+
+// A long file is read in parts on several threads; what is read is what one thread reads. When
+// the fixture's first answer comes again at the end, the last part is refused and read again.
+TEST_F(ClaudeFilesTest, ALongFileReadOnThreadsEqualsItReadOnOne) {
+  std::string fixture = slurp(dir() + MAIN), bytes;
+  for (int i = 0; bytes.size() < (size_t{9} << 20); ++i) {
+    std::string copy = fixture;
+    for (const char* id : {"msg_01", "req_01", "toolu_0"}) {
+      for (size_t at = copy.find(id); at != std::string::npos; at = copy.find(id, at + 1)) {
+        copy.insert(at + std::strlen(id), std::to_string(i) + "_");
+      }
+    }
+    bytes += copy;
+  }
+  size_t second = bytes.find('\n') + 1;
+  std::string answer = bytes.substr(second, bytes.find('\n', second) + 1 - second);
+  for (const std::string& end : {std::string(), answer}) {
+    write(dir() + MAIN, bytes + end, false);
+    Index one(dir(), IndexOptions{true, nullptr, false, 1});
+    Index four(dir(), IndexOptions{true, nullptr, false, 4});
+    one.refresh();
+    four.refresh();
+    EXPECT_EQ(session(four), session(one));
+    EXPECT_EQ(four.bytesReadLastRefresh() > one.bytesReadLastRefresh(), !end.empty());
   }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Reading transcript files' appended bytes into their readers, several files at once on a few
-// threads when there is much to read. Each file is read by one thread only.
+// threads when there is much to read, and a file larger than a thread's share in parts at once.
 
 #include "claude_files/record.h"
 #include "claude_files/summary_store.h"
@@ -46,7 +46,7 @@ struct ReadJob {
 
 // Reads every job's new bytes on up to `threads` threads, `own` being the caller's, each thread
 // stopping once it has spent `budget` of processor time (the rest is read next time). The total
-// read.
+// read, a part read twice (its join refused) counted twice.
 uint64_t readAll(std::vector<ReadJob>& jobs, FileReader& own, unsigned threads, bool preFilter,
                  std::chrono::nanoseconds budget);
 

@@ -257,14 +257,16 @@ bool HashSet::insert(uint64_t h) {
 }
 
 bool HashSet::contains(uint64_t h) const {
+  if (m_slots.empty()) {
+    return false;
+  }
   h = h == 0 ? 1 : h;
   size_t mask = m_slots.size() - 1;
-  for (size_t i = h & mask; !m_slots.empty(); i = (i + 1) & mask) {
-    if (m_slots[i] == h || m_slots[i] == 0) {
-      return m_slots[i] == h;
-    }
+  size_t i = h & mask;
+  while (m_slots[i] != h && m_slots[i] != 0) {  // never full: at most half the slots are taken
+    i = (i + 1) & mask;
   }
-  return false;
+  return m_slots[i] == h;
 }
 
 uint64_t idHash(std::string_view id) {

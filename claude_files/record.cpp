@@ -61,7 +61,8 @@ bool machineText(std::string_view text) {
 }
 
 // A newer minute moves the window: minutes that fell out of it go, keys left empty with them.
-void addRecent(FileAggregate* agg, const UsageKey& key, int64_t minute, const Usage& u) {
+// False when the minute is already out of it.
+bool addRecent(FileAggregate* agg, const UsageKey& key, int64_t minute, const Usage& u) {
   auto& recent = agg->summary.recentUsage;
   if (minute > agg->newestMinute) {
     agg->newestMinute = minute;
@@ -74,9 +75,11 @@ void addRecent(FileAggregate* agg, const UsageKey& key, int64_t minute, const Us
       it = series.empty() ? recent.erase(it) : std::next(it);
     }
   }
-  if (minute >= agg->newestMinute - RECENT_USAGE_MS) {
-    addToMinute(&recent[key], minute, u);
+  if (minute < agg->newestMinute - RECENT_USAGE_MS) {
+    return false;
   }
+  addToMinute(&recent[key], minute, u);
+  return true;
 }
 
 void applyTool(const Block& b, const Record& r, int64_t at, FileAggregate* agg) {
@@ -117,17 +120,19 @@ void applyAssistant(const Record& r, const std::vector<Block>& blocks, int64_t a
                     FileAggregate* agg) {
   TranscriptSummary& s = agg->summary;
   // Lines without both ids cannot be matched, so each counts on its own.
-  if (r.hasUsage && r.model != "<synthetic>" &&
-      (r.messageId.empty() || r.requestId.empty() ||
-       agg->countedAnswers.insert(answerHash(r.messageId, r.requestId)))) {
+  bool matched = !r.messageId.empty() && !r.requestId.empty();
+  uint64_t hash = matched ? answerHash(r.messageId, r.requestId) : 0;
+  if (r.hasUsage && r.model != "<synthetic>" && (!matched || agg->countedAnswers.insert(hash))) {
     const Tokens& t = r.tokens;
     UsageKey key{std::string(r.model), agg->agent, std::string(r.skill),
                  promptBand(t.input + t.cacheWrite5m + t.cacheWrite1h + t.cacheRead),
                  static_cast<int32_t>(std::max<int64_t>(at, 0) / base::MILLIS_PER_DAY)};
     Usage one{t, 1};
     addUsage(&s.usage[key], one);
-    if (at > 0) {
-      addRecent(agg, key, at - at % 60000, one);
+    int64_t minute = at - at % 60000;
+    bool recent = at > 0 && addRecent(agg, key, minute, one);
+    if (agg->notes && matched && agg->notes->firstAnswers.size() < FIRST_ANSWERS_KEPT) {
+      agg->notes->firstAnswers.push_back(CountedAnswer{hash, key, one, minute, recent});
     }
   }
   bool mainTalk = agg->main && !r.isSidechain;

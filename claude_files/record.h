@@ -37,9 +37,23 @@ class HashSet {
 // FNV-1a of an id, for the sets above.
 uint64_t idHash(std::string_view id);
 
+// An answer as counted: enough to take it back.
+struct CountedAnswer {
+  uint64_t hash = 0;  // of message.id and requestId
+  UsageKey key;
+  Usage usage;
+  int64_t minute = 0;
+  bool recent = false;  // added to recentUsage
+};
+
+inline constexpr size_t FIRST_ANSWERS_KEPT = 64;
+
 // What a part of a file read while another thread reads the part before it keeps of the lines
 // whose effect depends on that part, so that the two can be joined as if read in one go.
 struct JoinNotes {
+  // Its first answers: a part may begin inside an answer whose lines (each with the answer's
+  // usage) the part before counted already.
+  std::vector<CountedAnswer> firstAnswers;
   std::string firstAnswerId;     // message.id of the part's first answer text, maybe continued
   bool answerSinceFirst = true;  // latestAnswer holds every answer text since that one
   bool titled = false, aiTitled = false;  // a title record came, even an empty one

@@ -33,13 +33,61 @@ void addCounts(TranscriptSummary* s, const TranscriptSummary& f) {
   }
 }
 
-// `later` read on its own after `earlier`'s last line, added as if read in one go.
-bool joinAggregates(FileAggregate* earlier, const FileAggregate& later) {
+// Takes one of `f`'s answers back out of its sums.
+void takeBack(FileAggregate* f, const CountedAnswer& a) {
+  auto subtract = [&a](Usage* u) {
+    u->tokens.input -= a.usage.tokens.input;
+    u->tokens.output -= a.usage.tokens.output;
+    u->tokens.cacheWrite5m -= a.usage.tokens.cacheWrite5m;
+    u->tokens.cacheWrite1h -= a.usage.tokens.cacheWrite1h;
+    u->tokens.cacheRead -= a.usage.tokens.cacheRead;
+    u->requests -= a.usage.requests;
+    return u->requests == 0;
+  };
+  if (subtract(&f->summary.usage[a.key])) {
+    f->summary.usage.erase(a.key);
+  }
+  // Still there unless the window moved past it since.
+  if (!a.recent || a.minute < f->newestMinute - RECENT_USAGE_MS) {
+    return;
+  }
+  auto& series = f->summary.recentUsage[a.key];
+  auto at = std::find_if(series.begin(), series.end(),
+                         [&a](const MinuteUsage& m) { return m.minuteMillis == a.minute; });
+  if (at != series.end() && subtract(&at->usage)) {
+    series.erase(at);
+  }
+  if (series.empty()) {
+    f->summary.recentUsage.erase(a.key);
+  }
+}
+
+// `later` read on its own after `earlier`'s last line, added as if read in one go; `later` is
+// spent either way.
+bool joinAggregates(FileAggregate* earlier, FileAggregate& later) {
   const JoinNotes& notes = *later.notes;
+  if (notes.unjoinable) {
+    return false;
+  }
+  // Answers the part began inside of were counted on both sides: taken back from the later.
   std::vector<uint64_t> counted = later.countedAnswers.members();
-  if (notes.unjoinable || std::any_of(counted.begin(), counted.end(), [&](uint64_t h) {
-        return earlier->countedAnswers.contains(h);
-      })) {
+  for (uint64_t h : counted) {
+    if (!earlier->countedAnswers.contains(h)) {
+      continue;
+    }
+    auto first = std::find_if(notes.firstAnswers.begin(), notes.firstAnswers.end(),
+                              [h](const CountedAnswer& a) { return a.hash == h; });
+    if (first == notes.firstAnswers.end()) {
+      return false;
+    }
+    takeBack(&later, *first);
+  }
+  // The newest minute must be one of the answers left, else the later part's window was wrong.
+  int64_t newest = 0;
+  for (const auto& [key, series] : later.summary.recentUsage) {
+    newest = std::max(newest, series.back().minuteMillis);
+  }
+  if (newest != later.newestMinute) {
     return false;
   }
   for (uint64_t h : counted) {

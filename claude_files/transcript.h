@@ -39,8 +39,9 @@ class TranscriptReader {
   void finish(LineParser& parser);
 
   // Takes over the part read by `later`, which began where this one's bytes end, as if this
-  // reader had read it. False, changing neither, when that part cannot be added so: an answer
-  // counted on both sides, a path whose folder only this part knew. Read it again here then.
+  // reader had read it; `later` is spent. False, this reader unchanged, when that part cannot be
+  // added so (a path whose folder only this part knew, an answer counted on both sides that is
+  // not among the later part's first): read it again here then.
   bool join(TranscriptReader& later);
 
   // Files its usage under another agent name (the subagent's type, once its meta file is read).

@@ -126,8 +126,9 @@ TEST_F(ClaudeFilesTest, ReadingInPiecesEqualsReadingAtOnce) {
 // part before knew) is refused, and read again after the part before it.
 TEST_F(ClaudeFilesTest, PartsReadApartAndJoinedEqualReadingAtOnce) {
   // Two days after the fixture, so that its minutes fall out of the recent ones: a tool called
-  // and answered, an edit without a folder, an answer's text going on without usage of its own,
-  // a title set empty; then, in the second file, another answer.
+  // and answered, an edit without a folder, an answer's text going on, a title set empty; then,
+  // in the second file, another answer. Cuts between lines of one answer (the fixture's first
+  // has three, each with its usage) take it back from the later part.
   std::string at = R"({"type":"assistant","timestamp":"2025-11-22T09:00:0)";
   std::string tail =
       at +
@@ -144,6 +145,10 @@ TEST_F(ClaudeFilesTest, PartsReadApartAndJoinedEqualReadingAtOnce) {
       R"(2Z","message":{"id":"m1","content":[{"type":"text","text":"two"}]}})"
       "\n"
       R"({"type":"custom-title","customTitle":""})"
+      "\n"
+      // The first answer's line again, a day later: counted once, and its minute no window's.
+      R"({"type":"assistant","timestamp":"2025-11-23T09:00:00Z","message":{"model":"m","id":"m1",)"
+      R"("usage":{"input_tokens":7,"output_tokens":1}},"requestId":"r1"})"
       "\n";
   std::string another = at + R"(3Z","message":{"id":"m3","content":[{"type":"text","text":"3"}]}})";
   size_t cuts = 0, joined = 0;

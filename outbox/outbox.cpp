@@ -200,7 +200,9 @@ void Outbox::writerLoop(const std::shared_ptr<State>& state) {
       if (s.pushes.empty()) {
         s.wake.wait(hold);
       } else {
-        s.wake.wait_until(hold, s.pushes.front().deadline);
+        // A copy: while we wait, a direct writer may take that push and free its place.
+        auto until = s.pushes.front().deadline;
+        s.wake.wait_until(hold, until);
       }
       continue;
     }

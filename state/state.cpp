@@ -82,9 +82,8 @@ std::string dir() {
   if (home.empty()) {
     return "";
   }
-  if (!platform::isDirectory(home)) {
-    platform::makeDirs(home);
-  }
+  // A home that is not there is not made: a process outliving a removed home would otherwise
+  // bring it back.
   std::string path = home + "/.corvane";
   privateFolder(path);
   return path;

@@ -106,6 +106,10 @@ TEST_F(State, NobodyTakesTheRuntimeFolderFromUs) {
     EXPECT_EQ(S_IFDIR | 0700u, modeOf(dir)) << dir;
   }
   ::unlink(state::companionSocket().c_str());  // sends the companion away
+  // A process that outlives its home (a test's, removed) does not bring it back.
+  ::setenv("HOME", (home / "gone").c_str(), 1);
+  state::folder("sessions");
+  EXPECT_FALSE(fs::exists(home / "gone"));
 }
 
 // Transcripts without line feeds, 20 sparse files of 60 MB and one of 10 GB, neither hold memory

@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace testkit {
@@ -98,9 +99,14 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (!m_path.empty() && !m_keep) {
+  // A companion the test started may still write here on its way out: a few tries.
+  for (int tries = 0; !m_path.empty() && !m_keep && tries < 5; ++tries) {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
+    if (!ec && !std::filesystem::exists(m_path, ec)) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 

@@ -124,7 +124,9 @@ Report ccusage(const std::string& bin, const std::string& home, const std::strin
   auto start = Clock::now();
   if (std::system(cmd.c_str()) == 0) {
     r.ms = testkit::secondsSince(start) * 1000;
-    r.body = base::parseJson(platform::readFile(out).value_or(""));
+    // ccusage's report of every session runs to megabytes.
+    r.body = base::parseJson(
+        platform::readRegularFile(out, nullptr, nullptr, size_t{64} << 20).value_or(""));
   }
   fs::remove(out);
   return r;

@@ -23,16 +23,7 @@ namespace {
 constexpr size_t BIG_LINE = size_t{1} << 20;
 
 uint64_t answerHash(std::string_view id, std::string_view request) {
-  uint64_t h = 1469598103934665603ull;
-  auto mix = [&h](std::string_view s) {
-    for (unsigned char c : s) {
-      h = (h ^ c) * 1099511628211ull;
-    }
-  };
-  mix(id);
-  h = (h ^ 0xff) * 1099511628211ull;
-  mix(request);
-  return h;
+  return fnv1a(request, fnv1a("\xff", fnv1a(id)));
 }
 
 std::string cutBytes(std::string_view s, size_t max) {
@@ -165,7 +156,7 @@ void applyUser(const Record& r, const std::vector<Block>& blocks, FileAggregate*
     if (b.kind == Block::TOOL_RESULT) {
       toolResult = true;
       if (agg->notes && !b.id.empty()) {
-        agg->notes->results.insert(idHash(b.id));
+        agg->notes->results.insert(fnv1a(b.id));
       }
       for (ToolCall& call : s.recentTools) {
         if (!b.id.empty() && call.useId == b.id) {
@@ -274,9 +265,8 @@ bool HashSet::contains(uint64_t h) const {
   return m_slots[i] == h;
 }
 
-uint64_t idHash(std::string_view id) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : id) {
+uint64_t fnv1a(std::string_view bytes, uint64_t h) {
+  for (unsigned char c : bytes) {
     h = (h ^ c) * 1099511628211ull;
   }
   return h;

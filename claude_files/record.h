@@ -34,8 +34,9 @@ class HashSet {
   size_t m_count = 0;
 };
 
-// FNV-1a of an id, for the sets above.
-uint64_t idHash(std::string_view id);
+// FNV-1a of `bytes`, going on from `h` (the sets above, a file's counted tail).
+inline constexpr uint64_t FNV_START = 1469598103934665603ull;
+uint64_t fnv1a(std::string_view bytes, uint64_t h = FNV_START);
 
 // An answer as counted: enough to take it back.
 struct CountedAnswer {
@@ -57,7 +58,7 @@ struct JoinNotes {
   std::string firstAnswerId;     // message.id of the part's first answer text, maybe continued
   bool answerSinceFirst = true;  // latestAnswer holds every answer text since that one
   bool titled = false, aiTitled = false;  // a title record came, even an empty one
-  HashSet results;                        // idHash of every tool_use_id answered
+  HashSet results;                        // fnv1a of every tool_use_id answered
   bool unjoinable = false;  // a path was resolved without a folder, which the part before knew
 };
 

@@ -75,6 +75,17 @@ inline void addUsage(Usage* into, const Usage& u) {
   into->requests += u.requests;
 }
 
+// Takes back what addUsage added; true when no request is left.
+inline bool subtractUsage(Usage* from, const Usage& u) {
+  from->tokens.input -= u.tokens.input;
+  from->tokens.output -= u.tokens.output;
+  from->tokens.cacheWrite5m -= u.tokens.cacheWrite5m;
+  from->tokens.cacheWrite1h -= u.tokens.cacheWrite1h;
+  from->tokens.cacheRead -= u.tokens.cacheRead;
+  from->requests -= u.requests;
+  return from->requests == 0;
+}
+
 // The answers that began in one minute, for cost by time of day.
 struct MinuteUsage {
   int64_t minuteMillis = 0;  // the minute's start, Unix milliseconds

@@ -1,5 +1,7 @@
 #include "claude_files/summary_store.h"
 
+#include "claude_files/record.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -84,10 +86,7 @@ bool openBoth(const std::string& path, sqlite3** read, sqlite3** write, std::str
 }  // namespace
 
 uint64_t tailHash(const char* bytes, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) {
-    h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
-  }
+  uint64_t h = fnv1a(std::string_view(bytes, n));
   return h == 0 ? 1 : h;
 }
 

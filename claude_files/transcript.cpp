@@ -35,16 +35,7 @@ void addCounts(TranscriptSummary* s, const TranscriptSummary& f) {
 
 // Takes one of `f`'s answers back out of its sums.
 void takeBack(FileAggregate* f, const CountedAnswer& a) {
-  auto subtract = [&a](Usage* u) {
-    u->tokens.input -= a.usage.tokens.input;
-    u->tokens.output -= a.usage.tokens.output;
-    u->tokens.cacheWrite5m -= a.usage.tokens.cacheWrite5m;
-    u->tokens.cacheWrite1h -= a.usage.tokens.cacheWrite1h;
-    u->tokens.cacheRead -= a.usage.tokens.cacheRead;
-    u->requests -= a.usage.requests;
-    return u->requests == 0;
-  };
-  if (subtract(&f->summary.usage[a.key])) {
+  if (subtractUsage(&f->summary.usage[a.key], a.usage)) {
     f->summary.usage.erase(a.key);
   }
   // Still there unless the window moved past it since.
@@ -54,7 +45,7 @@ void takeBack(FileAggregate* f, const CountedAnswer& a) {
   auto& series = f->summary.recentUsage[a.key];
   auto at = std::find_if(series.begin(), series.end(),
                          [&a](const MinuteUsage& m) { return m.minuteMillis == a.minute; });
-  if (at != series.end() && subtract(&at->usage)) {
+  if (at != series.end() && subtractUsage(&at->usage, a.usage)) {
     series.erase(at);
   }
   if (series.empty()) {
@@ -126,7 +117,7 @@ bool joinAggregates(FileAggregate* earlier, FileAggregate& later) {
     }
   }
   for (ToolCall& call : s->recentTools) {
-    if (!call.useId.empty() && notes.results.contains(idHash(call.useId))) {
+    if (!call.useId.empty() && notes.results.contains(fnv1a(call.useId))) {
       call.done = true;
       std::string().swap(call.useId);
     }

@@ -334,12 +334,13 @@ TEST(StatuslineCommand, InstallWritesOnlyItsOwnKeyWithABackup) {
   auto [said, status] = run(home, "", {"statusline", "--install"}, env);
   EXPECT_EQ(0, status);
   EXPECT_EQ(0, said.rfind("✓ linha de estado instalada", 0)) << said;
-  EXPECT_EQ(before, platform::readFile(settings + ".bak-corvane"));
+  EXPECT_EQ(before, platform::readRegularFile(settings + ".bak-corvane"));
   EXPECT_EQ(S_IFREG | 0640u, modeOf(settings));
-  EXPECT_EQ(binaryPath() + " statusline",  // what is kept around it: the settings cases
-            Json::parse(platform::readFile(settings).value_or("null"))["statusLine"]["command"]);
+  EXPECT_EQ(
+      binaryPath() + " statusline",  // what is kept around it: the settings cases
+      Json::parse(platform::readRegularFile(settings).value_or("null"))["statusLine"]["command"]);
   run(home, "", {"statusline", "--uninstall"}, env);
-  EXPECT_EQ(before, platform::readFile(settings));
+  EXPECT_EQ(before, platform::readRegularFile(settings));
 }
 
 }  // namespace
